@@ -1,0 +1,62 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace httplib {
+class Server;
+struct Request;
+}  // namespace httplib
+
+namespace tunelight {
+
+class Hub;
+class ExtensionIngest;
+
+// The fixed, ordered list of ports the agent tries.
+const std::vector<int>& portCandidates();
+
+// The agent's loopback HTTP interface.
+class Server {
+ public:
+  Server(Hub& hub, std::string version);
+  ~Server();
+  Server(const Server&) = delete;
+  Server& operator=(const Server&) = delete;
+
+  // Null: the ingest routes are not registered. Set before start().
+  void setIngest(ExtensionIngest* ingest);
+  // Empty token: the control routes are not registered. Set before start().
+  void setControl(std::string token, std::function<void(const std::string&)> onConfig,
+                  std::function<void()> onShutdown);
+
+  // Binds 127.0.0.1 on the first port of the list that is free; returns it, or 0.
+  int start(const std::vector<int>& ports);
+  std::string baseUrl() const;
+  int port() const { return port_; }
+  void stop();
+
+  bool isExtensionOrigin(const httplib::Request& req) const;
+  bool tokenMatches(const httplib::Request& req) const;
+
+ private:
+  void configure();
+
+  Hub& hub_;
+  const std::string version_;
+  std::unique_ptr<httplib::Server> http_;
+  std::thread listener_;
+  std::atomic<bool> stopping_{false};
+  std::string token_;
+  ExtensionIngest* ingest_ = nullptr;
+  std::function<void(const std::string&)> onConfig_;
+  std::function<void()> onShutdown_;
+  int port_ = 0;
+};
+
+}  // namespace tunelight

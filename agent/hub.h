@@ -1,0 +1,102 @@
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "agent/clock.h"
+#include "agent/model.h"
+
+namespace tunelight {
+
+struct FilterSettings {
+  bool yandex = true;
+  bool vk = true;
+  bool spotify = true;
+  bool appleMusic = true;
+  bool youtubeMusic = true;
+  bool youtube = false;
+  bool soundcloud = true;
+  bool deezer = true;
+  bool tidal = true;
+  bool amazonMusic = true;
+  bool otherPlayers = true;
+  bool videoPlayers = false;
+  bool browserWithoutExtension = true;
+  std::vector<std::string> blocklist;
+};
+
+struct HistoryEntry {
+  std::string key;
+  std::string title;
+  std::string artist;
+  std::string album;
+  std::string service;
+  std::string coverId;
+  int64_t startedAt = 0;
+};
+
+struct StoredCover {
+  std::string contentType;
+  std::string bytes;
+};
+
+// Blocklist matching helpers (exposed for tests).
+std::vector<std::string> splitArtists(const std::string& a);
+std::string baseTitle(const std::string& t);
+std::string trimSpaces(const std::string& s);
+bool isBlocked(const SourceRecord& r, const std::vector<std::string>& blocklist);
+// Arbitration over all records; no result when no record qualifies.
+std::optional<SourceRecord> selectCurrent(const std::vector<SourceRecord>& all,
+                                          const FilterSettings& settings);
+
+// The single store of what plays. Every public operation locks mu_ for its whole run and never
+// calls out while holding it.
+class Hub {
+ public:
+  explicit Hub(size_t coverCapacity, WallClock clock = wallNowMs);
+
+  void putSource(SourceRecord r);
+  void removeSource(const std::string& sourceKey);
+  std::string putCover(const std::string& contentType, const std::string& bytes);
+  std::optional<StoredCover> cover(const std::string& coverId) const;
+
+  FilterSettings settings() const;
+  void setSettings(const FilterSettings& s);
+
+  // (cachedJson, changeCounter) taken together.
+  std::pair<std::string, uint64_t> snapshot() const;
+  uint64_t changeCounter() const;
+  // Waits (monotonic clock) until the counter differs from since or timeoutMs passed.
+  uint64_t waitChange(uint64_t since, int32_t timeoutMs) const;
+  void wakeAll();
+
+  std::vector<SourceRecord> sources() const;
+  std::optional<SourceRecord> hiddenRecord() const;
+  std::string historyJson() const;
+
+ private:
+  void recompute();  // requires mu_ held
+  void updateHistory(const SourceRecord& w);  // requires mu_ held
+
+  const WallClock clock_;
+  mutable std::mutex mu_;
+  mutable std::condition_variable changed_;
+  std::map<std::string, SourceRecord> sources_;           // guarded by mu_
+  std::map<std::string, StoredCover> covers_;             // guarded by mu_
+  std::deque<std::string> coverOrder_;                    // guarded by mu_
+  const size_t coverCapacity_;
+  FilterSettings settings_;                               // guarded by mu_
+  std::string cachedJson_;                                // guarded by mu_
+  std::deque<HistoryEntry> history_;                      // guarded by mu_, newest first
+  std::optional<SourceRecord> hidden_;                    // guarded by mu_
+  uint64_t changeCounter_ = 0;                            // guarded by mu_
+};
+
+}  // namespace tunelight

@@ -1,0 +1,2 @@
+// Entry point; filled in with the server.
+int main() { return 0; }
