@@ -82,21 +82,21 @@ class Hub {
   std::string historyJson() const;
 
  private:
-  void recompute();  // requires mu_ held
+  void recompute();                           // requires mu_ held
   void updateHistory(const SourceRecord& w);  // requires mu_ held
 
   const WallClock clock_;
   mutable std::mutex mu_;
   mutable std::condition_variable changed_;
-  std::map<std::string, SourceRecord> sources_;           // guarded by mu_
-  std::map<std::string, StoredCover> covers_;             // guarded by mu_
-  std::deque<std::string> coverOrder_;                    // guarded by mu_
+  std::map<std::string, SourceRecord> sources_;  // guarded by mu_
+  std::map<std::string, StoredCover> covers_;    // guarded by mu_
+  std::deque<std::string> coverOrder_;           // guarded by mu_
   const size_t coverCapacity_;
-  FilterSettings settings_;                               // guarded by mu_
-  std::string cachedJson_;                                // guarded by mu_
-  std::deque<HistoryEntry> history_;                      // guarded by mu_, newest first
-  std::optional<SourceRecord> hidden_;                    // guarded by mu_
-  uint64_t changeCounter_ = 0;                            // guarded by mu_
+  FilterSettings settings_;             // guarded by mu_
+  std::string cachedJson_;              // guarded by mu_
+  std::deque<HistoryEntry> history_;    // guarded by mu_, newest first
+  std::optional<SourceRecord> hidden_;  // guarded by mu_
+  uint64_t changeCounter_ = 0;          // guarded by mu_
 };
 
 }  // namespace tunelight

@@ -4,6 +4,8 @@
 #include <optional>
 #include <string>
 
+#include <nlohmann/json_fwd.hpp>
+
 namespace tunelight {
 
 enum SourceKind : int32_t {
@@ -71,6 +73,10 @@ std::string hex16(uint64_t v);
 // The now-playing document: {"active":false} without a record. Compact, keys in byte order,
 // non-ASCII unescaped; bytes that are not valid UTF-8 are written as U+FFFD.
 std::string nowPlayingJson(const std::optional<SourceRecord>& r);
+
+// Compact JSON text in the agent's one style: keys in byte order, no spaces, non-ASCII as is,
+// invalid UTF-8 written as U+FFFD.
+std::string dumpJson(const nlohmann::json& j);
 
 // Cuts s to at most maxBytes without splitting a UTF-8 sequence.
 std::string cutUtf8(const std::string& s, size_t maxBytes);

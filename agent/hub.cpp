@@ -1,0 +1,333 @@
+#include "agent/hub.h"
+
+#include <algorithm>
+#include <chrono>
+#include <tuple>
+
+#include <nlohmann/json.hpp>
+
+namespace tunelight {
+
+namespace {
+
+constexpr size_t kHistoryCapacity = 20;
+
+bool switchAllows(const SourceRecord& r, const FilterSettings& s) {
+  switch (r.service) {
+    case kServiceYandex:
+      return s.yandex;
+    case kServiceVk:
+      return s.vk;
+    case kServiceSpotify:
+      return s.spotify;
+    case kServiceAppleMusic:
+      return s.appleMusic;
+    case kServiceYoutubeMusic:
+      return s.youtubeMusic;
+    case kServiceYoutube:
+      return s.youtube;
+    case kServiceSoundcloud:
+      return s.soundcloud;
+    case kServiceDeezer:
+      return s.deezer;
+    case kServiceTidal:
+      return s.tidal;
+    case kServiceAmazonMusic:
+      return s.amazonMusic;
+    case kServiceOther:
+      return r.isVideo ? s.videoPlayers : s.otherPlayers;
+    default:
+      // Unrecognised service: only browser sessions have a switch.
+      return r.kind == kKindSmtcBrowser ? s.browserWithoutExtension : true;
+  }
+}
+
+int playRank(const SourceRecord& r) {
+  if (r.status != kStatusPlaying) return 0;
+  return r.local ? 2 : 1;
+}
+
+int kindRank(int32_t kind) {
+  switch (kind) {
+    case kKindExtension:
+      return 3;
+    case kKindSmtcApp:
+      return 2;
+    case kKindSmtcBrowser:
+      return 1;
+    default:
+      return 0;
+  }
+}
+
+std::tuple<int, int64_t, int> selectScore(const SourceRecord& r) {
+  int64_t time;
+  if (r.status == kStatusPlaying)
+    time = r.playingSince;
+  else
+    time = r.stateSince != 0 ? r.stateSince : r.updatedAt;
+  return {playRank(r), time, kindRank(r.kind)};
+}
+
+std::tuple<int, int, int64_t> primaryScore(const SourceRecord& r) {
+  return {playRank(r), kindRank(r.kind), r.updatedAt};
+}
+
+SourceRecord mergeGroup(const std::vector<const SourceRecord*>& group) {
+  size_t primary = 0;
+  for (size_t i = 1; i < group.size(); ++i)
+    if (primaryScore(*group[i]) > primaryScore(*group[primary])) primary = i;
+  SourceRecord result = *group[primary];
+  for (size_t i = 0; i < group.size(); ++i) {
+    if (i == primary) continue;
+    const SourceRecord& m = *group[i];
+    if (result.coverId.empty() && !m.coverId.empty()) result.coverId = m.coverId;
+    if (!result.album && m.album && m.kind != kKindSmtcBrowser) result.album = m.album;
+    if (result.service == kServiceUnknown && m.service != kServiceUnknown)
+      result.service = m.service;
+    if (!result.durationMs && m.durationMs && m.status == result.status) {
+      result.durationMs = m.durationMs;
+      result.positionMs = m.positionMs;
+      result.positionAt = m.positionAt;
+    }
+  }
+  return result;
+}
+
+std::optional<std::string> cutAtSeparator(const std::string& e, std::string* after) {
+  static const char* const kSeparators[] = {" - ", " \xE2\x80\x93 ", " \xE2\x80\x94 "};
+  for (const char* sep : kSeparators) {
+    const size_t at = e.find(sep);
+    if (at == std::string::npos) continue;
+    *after = e.substr(at + std::char_traits<char>::length(sep));
+    return e.substr(0, at);
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::string trimSpaces(const std::string& s) {
+  const size_t b = s.find_first_not_of(' ');
+  if (b == std::string::npos) return {};
+  const size_t e = s.find_last_not_of(' ');
+  return s.substr(b, e - b + 1);
+}
+
+std::vector<std::string> splitArtists(const std::string& a) {
+  std::vector<std::string> out{a};
+  std::string copy = a;
+  for (const char* sep : {", ", " & ", " feat. ", " feat ", " ft. ", " ft "}) {
+    const std::string s(sep);
+    for (size_t at = copy.find(s); at != std::string::npos; at = copy.find(s, at + 1))
+      copy.replace(at, s.size(), "\x01");
+  }
+  size_t start = 0;
+  for (;;) {
+    const size_t end = copy.find('\x01', start);
+    std::string piece =
+        trimSpaces(copy.substr(start, end == std::string::npos ? end : end - start));
+    if (!piece.empty() && piece != a) out.push_back(piece);
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return out;
+}
+
+std::string baseTitle(const std::string& t) {
+  const size_t cut = std::min(t.find(" - "), t.find(" ("));
+  return trimSpaces(cut == std::string::npos ? t : t.substr(0, cut));
+}
+
+bool isBlocked(const SourceRecord& r, const std::vector<std::string>& blocklist) {
+  const std::string t = matchKey(r.title);
+  const std::vector<std::string> artists = splitArtists(matchKey(r.artist));
+  const auto isArtist = [&](const std::string& x) {
+    for (const auto& a : artists)
+      if (a == x) return true;
+    return false;
+  };
+  for (const auto& entry : blocklist) {
+    const std::string e = trimSpaces(matchKey(entry));
+    if (e.empty()) continue;
+    std::string titlePart;
+    const auto artistPart = cutAtSeparator(e, &titlePart);
+    if (!artistPart) {
+      if (isArtist(e) || e == t || e == baseTitle(t)) return true;
+    } else if (isArtist(trimSpaces(*artistPart))) {
+      const std::string s = trimSpaces(titlePart);
+      if (s == t || s == baseTitle(t)) return true;
+    }
+  }
+  return false;
+}
+
+std::optional<SourceRecord> selectCurrent(const std::vector<SourceRecord>& all,
+                                          const FilterSettings& settings) {
+  // Groups by song identity, visited in ascending key order; members keep input order.
+  std::map<std::string, std::vector<const SourceRecord*>> groups;
+  for (const auto& r : all) {
+    if (r.title.empty()) continue;
+    if (!settings.blocklist.empty() && isBlocked(r, settings.blocklist)) continue;
+    if (!switchAllows(r, settings)) continue;
+    groups[trackKey(r)].push_back(&r);
+  }
+  const std::vector<const SourceRecord*>* winner = nullptr;
+  std::tuple<int, int64_t, int> winnerScore;
+  for (const auto& [key, members] : groups) {
+    auto best = selectScore(*members[0]);
+    for (size_t i = 1; i < members.size(); ++i) best = std::max(best, selectScore(*members[i]));
+    if (!winner || best > winnerScore) {
+      winner = &members;
+      winnerScore = best;
+    }
+  }
+  if (!winner) return std::nullopt;
+  return mergeGroup(*winner);
+}
+
+Hub::Hub(size_t coverCapacity, WallClock clock)
+    : clock_(std::move(clock)), coverCapacity_(coverCapacity), cachedJson_(nowPlayingJson({})) {}
+
+void Hub::putSource(SourceRecord r) {
+  if (r.updatedAt == 0) r.updatedAt = clock_();
+  std::lock_guard<std::mutex> lock(mu_);
+  const auto old = sources_.find(r.sourceKey);
+  const bool hasOld = old != sources_.end();
+  if (r.status == kStatusPlaying && r.playingSince == 0) {
+    r.playingSince =
+        hasOld && old->second.status == kStatusPlaying ? old->second.playingSince : r.updatedAt;
+  }
+  const bool same =
+      hasOld && old->second.status == r.status && trackKey(old->second) == trackKey(r);
+  r.stateSince = same ? old->second.stateSince : r.updatedAt;
+  sources_[r.sourceKey] = std::move(r);
+  recompute();
+}
+
+void Hub::removeSource(const std::string& sourceKey) {
+  std::lock_guard<std::mutex> lock(mu_);
+  if (sources_.erase(sourceKey) > 0) recompute();
+}
+
+std::string Hub::putCover(const std::string& contentType, const std::string& bytes) {
+  const std::string id = hex16(fnv1a64(bytes));
+  std::lock_guard<std::mutex> lock(mu_);
+  if (covers_.count(id) == 0) {
+    covers_[id] = StoredCover{contentType, bytes};
+    coverOrder_.push_back(id);
+    while (coverOrder_.size() > coverCapacity_) {
+      covers_.erase(coverOrder_.front());
+      coverOrder_.pop_front();
+    }
+  }
+  return id;
+}
+
+std::optional<StoredCover> Hub::cover(const std::string& coverId) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  const auto it = covers_.find(coverId);
+  if (it == covers_.end()) return std::nullopt;
+  return it->second;
+}
+
+FilterSettings Hub::settings() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return settings_;
+}
+
+void Hub::setSettings(const FilterSettings& s) {
+  std::lock_guard<std::mutex> lock(mu_);
+  settings_ = s;
+  recompute();
+}
+
+std::pair<std::string, uint64_t> Hub::snapshot() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return {cachedJson_, changeCounter_};
+}
+
+uint64_t Hub::changeCounter() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return changeCounter_;
+}
+
+uint64_t Hub::waitChange(uint64_t since, int32_t timeoutMs) const {
+  std::unique_lock<std::mutex> lock(mu_);
+  if (timeoutMs > 0) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    changed_.wait_until(lock, deadline, [&] { return changeCounter_ != since; });
+  }
+  return changeCounter_;
+}
+
+void Hub::wakeAll() {
+  std::lock_guard<std::mutex> lock(mu_);
+  ++changeCounter_;
+  changed_.notify_all();
+}
+
+std::vector<SourceRecord> Hub::sources() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<SourceRecord> out;
+  out.reserve(sources_.size());
+  for (const auto& [key, r] : sources_) out.push_back(r);
+  return out;
+}
+
+std::optional<SourceRecord> Hub::hiddenRecord() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return hidden_;
+}
+
+std::string Hub::historyJson() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  nlohmann::json arr = nlohmann::json::array();
+  for (const auto& e : history_) {
+    nlohmann::json o = nlohmann::json::object();
+    o["album"] = e.album.empty() ? nlohmann::json(nullptr) : nlohmann::json(e.album);
+    o["artist"] = e.artist;
+    o["coverUrl"] =
+        e.coverId.empty() ? nlohmann::json(nullptr) : nlohmann::json("/cover/" + e.coverId);
+    o["service"] = e.service;
+    o["startedAt"] = e.startedAt;
+    o["title"] = e.title;
+    arr.push_back(std::move(o));
+  }
+  return dumpJson(arr);
+}
+
+void Hub::recompute() {
+  std::vector<SourceRecord> all;
+  all.reserve(sources_.size());
+  for (const auto& [key, r] : sources_) all.push_back(r);
+  const std::optional<SourceRecord> winner = selectCurrent(all, settings_);
+  hidden_.reset();
+  if (!winner && !settings_.blocklist.empty()) {
+    FilterSettings unblocked = settings_;
+    unblocked.blocklist.clear();
+    auto alt = selectCurrent(all, unblocked);
+    if (alt && alt->status == kStatusPlaying) hidden_ = std::move(alt);
+  }
+  if (winner && winner->status == kStatusPlaying) updateHistory(*winner);
+  std::string json = nowPlayingJson(winner);
+  if (json != cachedJson_) {
+    cachedJson_ = std::move(json);
+    ++changeCounter_;
+    changed_.notify_all();
+  }
+}
+
+void Hub::updateHistory(const SourceRecord& w) {
+  const std::string k = trackKey(w);
+  if (!history_.empty() && history_.front().key == k) {
+    if (history_.front().coverId.empty() && !w.coverId.empty())
+      history_.front().coverId = w.coverId;
+    return;
+  }
+  history_.push_front(HistoryEntry{k, w.title, w.artist, w.album.value_or(""),
+                                   serviceName(w.service), w.coverId, clock_()});
+  if (history_.size() > kHistoryCapacity) history_.pop_back();
+}
+
+}  // namespace tunelight
