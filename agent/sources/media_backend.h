@@ -1,0 +1,117 @@
+#pragma once
+
+// The seam between the media-session watcher (platform-neutral rules) and one platform's media
+// sessions. Every call is made on the watcher thread, one at a time; a backend needs no locking
+// of its own for them. Failures are raised as MediaError (or another std::exception).
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "agent/sources/identify.h"
+
+namespace tunelight {
+
+// A failure reported by the platform: its code (an HRESULT, an errno, ...) and the platform's
+// own message text for it.
+class MediaError : public std::runtime_error {
+ public:
+  MediaError(int64_t code, const std::string& message) : std::runtime_error(message), code_(code) {}
+  int64_t code() const { return code_; }
+
+ private:
+  int64_t code_;
+};
+
+// Timeline in 100 ns ticks (the unit of Windows time spans); backends with other units convert.
+struct MediaTimeline {
+  int64_t startTime = 0;
+  int64_t endTime = 0;
+  int64_t position = 0;
+  // When position was true: 100 ns ticks since 1601-01-01 UTC; 0 = unknown.
+  int64_t lastUpdatedTime = 0;
+};
+
+// Ticks between 1601-01-01 and 1970-01-01 UTC.
+constexpr int64_t kUnixEpochTicks = 116444736000000000LL;
+
+// An opened thumbnail stream.
+class MediaThumbnailStream {
+ public:
+  virtual ~MediaThumbnailStream() = default;
+  // Size in bytes as the platform reports it.
+  virtual uint64_t size() = 0;
+  // Content type as the platform reports it (may be empty or not an image type).
+  virtual std::string contentType() = 0;
+  // Reads up to count bytes from the start of the stream.
+  virtual std::string read(uint32_t count) = 0;
+};
+
+// A session's thumbnail reference; nothing is opened until the watcher decides to read it.
+class MediaThumbnail {
+ public:
+  virtual ~MediaThumbnail() = default;
+  virtual std::unique_ptr<MediaThumbnailStream> open() = 0;
+};
+
+struct MediaProperties {
+  std::string title;  // UTF-8
+  std::string artist;
+  std::string album;
+  std::shared_ptr<MediaThumbnail> thumbnail;  // null = none offered
+};
+
+// One media session as listed by the manager.
+class MediaSession {
+ public:
+  virtual ~MediaSession() = default;
+  // Application id (UTF-8, case kept); the source key is "smtc:" + this id.
+  virtual std::string appId() = 0;
+  // Labels of the app, or not handled. Unhandled sessions are never read further.
+  virtual AppIdentity identify() = 0;
+  virtual MediaProperties properties() = 0;
+  // A PlaybackStatus value (stopped, paused, playing).
+  virtual int32_t playbackStatus() = 0;
+  virtual MediaTimeline timeline() = 0;
+};
+
+// The platform's session manager; dropped by the watcher after any failed cycle.
+class MediaManager {
+ public:
+  virtual ~MediaManager() = default;
+  // The current sessions, in the platform's order.
+  virtual std::vector<std::unique_ptr<MediaSession>> sessions() = 0;
+};
+
+class MediaBackend {
+ public:
+  virtual ~MediaBackend() = default;
+
+  // Called on the watcher thread when it starts and when it ends (e.g. to join and leave a COM
+  // apartment). A throwing threadBegin ends the thread.
+  virtual void threadBegin() {}
+  virtual void threadEnd() {}
+
+  // Obtains the session manager; raises on failure.
+  virtual std::unique_ptr<MediaManager> requestManager() = 0;
+
+  // Runs body inside a guard against processor faults. Returns 0 when body returned (or threw:
+  // exceptions pass through), or the fault code when a fault was caught.
+  virtual uint32_t guard(const std::function<void()>& body) {
+    body();
+    return 0;
+  }
+
+  // Waits up to timeoutMs for a sign that some session changed. True when one arrived (the
+  // watcher then runs a cycle early); false after the time-out. Backends without change signals
+  // just sleep.
+  virtual bool waitForChange(int32_t timeoutMs);
+};
+
+// The backend of the platform the agent was built for.
+std::unique_ptr<MediaBackend> makePlatformMediaBackend();
+
+}  // namespace tunelight
