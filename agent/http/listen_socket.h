@@ -1,0 +1,11 @@
+#pragma once
+
+#include <httplib.h>
+
+namespace tunelight {
+
+// Options for the agent's listening socket, set before bind: a port that another process holds
+// is never shared, and a restarted agent gets its own port back at once. One file per platform.
+void configureListenSocket(socket_t sock);
+
+}  // namespace tunelight
