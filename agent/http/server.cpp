@@ -174,7 +174,14 @@ void Server::configure() {
         // The library compresses answers for clients that offer gzip or br, which would buffer and
         // alter what we send. It decides from this header when writing the answer, after routing;
         // the request object itself is not const, only the view the handler gets.
-        const_cast<httplib::Request&>(req).headers.erase("Accept-Encoding");
+        auto& headers = const_cast<httplib::Request&>(req).headers;
+        headers.erase("Accept-Encoding");
+        // A request without Content-Length or chunked encoding has no body, but the library would
+        // read until the peer closes or the read times out (then answers 400). Its body is read
+        // after this handler.
+        if (!req.has_header("Content-Length") && !req.has_header("Transfer-Encoding")) {
+          headers.emplace("Content-Length", "0");
+        }
 
         const std::string host = req.get_header_value("Host");
         if (host == hostIp || host == hostName) return httplib::Server::HandlerResponse::Unhandled;
