@@ -1,0 +1,59 @@
+#include <httplib.h>
+
+#include "plugin/plugin.h"
+#include "plugin/supervisor.h"
+
+namespace tunelight::plugin {
+
+std::string agent_get(const std::string& path) {
+  std::string base = supervisor().current_base_url();
+  if (base.empty()) return "";
+  httplib::Client client("127.0.0.1", port_of(base));
+  client.set_connection_timeout(0, 300000);
+  client.set_read_timeout(0, 500000);
+  auto res = client.Get(path.c_str());
+  if (!res || res->status != 200) return "";
+  return res->body;
+}
+
+bool agent_post(const std::string& base_url, const std::string& token, const std::string& path,
+                const std::string& body) {
+  if (base_url.empty()) return false;
+  httplib::Client client("127.0.0.1", port_of(base_url));
+  client.set_connection_timeout(1, 0);
+  client.set_read_timeout(2, 0);
+  httplib::Headers headers = {{"X-Tunelight-Token", token}};
+  auto res = client.Post(path.c_str(), headers, body, "application/json");
+  return res && res->status == 200;
+}
+
+void push_config(const AgentConfig& c) {
+  supervisor().push_config(c);
+}
+
+StatusReport build_status() {
+  std::string health = agent_get("/api/health");
+  std::string now_playing = health.empty() ? "" : agent_get("/api/now-playing");
+  return build_status_from(health, now_playing, [](const char* key) { return T(key); });
+}
+
+void refresh_status(obs_source_t* source, obs_properties_t* props) {
+  StatusReport r = build_status();
+  obs_data_t* settings = obs_source_get_settings(source);
+  obs_data_set_string(settings, "status_now", r.now.c_str());
+  obs_data_set_string(settings, "status_sources", r.sources.c_str());
+  obs_data_release(settings);
+  if (!props) return;
+  obs_property_text_set_info_type(obs_properties_get(props, "status_now"),
+                                  r.level == 2   ? OBS_TEXT_INFO_ERROR
+                                  : r.level == 1 ? OBS_TEXT_INFO_WARNING
+                                                 : OBS_TEXT_INFO_NORMAL);
+  obs_property_text_set_info_type(obs_properties_get(props, "status_sources"),
+                                  r.level == 2 ? OBS_TEXT_INFO_ERROR : OBS_TEXT_INFO_NORMAL);
+}
+
+std::string build_history_html() {
+  return build_history_html_from(agent_get("/api/history"), format_local_hhmm);
+}
+
+}  // namespace tunelight::plugin

@@ -1,0 +1,208 @@
+#include <util/bmem.h>
+#include <util/platform.h>
+
+#include <initializer_list>
+#include <utility>
+
+#include "plugin/plugin.h"
+#include "plugin/supervisor.h"
+
+namespace tunelight::plugin {
+
+namespace {
+
+// Radio-button lists are newer than some libobs headers we build with.
+constexpr auto kComboRadio = static_cast<obs_combo_type>(3);
+
+using Items = std::initializer_list<std::pair<const char*, const char*>>;
+
+obs_property_t* add_list(obs_properties_t* props, const char* key, const char* label, Items items,
+                         obs_combo_type type = OBS_COMBO_TYPE_LIST) {
+  obs_property_t* p =
+      obs_properties_add_list(props, key, T(label).c_str(), type, OBS_COMBO_FORMAT_STRING);
+  for (const auto& [item_label, value] : items)
+    obs_property_list_add_string(p, T(item_label).c_str(), value);
+  return p;
+}
+
+obs_property_t* add_info(obs_properties_t* props, const char* key, const std::string& text) {
+  return obs_properties_add_text(props, key, text.c_str(), OBS_TEXT_INFO);
+}
+
+void set_visible(obs_properties_t* props, const char* key, bool visible) {
+  if (obs_property_t* p = obs_properties_get(props, key)) obs_property_set_visible(p, visible);
+}
+
+// Accent editors only make sense with a progress bar, the colour only when it is custom.
+bool on_accent_modified(obs_properties_t* props, obs_property_t*, obs_data_t* s) {
+  bool progress = obs_data_get_bool(s, "show_progress");
+  set_visible(props, "accent_custom", progress);
+  set_visible(props, "accent", progress && obs_data_get_bool(s, "accent_custom"));
+  return true;
+}
+
+bool on_mode_modified(obs_properties_t* props, obs_property_t*, obs_data_t* s) {
+  const char* show = obs_data_get_string(s, "show_mode");
+  const char* pos = obs_data_get_string(s, "position");
+  set_visible(props, "show_seconds", std::string(show ? show : "") == "track");
+  set_visible(props, "position_margin", std::string(pos ? pos : "") != "manual");
+  return true;
+}
+
+bool on_status_refresh(obs_properties_t* props, obs_property_t*, void* data) {
+  auto* card = static_cast<CardSource*>(data);
+  if (card) refresh_status(card->self, props);
+  return true;
+}
+
+bool on_open_folder(obs_properties_t*, obs_property_t*, void* data) {
+  auto* card = static_cast<CardSource*>(data);
+  if (!card) return false;
+  obs_data_t* s = obs_source_get_settings(card->self);
+  const char* v = obs_data_get_string(s, "text_files_dir");
+  std::string dir = v ? v : "";
+  obs_data_release(s);
+  if (dir.empty()) return false;
+  os_mkdirs(dir.c_str());
+  open_folder(dir);
+  return false;
+}
+
+std::string about_html() {
+  std::string logo;
+  if (char* path = obs_find_module_file(module_pointer(), "header-logo.png")) {
+    logo = path;
+    bfree(path);
+    for (char& ch : logo)
+      if (ch == '\\') ch = '/';
+  }
+  std::string html = "<table cellspacing=0 cellpadding=0><tr>";
+  if (!logo.empty())
+    html += "<td style='padding-right:10px'><img src='" + logo + "' width=40 height=40></td>";
+  html += "<td><b style='font-size:15px'>Tunelight</b> " + std::string(kPluginVersion) +
+          "<br><a href='" + T("Link.SiteUrl") +
+          "'>tunelight.app</a> &nbsp;\xC2\xB7&nbsp; <a href='" + T("Link.HelpUrl") + "'>" +
+          T("Link.Help") + "</a></td></tr></table>";
+  return html;
+}
+
+obs_properties_t* add_group(obs_properties_t* props, const char* key, const char* label,
+                            obs_group_type type = OBS_GROUP_NORMAL) {
+  obs_properties_t* group = obs_properties_create();
+  obs_properties_add_group(props, key, T(label).c_str(), type, group);
+  return group;
+}
+
+}  // namespace
+
+obs_properties_t* card_get_properties(void* data) {
+  auto* card = static_cast<CardSource*>(data);
+  obs_properties_t* props = obs_properties_create();
+
+  obs_property_text_set_info_word_wrap(add_info(props, "about", about_html()), false);
+
+  obs_properties_t* status = add_group(props, "grp_status", "Group.Status");
+  obs_property_text_set_info_word_wrap(add_info(status, "status_now", T("Status.Now")), true);
+  obs_property_text_set_info_word_wrap(add_info(status, "status_sources", T("Status.Connected")),
+                                       true);
+  obs_properties_add_button(status, "status_refresh", T("Status.Refresh").c_str(),
+                            on_status_refresh);
+
+  std::string history = build_history_html();
+  if (!history.empty()) {
+    obs_properties_t* g = add_group(props, "grp_history", "Group.History");
+    obs_property_text_set_info_word_wrap(add_info(g, "history_info", history), true);
+  }
+
+  if (card) refresh_status(card->self, props);
+
+  obs_properties_t* look = add_group(props, "grp_look", "Group.Look");
+  add_list(look, "theme", "Theme", {{"Theme.Compact", "compact"}, {"Theme.Vinyl", "vinyl"}});
+  add_list(look, "layout", "Layout",
+           {{"Layout.Horizontal", "horizontal"}, {"Layout.Vertical", "vertical"}});
+  add_list(
+      look, "background", "Background",
+      {{"Background.Dark", "dark"}, {"Background.Light", "light"}, {"Background.Cover", "cover"}});
+  add_list(look, "font", "Font",
+           {{"Font.System", "system"}, {"Font.Onest", "onest"}, {"Font.Unbounded", "unbounded"}});
+
+  obs_properties_t* time = add_group(props, "grp_time", "Group.Time");
+  obs_property_t* p = obs_properties_add_bool(time, "show_progress", T("ShowProgress").c_str());
+  obs_property_set_modified_callback(p, on_accent_modified);
+  add_list(time, "time_format", "TimeFormat",
+           {{"TimeFormat.Off", "off"},
+            {"TimeFormat.Elapsed", "elapsed"},
+            {"TimeFormat.Remaining", "remaining"},
+            {"TimeFormat.ElapsedTotal", "elapsed_total"},
+            {"TimeFormat.ElapsedRemaining", "elapsed_remaining"}});
+  p = obs_properties_add_bool(time, "accent_custom", T("AccentCustom").c_str());
+  obs_property_set_modified_callback(p, on_accent_modified);
+  obs_properties_add_color(time, "accent", T("Accent").c_str());
+
+  obs_properties_t* behavior = add_group(props, "grp_behavior", "Group.Behavior");
+  add_list(behavior, "pause_mode", "PauseMode",
+           {{"PauseMode.Dim", "dim"}, {"PauseMode.Hide", "hide"}}, kComboRadio);
+  p = add_list(behavior, "show_mode", "ShowMode",
+               {{"ShowMode.Always", "always"}, {"ShowMode.Track", "track"}});
+  obs_property_set_modified_callback(p, on_mode_modified);
+  p = obs_properties_add_int(behavior, "show_seconds", T("ShowSeconds").c_str(), 3, 120, 1);
+  obs_property_int_set_suffix(p, T("Unit.Seconds").c_str());
+  p = obs_properties_add_text(behavior, "blocklist_text", T("Blocklist").c_str(),
+                              OBS_TEXT_MULTILINE);
+  obs_property_set_long_description(p, T("Blocklist.Description").c_str());
+  add_info(behavior, "blocklist_help",
+           "<a href='" + T("Link.HelpUrl") + "#blocklist'>" + T("Blocklist.Help") + "</a>");
+  p = add_list(behavior, "position", "Position",
+               {{"Position.Manual", "manual"},
+                {"Position.TopLeft", "top_left"},
+                {"Position.TopCenter", "top_center"},
+                {"Position.TopRight", "top_right"},
+                {"Position.MiddleLeft", "middle_left"},
+                {"Position.Center", "center"},
+                {"Position.MiddleRight", "middle_right"},
+                {"Position.BottomLeft", "bottom_left"},
+                {"Position.BottomCenter", "bottom_center"},
+                {"Position.BottomRight", "bottom_right"}});
+  obs_property_set_long_description(p, T("Position.Description").c_str());
+  obs_property_set_modified_callback(p, on_mode_modified);
+  p = obs_properties_add_int(behavior, "position_margin", T("PositionMargin").c_str(), 0, 400, 4);
+  obs_property_int_set_suffix(p, " px");
+
+  obs_properties_t* services = add_group(props, "grp_services", "Group.Services");
+  for (const auto& [key, label] : Items{{"svc_yandex", "Service.Yandex"},
+                                        {"svc_vk", "Service.Vk"},
+                                        {"svc_spotify", "Service.Spotify"},
+                                        {"svc_youtube_music", "Service.YouTubeMusic"},
+                                        {"svc_apple_music", "Service.AppleMusic"},
+                                        {"svc_soundcloud", "Service.SoundCloud"},
+                                        {"svc_deezer", "Service.Deezer"},
+                                        {"svc_tidal", "Service.Tidal"},
+                                        {"svc_amazon_music", "Service.AmazonMusic"}})
+    obs_properties_add_bool(services, key, T(label).c_str());
+
+  obs_properties_t* other = add_group(props, "grp_other", "Group.Other");
+  obs_properties_add_bool(other, "other_players", T("OtherPlayers").c_str());
+  obs_properties_add_bool(other, "video_players", T("VideoPlayers").c_str());
+  obs_properties_add_bool(other, "svc_youtube", T("Service.YouTubeVideos").c_str());
+  p = obs_properties_add_bool(other, "browser_smtc", T("BrowserSmtc").c_str());
+  obs_property_set_long_description(p, T("BrowserSmtc.Description").c_str());
+  p = obs_properties_add_bool(other, "demo", T("Demo").c_str());
+  obs_property_set_long_description(p, T("Demo.Description").c_str());
+
+  obs_properties_t* files = add_group(props, "text_files", "TextFiles", OBS_GROUP_CHECKABLE);
+  obs_properties_add_path(files, "text_files_dir", T("TextFiles.Dir").c_str(), OBS_PATH_DIRECTORY,
+                          nullptr, nullptr);
+  obs_properties_add_button(files, "text_files_open", T("TextFiles.Open").c_str(), on_open_folder);
+  obs_property_text_set_info_word_wrap(add_info(files, "text_files_info", T("TextFiles.Info")),
+                                       true);
+
+  std::string base = supervisor().current_base_url();
+  if (!base.empty()) {
+    std::string api = T("Api.Info") + "<br><a href='" + base + "/api/now-playing'>" + base +
+                      "/api/now-playing</a> &nbsp;\xC2\xB7&nbsp; " + base + "/events";
+    obs_property_text_set_info_word_wrap(add_info(props, "api_info", api), true);
+  }
+  return props;
+}
+
+}  // namespace tunelight::plugin

@@ -1,0 +1,147 @@
+#include "plugin/supervisor.h"
+
+#include <util/bmem.h>
+#include <util/platform.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "plugin/plugin.h"
+
+namespace tunelight::plugin {
+
+namespace {
+
+// A positive port read from the file, or 0: one decimal number after optional blanks.
+int read_port_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) return 0;
+  long port = 0;
+  if (!(in >> port) || port <= 0 || port > 65535) return 0;
+  return static_cast<int>(port);
+}
+
+}  // namespace
+
+AgentSupervisor& supervisor() {
+  static AgentSupervisor instance;
+  return instance;
+}
+
+void AgentSupervisor::start() {
+  std::string executable, port_path, log_path;
+  obs_module_t* mod = module_pointer();
+  if (char* dir = obs_module_get_config_path(mod, "")) {
+    os_mkdirs(dir);
+    port_path = std::string(dir) + "agent-" + std::to_string(current_process_id()) + ".port";
+    log_path = std::string(dir) + "agent.log";
+    bfree(dir);
+  }
+  const char* binary = obs_get_module_binary_path(mod);
+  executable = agent_executable_path(binary ? binary : "");
+
+  stop_ = false;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    executable_ = executable;
+    port_path_ = port_path;
+    log_path_ = log_path;
+    launch_agent();
+  }
+  watchdog_ = std::thread([this] { watchdog_loop(); });
+}
+
+void AgentSupervisor::stop() {
+  stop_ = true;
+  { std::lock_guard<std::mutex> g(wake_lock_); }
+  wake_.notify_all();
+  if (watchdog_.joinable()) watchdog_.join();
+
+  std::lock_guard<std::mutex> g(lock_);
+  if (process_) {
+    agent_post(base_url_, token_, "/api/shutdown", "");
+    if (!process_->wait_exit(2000)) process_->terminate();
+    process_.reset();
+  }
+  base_url_.clear();
+  publish(base_url_);
+  if (!port_path_.empty()) std::remove(port_path_.c_str());
+}
+
+std::string AgentSupervisor::current_base_url() {
+  std::lock_guard<std::mutex> g(lock_);
+  return base_url_;
+}
+
+std::string AgentSupervisor::published_base_url() {
+  std::lock_guard<std::mutex> g(published_lock_);
+  return published_;
+}
+
+void AgentSupervisor::publish(const std::string& base_url) {
+  std::lock_guard<std::mutex> g(published_lock_);
+  published_ = base_url;
+}
+
+void AgentSupervisor::push_config(const AgentConfig& c) {
+  std::string base, token, body;
+  {
+    std::lock_guard<std::mutex> g(lock_);
+    agent_settings_ = c;
+    base = base_url_;
+    token = token_;
+    body = agent_config_json(c);
+  }
+  std::thread([base, token, body] { agent_post(base, token, "/api/config", body); }).detach();
+}
+
+bool AgentSupervisor::launch_agent() {
+  token_ = make_token();
+  base_url_.clear();
+  publish(base_url_);
+  if (!port_path_.empty()) std::remove(port_path_.c_str());
+
+  unsigned long error = 0;
+  process_ = launch_agent_process(
+      {executable_, token_, port_path_, current_process_id(), log_path_}, &error);
+  if (!process_) {
+    plugin_log(LOG_ERROR, "cannot start agent %s (error %lu)", executable_.c_str(), error);
+    return false;
+  }
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    int port = read_port_file(port_path_);
+    if (port > 0) {
+      base_url_ = "http://127.0.0.1:" + std::to_string(port);
+      plugin_log(LOG_INFO, "agent started: %s/widget (pid %lu)", base_url_.c_str(),
+                 static_cast<unsigned long>(process_->pid()));
+      agent_post(base_url_, token_, "/api/config", agent_config_json(agent_settings_));
+      publish(base_url_);
+      return true;
+    }
+    if (process_->wait_exit(50)) break;
+  }
+  plugin_log(LOG_ERROR, "agent did not report a port; see %s", log_path_.c_str());
+  return false;
+}
+
+void AgentSupervisor::watchdog_loop() {
+  RestartWindow window(RestartWindow::Clock::now());
+  while (!stop_) {
+    {
+      std::unique_lock<std::mutex> w(wake_lock_);
+      wake_.wait_for(w, std::chrono::milliseconds(500), [this] { return stop_.load(); });
+    }
+    std::lock_guard<std::mutex> g(lock_);
+    if (stop_) return;
+    if (process_ && process_->alive()) continue;
+    if (!window.allow(RestartWindow::Clock::now())) continue;
+    plugin_log(LOG_WARNING, "agent is not running, restarting (%d)", window.count());
+    process_.reset();
+    launch_agent();
+  }
+}
+
+}  // namespace tunelight::plugin

@@ -1,0 +1,206 @@
+#include "plugin/card_logic.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <regex>
+
+namespace tunelight::plugin {
+namespace {
+
+std::string tr(const char* key) {
+  return std::string("<") + key + ">";
+}
+
+std::string url_decode(const std::string& s) {
+  std::string out;
+  for (size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '%' && i + 2 < s.size()) {
+      out += static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+TEST(CardLogicTest, WidgetUrlAndSize) {
+  CardConfig c;
+  EXPECT_EQ(build_widget_url(c, "http://127.0.0.1:48210"),
+            "http://127.0.0.1:48210/widget?theme=compact&scale=2.00");
+  EXPECT_EQ(card_size(c), std::make_pair(1000, 280));
+
+  c.theme = "vinyl";
+  c.layout = "vertical";
+  c.time_format = "remaining";
+  c.accent = accent_hex(0xFF8000FF);  // red 255, green 0, blue 128
+  c.hide_on_pause = true;
+  c.show_progress = false;
+  c.show_for = 15;
+  std::string url = build_widget_url(c, "http://127.0.0.1:48211");
+  EXPECT_EQ(url,
+            "http://127.0.0.1:48211/widget?theme=vinyl&layout=vertical&accent=ff0080&scale=2.00"
+            "&time=remaining&showFor=15&hideOnPause=1&progress=0");
+  EXPECT_EQ(card_size(c), std::make_pair(624, 856));
+
+  CardConfig b;
+  b.background = "cover";
+  b.font = "onest";
+  b.scale = 105;
+  EXPECT_EQ(build_widget_url(b, "http://x:1"),
+            "http://x:1/widget?theme=compact&bg=cover&font=onest&scale=1.05");
+  b.scale = 100;
+  EXPECT_EQ(build_widget_url(b, "http://x:1"),
+            "http://x:1/widget?theme=compact&bg=cover&font=onest");
+
+  // Unknown values count as compact/horizontal for the size; a time display on a horizontal
+  // card adds nothing.
+  CardConfig odd;
+  odd.theme = "Vinyl";
+  odd.layout = "Vertical";
+  odd.time_format = "elapsed";
+  EXPECT_EQ(card_size(odd), std::make_pair(1000, 280));
+  odd.layout = "vertical";
+  EXPECT_EQ(card_size(odd), std::make_pair(512, 712));
+  EXPECT_EQ(accent_hex(4281028336LL), "f04e2b");
+}
+
+TEST(CardLogicTest, FallbackPageWhileNoPort) {
+  EXPECT_EQ(std::strlen(kFallbackPage), 318u);
+  std::string url = build_widget_url(CardConfig{}, "");
+  const std::string prefix = "data:text/html;charset=utf-8,";
+  ASSERT_EQ(url.rfind(prefix, 0), 0u);
+  std::string encoded = url.substr(prefix.size());
+  EXPECT_TRUE(std::regex_match(encoded, std::regex("([A-Za-z0-9._~-]|%[0-9A-F]{2})*")));
+  EXPECT_EQ(url_decode(encoded), kFallbackPage);
+  EXPECT_EQ(url_encode("a b/\xC3\xA9~"), "a%20b%2F%C3%A9~");
+}
+
+TEST(CardLogicTest, BlocklistText) {
+  EXPECT_EQ(parse_blocklist_text("a \r\n\r\n b"), (std::vector<std::string>{"a", " b"}));
+  EXPECT_EQ(parse_blocklist_text(""), std::vector<std::string>{});
+  EXPECT_EQ(parse_blocklist_text("x\n\ny \n"), (std::vector<std::string>{"x", "y"}));
+}
+
+TEST(CardLogicTest, ConfigBodyByteForByte) {
+  AgentConfig c;
+  EXPECT_EQ(agent_config_json(c),
+            "{\"yandex\":true,\"vk\":true,\"spotify\":true,\"appleMusic\":true,"
+            "\"youtubeMusic\":true,\"soundcloud\":true,\"deezer\":true,\"tidal\":true,"
+            "\"amazonMusic\":true,\"youtube\":false,\"otherPlayers\":true,\"videoPlayers\":false,"
+            "\"browserWithoutExtension\":true,\"demo\":false,\"blocklist\":[],\"outputDir\":\"\"}");
+  c.spotify = false;
+  c.demo = true;
+  c.blocklist = {"a\tb", "\xD0\xB9"};
+  c.outputDir = "C:\\Users\\\"me\"";
+  std::string body = agent_config_json(c);
+  EXPECT_NE(body.find("\"spotify\":false,"), std::string::npos);
+  EXPECT_NE(body.find("\"demo\":true,"), std::string::npos);
+  EXPECT_NE(
+      body.find("\"blocklist\":[\"ab\",\"\xD0\xB9\"],\"outputDir\":\"C:\\\\Users\\\\\\\"me\\\"\"}"),
+      std::string::npos)
+      << body;
+}
+
+TEST(CardLogicTest, StatusTexts) {
+  StatusReport down = build_status_from("", "", tr);
+  EXPECT_EQ(down.level, 2);
+  EXPECT_EQ(down.now, "<Status.AgentDown>");
+  EXPECT_EQ(down.sources, "\xE2\x80\x94");
+
+  std::string health = R"({"sources":[{"kind":"smtc-app","service":"spotify","app":"Spotify.exe"},)"
+                       R"({"kind":"extension","app":"chrome","service":"yandex"},)"
+                       R"({"kind":"smtc-app","service":"spotify","app":"Spotify.exe"},)"
+                       R"({"kind":"smtc-app","service":"other","player":"AIMP"},)"
+                       R"({"kind":"smtc-app","service":"other","player":""},)"
+                       R"({"kind":"smtc-browser","app":"vivaldi"},{"kind":"demo"}]})";
+  StatusReport r = build_status_from(
+      health, R"({"active":true,"artist":"A","title":"T","service":"yandex"})", tr);
+  EXPECT_EQ(r.level, 0);
+  EXPECT_EQ(r.now, "A \xE2\x80\x94 T \xC2\xB7 <Service.Yandex>");
+  EXPECT_EQ(r.sources,
+            "<Service.Spotify> (<Status.App>), Chrome (<Status.Extension>), AIMP (<Status.App>), "
+            "<Service.Unknown> (<Status.App>), vivaldi (<Status.NoExtension>), <Status.Demo>");
+
+  StatusReport hidden = build_status_from(R"({"sources":[],"hidden":{"artist":"X","title":"Y"}})",
+                                          R"({"active":false})", tr);
+  EXPECT_EQ(hidden.level, 1);
+  EXPECT_EQ(hidden.now, "<Status.Hidden>: X \xE2\x80\x94 Y");
+  EXPECT_EQ(hidden.sources, "<Status.None>");
+
+  // Unreadable answers: reachable, nothing playing, no sources.
+  StatusReport junk = build_status_from("not json", "also not", tr);
+  EXPECT_EQ(junk.level, 1);
+  EXPECT_EQ(junk.now, "<Status.Nothing>");
+  EXPECT_EQ(junk.sources, "<Status.None>");
+}
+
+TEST(CardLogicTest, HistoryHtml) {
+  auto hhmm = [](int64_t s) { return std::to_string(s); };
+  EXPECT_EQ(build_history_html_from("", hhmm), "");
+  EXPECT_EQ(build_history_html_from("[]", hhmm), "");
+  std::string items = "[";
+  for (int i = 0; i < 12; ++i)
+    items += std::string(i ? "," : "") + R"({"startedAt":)" + std::to_string(1000 * i + 999) +
+             R"(,"artist":"A","title":"<b>&</b>"})";
+  items += "]";
+  std::string html = build_history_html_from(items, hhmm);
+  size_t lines = 1, pos = 0;
+  while ((pos = html.find("<br>", pos)) != std::string::npos) ++lines, ++pos;
+  EXPECT_EQ(lines, 10u);
+  EXPECT_EQ(html.substr(0, html.find("<br>")),
+            "<span style='color:#8a8f9c'>0</span>&nbsp;&nbsp;A \xE2\x80\x94 "
+            "&lt;b&gt;&amp;&lt;/b&gt;");
+  EXPECT_NE(html.find("<span style='color:#8a8f9c'>9</span>"), std::string::npos);
+  EXPECT_EQ(html_escape("\"'<>&"), "\"'&lt;&gt;&amp;");
+  EXPECT_EQ(format_local_hhmm(0).size(), 5u);
+}
+
+TEST(CardLogicTest, PlacementTargets) {
+  const PlacementPreset* br = find_placement_preset("bottom_right");
+  ASSERT_TRUE(br);
+  EXPECT_EQ(br->alignment, 10u);
+  PlacementTarget t = placement_target(*br, 1920, 1080, 40, 1.0f);
+  EXPECT_FLOAT_EQ(t.x, 1892);
+  EXPECT_FLOAT_EQ(t.y, 1052);
+  t = placement_target(*br, 1920, 1080, 40, 0.5f);
+  EXPECT_FLOAT_EQ(t.x, 1886);
+  EXPECT_FLOAT_EQ(t.y, 1046);
+  t = placement_target(*find_placement_preset("center"), 1920, 1080, 200, 3.0f);
+  EXPECT_FLOAT_EQ(t.x, 960);
+  EXPECT_FLOAT_EQ(t.y, 540);
+  t = placement_target(*find_placement_preset("top_left"), 1920, 1080, 0, 1.0f);
+  EXPECT_FLOAT_EQ(t.x, -12);
+  EXPECT_FLOAT_EQ(t.y, -12);
+  EXPECT_EQ(find_placement_preset("manual"), nullptr);
+  EXPECT_EQ(find_placement_preset("Bottom_Right"), nullptr);
+  EXPECT_FALSE(placement_needs_move(1892.4f, 1051.6f, {1892, 1052}));
+  EXPECT_TRUE(placement_needs_move(1892.6f, 1052, {1892, 1052}));
+}
+
+TEST(CardLogicTest, RestartWindowAllowsFivePerWindow) {
+  using namespace std::chrono;
+  RestartWindow::Clock::time_point t0{};
+  RestartWindow w(t0);
+  for (int i = 1; i <= 5; ++i) {
+    EXPECT_TRUE(w.allow(t0 + seconds(i)));
+    EXPECT_EQ(w.count(), i);
+  }
+  EXPECT_FALSE(w.allow(t0 + seconds(10)));
+  // Exactly 60 s after the window start is still inside it; the restarts did not move it.
+  EXPECT_FALSE(w.allow(t0 + seconds(60)));
+  EXPECT_TRUE(w.allow(t0 + seconds(60) + nanoseconds(1)));
+  EXPECT_EQ(w.count(), 1);
+}
+
+TEST(CardLogicTest, TokenAndPort) {
+  std::string a = make_token(), b = make_token();
+  EXPECT_TRUE(std::regex_match(a, std::regex("[0-9a-f]{32}")));
+  EXPECT_NE(a, b);
+  EXPECT_EQ(port_of("http://127.0.0.1:48213"), 48213);
+  EXPECT_EQ(port_of(""), 0);
+}
+
+}  // namespace
+}  // namespace tunelight::plugin
