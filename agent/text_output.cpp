@@ -1,12 +1,165 @@
-// Placeholder until the text output lands.
 #include "agent/text_output.h"
+
+#include <cstdint>
+#include <nlohmann/json.hpp>
+
+#include "agent/fs.h"
+#include "agent/hub.h"
+#include "agent/log.h"
 
 namespace tunelight {
 
-TextOutput::TextOutput(Hub& hub) : hub_(hub) {}
-TextOutput::~TextOutput() { stop(); }
-void TextOutput::start() {}
-void TextOutput::stop() {}
-void TextOutput::setDir(const std::string&) {}
+namespace {
+
+uint32_t crc32(const std::string& bytes) {
+  uint32_t c = 0xFFFFFFFFu;
+  for (unsigned char b : bytes) {
+    c ^= b;
+    for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+  }
+  return c ^ 0xFFFFFFFFu;
+}
+
+void appendBe32(std::string& out, uint32_t v) {
+  for (int shift = 24; shift >= 0; shift -= 8)
+    out.push_back(static_cast<char>((v >> shift) & 0xFF));
+}
+
+void appendChunk(std::string& out, const char* type, const std::string& data) {
+  appendBe32(out, static_cast<uint32_t>(data.size()));
+  std::string body = std::string(type, 4) + data;
+  out += body;
+  appendBe32(out, crc32(body));
+}
+
+std::string buildBlankPng() {
+  std::string png("\x89PNG\r\n\x1a\n", 8);
+  std::string ihdr;
+  appendBe32(ihdr, 1);                             // width
+  appendBe32(ihdr, 1);                             // height
+  ihdr += std::string("\x08\x06\x00\x00\x00", 5);  // 8 bit, RGBA, deflate, no filter, no interlace
+  appendChunk(png, "IHDR", ihdr);
+  // zlib stream of one scanline: filter byte 0 and four zero bytes.
+  appendChunk(png, "IDAT", std::string("\x78\x9c\x63\x00\x01\x00\x00\x05\x00\x01", 10));
+  appendChunk(png, "IEND", std::string());
+  return png;
+}
+
+std::string stringMember(const nlohmann::json& doc, const char* key) {
+  auto it = doc.find(key);
+  return it != doc.end() && it->is_string() ? it->get<std::string>() : std::string();
+}
+
+}  // namespace
+
+const std::string& blankCoverPng() {
+  static const std::string png = buildBlankPng();
+  return png;
+}
+
+std::string trackLine(const std::string& artist, const std::string& title) {
+  if (!artist.empty() && !title.empty()) return artist + " \xE2\x80\x94 " + title;
+  if (!artist.empty()) return artist;
+  return title;
+}
+
+const std::array<const char*, TextOutput::kFileCount> TextOutput::kFileNames = {
+    "track.txt", "title.txt", "artist.txt", "album.txt", "cover.jpg", "nowplaying.json"};
+
+TextOutput::TextOutput(Hub& hub, int recheckMs) : hub_(hub), recheckMs_(recheckMs) {}
+
+TextOutput::~TextOutput() {
+  stop();
+}
+
+void TextOutput::start() {
+  if (worker_.joinable()) return;
+  stopFlag_ = false;
+  worker_ = std::thread([this] { run(); });
+}
+
+void TextOutput::stop() {
+  stopFlag_ = true;
+  if (worker_.joinable()) worker_.join();
+}
+
+void TextOutput::setDir(const std::string& dir) {
+  std::lock_guard<std::mutex> lock(dirLock_);
+  outputDir_ = dir;
+}
+
+void TextOutput::run() {
+  while (!stopFlag_) {
+    uint64_t c = hub_.changeCounter();
+    writePass();
+    if (stopFlag_) break;
+    hub_.waitChange(c, recheckMs_);
+  }
+}
+
+void TextOutput::writePass() {
+  std::string dir;
+  {
+    std::lock_guard<std::mutex> lock(dirLock_);
+    dir = outputDir_;
+  }
+  if (dir.empty()) {
+    lastDir_.clear();
+    return;
+  }
+  // A directory that vanished since the last pass (deleted by the user) is created again and
+  // filled completely, as if it were new.
+  if (dir != lastDir_ || !isDirectory(dir)) {
+    written_.fill(std::string());
+    std::string error;
+    if (!createDirectories(dir, &error)) {
+      lastDir_.clear();
+      log(kLogWarning, "file output: cannot create " + dir + ": " + error);
+      return;
+    }
+    lastDir_ = dir;
+  }
+
+  const std::string json = hub_.snapshot().first;
+  nlohmann::json doc = nlohmann::json::parse(json, nullptr, false);
+  bool active = false;
+  if (doc.is_object()) {
+    auto it = doc.find("active");
+    active = it != doc.end() && it->is_boolean() && it->get<bool>();
+  }
+  std::string title, artist, album;
+  if (active) {
+    title = stringMember(doc, "title");
+    artist = stringMember(doc, "artist");
+    album = stringMember(doc, "album");
+  }
+  const std::string line = trackLine(artist, title);
+
+  std::string cover = blankCoverPng();
+  std::string coverKey = "blank";
+  if (active) {
+    static const std::string kPrefix = "/cover/";
+    const std::string url = stringMember(doc, "coverUrl");
+    if (url.compare(0, kPrefix.size(), kPrefix) == 0) {
+      if (auto stored = hub_.cover(url.substr(kPrefix.size()))) {
+        cover = std::move(stored->bytes);
+        coverKey = url;
+      }
+    }
+  }
+
+  const std::array<const std::string*, kFileCount> contents = {&line,  &title, &artist,
+                                                               &album, &cover, &json};
+  const std::array<const std::string*, kFileCount> keys = {&line,  &title,    &artist,
+                                                           &album, &coverKey, &json};
+  const std::string marker = active ? "1" : "0";
+  for (int i = 0; i < kFileCount; ++i) {
+    std::string signature = marker + *keys[i];
+    if (signature == written_[i]) continue;
+    // A failed write keeps the old signature, so the next pass tries again.
+    if (writeFileAtomically(joinPath(dir, kFileNames[i]), *contents[i]))
+      written_[i] = std::move(signature);
+  }
+}
 
 }  // namespace tunelight

@@ -1,0 +1,208 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <thread>
+#include <vector>
+
+#include "agent/demo_source.h"
+#include "agent/hub.h"
+#include "tests/agent/demo_fake_time.h"
+
+namespace tunelight {
+namespace {
+
+using nlohmann::json;
+using test::DemoFakeTime;
+
+const char kCoverA[] =
+    "<svg xmlns='http://www.w3.org/2000/svg' width='400' height='400' viewBox='0 0 400 400'>"
+    "<defs><linearGradient id='g' x1='0' y1='0' x2='1' y2='1'><stop offset='0' "
+    "stop-color='#d7263d'/><stop offset='1' stop-color='#3b1f2b'/></linearGradient></defs>"
+    "<rect width='400' height='400' fill='url(#g)'/><text x='200' y='235' font-family='Segoe "
+    "UI,Arial' font-size='120' font-weight='700' fill='rgba(255,255,255,.85)' "
+    "text-anchor='middle'>A</text></svg>";
+
+struct DemoUnderTest {
+  DemoFakeTime time;
+  Hub hub{50, [this] { return time.now(); }};
+  DemoSource demo{hub, [this] { return time.now(); }, [this](int64_t ms) { time.sleep(ms); }};
+
+  ~DemoUnderTest() {
+    time.release();
+    demo.stop();
+  }
+  json doc() { return json::parse(hub.snapshot().first); }
+};
+
+// What the card must show at a moment of the script (offset from the cycle's start) that began
+// at cycleStart.
+void expectStep(const json& d, int64_t offset, int64_t cycleStart, const std::string& idA,
+                const std::string& idC) {
+  SCOPED_TRACE("offset " + std::to_string(offset));
+  if (offset >= 45000) {
+    EXPECT_EQ(d, json::parse(R"({"active":false})"));
+    return;
+  }
+  ASSERT_EQ(d["active"], true);
+  EXPECT_EQ(d["source"], "mock:demo");
+  EXPECT_EQ(d["kind"], "mock");
+  EXPECT_EQ(d["app"], "demo");
+  EXPECT_EQ(d["player"], "");
+  if (offset < 25000) {
+    EXPECT_EQ(d["service"], "yandex");
+    EXPECT_EQ(d["title"], "Bohemian Rhapsody");
+    EXPECT_EQ(d["artist"], "Queen");
+    EXPECT_EQ(d["album"], "A Night at the Opera");
+    EXPECT_EQ(d["durationMs"], 354000);
+    EXPECT_EQ(d["coverUrl"], "/cover/" + idA);
+    json pos;
+    if (offset < 10000)
+      pos = {"playing", 60000, 0};
+    else if (offset < 14000)
+      pos = {"paused", 70000, 10000};  // advanced by the 10 s played
+    else if (offset < 19000)
+      pos = {"playing", 70000, 14000};
+    else
+      pos = {"playing", 300000, 19000};
+    EXPECT_EQ(d["status"], pos[0]);
+    EXPECT_EQ(d["positionMs"], pos[1]);
+    EXPECT_EQ(d["positionAt"], cycleStart + pos[2].get<int64_t>());
+  } else if (offset < 37000) {
+    EXPECT_EQ(d["service"], "vk");
+    EXPECT_EQ(d["title"],
+              "Lucy In The Sky With Diamonds - Remastered 2009 (Original Mono Version)");
+    EXPECT_EQ(d["artist"], "The Beatles feat. The London Symphony Orchestra");
+    EXPECT_TRUE(d["album"].is_null());
+    EXPECT_TRUE(d["coverUrl"].is_null());
+    EXPECT_EQ(d["durationMs"], 185000);
+    EXPECT_EQ(d["positionMs"], 0);
+    EXPECT_EQ(d["positionAt"], cycleStart + 25000);
+    EXPECT_EQ(d["status"], "playing");
+  } else {
+    EXPECT_EQ(d["service"], "spotify");
+    EXPECT_EQ(d["title"], "Song Without Duration");
+    EXPECT_EQ(d["artist"], "Some Artist");
+    EXPECT_EQ(d["album"], "Some Album");
+    EXPECT_EQ(d["coverUrl"], "/cover/" + idC);
+    EXPECT_TRUE(d["durationMs"].is_null());
+    EXPECT_TRUE(d["positionMs"].is_null());
+    EXPECT_EQ(d["positionAt"], 0);
+    EXPECT_EQ(d["status"], "playing");
+  }
+}
+
+TEST(DemoSource, RunsTheScriptStepByStepAndRepeatsEveryFiftySeconds) {
+  DemoUnderTest t;
+  std::vector<std::pair<int64_t, std::string>> seen;  // (time, document) at every sleep step
+  t.time.onSleep = [&](int64_t now) { seen.emplace_back(now, t.hub.snapshot().first); };
+  const int64_t t0 = DemoFakeTime::kStart;
+  t.demo.start();
+  t.time.runUntil(t0 + 100000);
+
+  const std::string idA = hex16(fnv1a64(kCoverA));
+  auto coverA = t.hub.cover(idA);
+  ASSERT_TRUE(coverA.has_value());
+  EXPECT_EQ(coverA->contentType, "image/svg+xml");
+  EXPECT_EQ(coverA->bytes, kCoverA);
+  const std::string svgC = demoCoverSvg("#1b98e0", "#13293d", "C");
+  const std::string idC = hex16(fnv1a64(svgC));
+  ASSERT_TRUE(t.hub.cover(idC).has_value());
+
+  // One sleep step every 50 ms of fake time over two whole cycles.
+  ASSERT_EQ(seen.size(), 2000u);
+  for (size_t i = 0; i < seen.size(); ++i) {
+    const int64_t at = seen[i].first;
+    ASSERT_EQ(at, t0 + static_cast<int64_t>(i) * 50);
+    const int64_t cycleStart = t0 + (at - t0) / 50000 * 50000;
+    expectStep(json::parse(seen[i].second), at - cycleStart, cycleStart, idA, idC);
+    if (HasFailure()) break;
+  }
+  // The third cycle has begun with song 1 again.
+  expectStep(t.doc(), 0, t0 + 100000, idA, idC);
+}
+
+TEST(DemoSource, SongsGoThroughTheFiltersLikeRealSources) {
+  DemoUnderTest t;
+  const int64_t t0 = DemoFakeTime::kStart;
+  t.demo.start();
+  t.time.runUntil(t0);
+  EXPECT_EQ(t.doc()["title"], "Bohemian Rhapsody");
+
+  FilterSettings s;
+  s.yandex = false;
+  t.hub.setSettings(s);
+  EXPECT_EQ(t.doc()["active"], false);
+
+  // Song 2's artist splits at " feat. ": naming either single artist hides it.
+  t.time.runUntil(t0 + 25000);
+  EXPECT_EQ(t.doc()["service"], "vk");
+  for (const char* entry : {"The London Symphony Orchestra", "the beatles"}) {
+    s = FilterSettings();
+    s.blocklist = {entry};
+    t.hub.setSettings(s);
+    EXPECT_EQ(t.doc()["active"], false) << entry;
+    ASSERT_TRUE(t.hub.hiddenRecord().has_value());
+    EXPECT_EQ(t.hub.hiddenRecord()->service, kServiceVk);
+  }
+  s = FilterSettings();
+  s.vk = false;
+  t.hub.setSettings(s);
+  EXPECT_EQ(t.doc()["active"], false);
+
+  t.time.runUntil(t0 + 37000);
+  EXPECT_EQ(t.doc()["service"], "spotify");
+  s.spotify = false;
+  t.hub.setSettings(s);
+  EXPECT_EQ(t.doc()["active"], false);
+}
+
+TEST(DemoSource, TakesTheCardBackFromARealPlayerWhenItStartsPlaying) {
+  DemoUnderTest t;
+  const int64_t t0 = DemoFakeTime::kStart;
+  t.demo.start();
+  t.time.runUntil(t0 + 12000);  // demo paused
+  SourceRecord real;
+  real.sourceKey = "smtc:player";
+  real.kind = kKindSmtcApp;
+  real.service = kServiceOther;
+  real.title = "Real";
+  real.artist = "Player";
+  real.status = kStatusPlaying;
+  t.hub.putSource(real);
+  EXPECT_EQ(t.doc()["title"], "Real");
+  t.time.runUntil(t0 + 14000);  // demo resumes: it started playing later
+  EXPECT_EQ(t.doc()["title"], "Bohemian Rhapsody");
+  t.time.runUntil(t0 + 25000);  // a song change while playing keeps its start time
+  EXPECT_EQ(t.doc()["service"], "vk");
+}
+
+TEST(DemoSource, StopEndsTheWorkerQuicklyAndRemovesTheRecord) {
+  Hub hub(50);
+  DemoSource demo(hub);  // real clock and sleep
+  demo.start();
+  demo.start();  // a second start while running changes nothing
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (hub.snapshot().first == R"({"active":false})" &&
+         std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_NE(hub.snapshot().first, R"({"active":false})");
+
+  auto begin = std::chrono::steady_clock::now();
+  demo.stop();  // the worker sits in a 10 s sleep
+  auto took = std::chrono::steady_clock::now() - begin;
+  EXPECT_LT(took, std::chrono::milliseconds(1000));
+  EXPECT_EQ(hub.snapshot().first, R"({"active":false})");
+  EXPECT_TRUE(hub.sources().empty());
+
+  // Starting again begins the script from song 1.
+  demo.start();
+  deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (hub.sources().empty() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_EQ(hub.sources().size(), 1u);
+  EXPECT_EQ(hub.sources()[0].title, "Bohemian Rhapsody");
+}
+
+}  // namespace
+}  // namespace tunelight
