@@ -99,7 +99,7 @@ TEST(AgentConfig, ABodyThatIsNotJsonChangesNothing) {
 TEST(AgentConfig, AWrongShapeOrTypeThrowsBeforeAnythingIsApplied) {
   ConfigUnderTest t;
   const std::string dir = t.tmp.file("out");
-  for (const std::string body :
+  for (const std::string& body :
        {std::string("[]"), std::string(R"([{"yandex":false}])"), std::string("42"),
         std::string(R"("text")"), std::string("null"), std::string("true"),
         std::string(R"({"yandex":1})"), std::string(R"({"vk":"false"})"),

@@ -261,8 +261,10 @@ TEST(TextOutput, AFileThatCannotBeReplacedIsRetriedAlone) {
   EXPECT_EQ(t.read("artist.txt"), "Artist");
 
   stdfs::remove(t.dir + "/title.txt");
-  for (const auto& f : kFiles)
-    if (f != "title.txt") ASSERT_TRUE(writeFileAtomically(t.dir + "/" + f, "x"));
+  for (const auto& f : kFiles) {
+    if (f == "title.txt") continue;
+    ASSERT_TRUE(writeFileAtomically(t.dir + "/" + f, "x"));
+  }
   t.out.writePass();
   EXPECT_EQ(t.read("title.txt"), "One");
   EXPECT_EQ(t.rewritten(), Names{"title.txt"});
