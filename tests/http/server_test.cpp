@@ -1,0 +1,417 @@
+#include "agent/http/server.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <stdexcept>
+#include <thread>
+
+#include "agent/hub.h"
+#include "agent/model.h"
+#include "agent/sources/extension_ingest.h"
+#include "agent/widget/widget_assets.h"
+#include "tests/http/raw_http.h"
+
+namespace tunelight {
+namespace {
+
+using test::get;
+using test::HttpResponse;
+using test::openEvents;
+using test::post;
+using test::rawRequest;
+
+const std::string kToken = "s3cret-token-value";
+const std::string kInactive = "{\"active\":false}";
+
+SourceRecord playing(const std::string& key, const std::string& artist, const std::string& title) {
+  SourceRecord r;
+  r.sourceKey = key;
+  r.kind = kKindSmtcApp;
+  r.service = kServiceSpotify;
+  r.app = "spotify";
+  r.player = "Spotify";
+  r.artist = artist;
+  r.title = title;
+  r.status = kStatusPlaying;
+  return r;
+}
+
+bool hasFirstEvent(const std::string& b) {
+  return b.find("\r\n\r\n") != std::string::npos &&
+         b.find("\n\n", b.find("\r\n\r\n") + 4) != std::string::npos;
+}
+
+class ServerTest : public ::testing::Test {
+ protected:
+  Hub hub{50};
+  ExtensionIngest ingest{hub, false};
+  Server server{hub, "9.8.7"};
+  std::atomic<int> configCalls{0};
+  std::string lastConfig;
+  std::atomic<int> shutdownCalls{0};
+  int port = 0;
+
+  void start() {
+    server.setIngest(&ingest);
+    server.setControl(
+        kToken,
+        [this](const std::string& body) {
+          if (body == "throw") throw std::runtime_error("bad member");
+          lastConfig = body;
+          ++configCalls;
+        },
+        [this] { ++shutdownCalls; });
+    port = server.start(test::freePorts(3));
+    ASSERT_GT(port, 0);
+  }
+  void SetUp() override { start(); }
+};
+
+TEST_F(ServerTest, HostHeaderMustNameThisPortExactly) {
+  const std::string p = std::to_string(port);
+  for (const std::string& host : {"127.0.0.1:" + p, "localhost:" + p}) {
+    EXPECT_EQ(rawRequest(port, "GET", "/api/health", {{"Host", host}}).status, 200) << host;
+  }
+  const std::vector<test::HeaderList> bad = {{{"Host", "LOCALHOST:" + p}},
+                                             {{"Host", "127.0.0.1"}},
+                                             {{"Host", "[::1]:" + p}},
+                                             {{"Host", "127.0.0.1:" + std::to_string(port + 1)}},
+                                             {}};
+  for (const auto& headers : bad) {
+    for (const std::string path : {"/api/health", "/widget", "/events", "/nope"}) {
+      HttpResponse r = rawRequest(port, "GET", path, headers);
+      EXPECT_EQ(r.status, 403) << path;
+      EXPECT_EQ(r.body, "forbidden");
+      EXPECT_EQ(r.header("Content-Type"), "text/plain");
+    }
+  }
+  // The check comes before routing: a forbidden POST never reaches the control route.
+  EXPECT_EQ(rawRequest(port, "POST", "/api/shutdown",
+                       {{"Host", "evil:" + p}, {"X-Tunelight-Token", kToken}})
+                .status,
+            403);
+  EXPECT_EQ(shutdownCalls, 0);
+}
+
+TEST_F(ServerTest, PageOriginsAreEchoedOnGetOnly) {
+  const char* acao = "Access-Control-Allow-Origin";
+  for (const std::string o : {"http://localhost:5173", "http://localhost", "http://127.0.0.1",
+                              "http://127.0.0.1:8080", "null", "file://"}) {
+    HttpResponse r = get(port, "/api/now-playing", {{"Origin", o}});
+    EXPECT_EQ(r.header(acao), o);
+    EXPECT_EQ(r.headers.count(acao), 1u);
+  }
+  for (const std::string o :
+       {"http://localhost.evil.com", "https://localhost:5173", "http://127.0.0.1.nip.io",
+        "http://example.com", "NULL", "moz-extension://abc"}) {
+    EXPECT_FALSE(get(port, "/api/now-playing", {{"Origin", o}}).has(acao)) << o;
+  }
+  // Any status of a GET gets it, including routing's 404 and the Host check's 403.
+  HttpResponse missing = get(port, "/no-such-path", {{"Origin", "null"}});
+  EXPECT_EQ(missing.status, 404);
+  EXPECT_EQ(missing.header(acao), "null");
+  HttpResponse forbidden =
+      rawRequest(port, "GET", "/api/health", {{"Host", "x"}, {"Origin", "null"}});
+  EXPECT_EQ(forbidden.status, 403);
+  EXPECT_EQ(forbidden.header(acao), "null");
+
+  EXPECT_FALSE(post(port, "/api/config", "{}", {{"Origin", "null"}, {"X-Tunelight-Token", kToken}})
+                   .has(acao));
+  HttpResponse head = rawRequest(port, "HEAD", "/api/health",
+                                 test::withHost(port, {{"Origin", "http://localhost:1"}}));
+  EXPECT_EQ(head.status, 200);
+  EXPECT_FALSE(head.has(acao));
+  // No preflight handler: OPTIONS is unrouted and carries no CORS header.
+  HttpResponse options =
+      rawRequest(port, "OPTIONS", "/api/ingest", test::withHost(port, {{"Origin", "null"}}));
+  EXPECT_EQ(options.status, 404);
+  EXPECT_FALSE(options.has(acao));
+}
+
+TEST_F(ServerTest, OriginAndTokenChecks) {
+  auto req = [](const std::string& name, const std::string& value) {
+    httplib::Request r;
+    if (!value.empty() || name == "keep-empty") r.set_header(name, value);
+    return r;
+  };
+  EXPECT_TRUE(server.isExtensionOrigin(req("Origin", "moz-extension://")));
+  EXPECT_TRUE(server.isExtensionOrigin(req("Origin", "chrome-extension://abcdef")));
+  EXPECT_FALSE(server.isExtensionOrigin(req("Origin", "chrome-extension:/")));
+  EXPECT_FALSE(server.isExtensionOrigin(req("Origin", "http://localhost")));
+  EXPECT_FALSE(server.isExtensionOrigin(req("", "")));
+
+  EXPECT_TRUE(server.tokenMatches(req("X-Tunelight-Token", kToken)));
+  EXPECT_FALSE(server.tokenMatches(req("X-Tunelight-Token", kToken.substr(0, 5))));
+  EXPECT_FALSE(server.tokenMatches(req("X-Tunelight-Token", kToken + "x")));
+  std::string lastByte = kToken;
+  lastByte.back() ^= 1;
+  EXPECT_FALSE(server.tokenMatches(req("X-Tunelight-Token", lastByte)));
+  EXPECT_FALSE(server.tokenMatches(req("", "")));
+
+  Hub other{50};
+  Server noToken(other, "1");
+  httplib::Request empty;
+  empty.set_header("X-Tunelight-Token", "");
+  EXPECT_FALSE(noToken.tokenMatches(empty));
+}
+
+TEST_F(ServerTest, ControlRoutes) {
+  EXPECT_EQ(post(port, "/api/config", "{\"demo\":true}").status, 403);
+  EXPECT_EQ(post(port, "/api/config", "{}", {{"X-Tunelight-Token", "wrong"}}).status, 403);
+  EXPECT_EQ(configCalls, 0);
+
+  HttpResponse ok = post(port, "/api/config", "not json", {{"X-Tunelight-Token", kToken}});
+  EXPECT_EQ(ok.status, 200);
+  EXPECT_EQ(ok.body, "{\"ok\":true}");
+  EXPECT_EQ(ok.header("Content-Type"), "application/json");
+  EXPECT_EQ(lastConfig, "not json");
+  // An error from the configuration callback is answered 500, and the server goes on.
+  EXPECT_EQ(post(port, "/api/config", "throw", {{"X-Tunelight-Token", kToken}}).status, 500);
+  EXPECT_EQ(get(port, "/api/now-playing").status, 200);
+
+  EXPECT_EQ(post(port, "/api/shutdown", "", {{"X-Tunelight-Token", "x"}}).status, 403);
+  EXPECT_EQ(shutdownCalls, 0);
+  // A POST with neither Content-Length nor chunked encoding has no body and is answered at once.
+  test::RawConnection c(port);
+  auto t0 = std::chrono::steady_clock::now();
+  c.send("POST /api/shutdown HTTP/1.1\r\nHost: localhost:" + std::to_string(port) +
+         "\r\nX-Tunelight-Token: " + kToken + "\r\nConnection: close\r\n\r\n");
+  ASSERT_TRUE(c.readUntilClosed(3000));
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(1));
+  HttpResponse bye = test::parseResponse(c.buffer());
+  EXPECT_EQ(bye.status, 200);
+  EXPECT_EQ(bye.body, "{\"ok\":true}");
+  EXPECT_EQ(shutdownCalls, 1);
+}
+
+TEST_F(ServerTest, IngestRoutesNeedAnExtensionOrigin) {
+  EXPECT_EQ(post(port, "/api/ingest", "{}").status, 403);
+  EXPECT_EQ(post(port, "/api/ingest", "{}", {{"Origin", "http://localhost"}}).status, 403);
+  HttpResponse r = post(port, "/api/ingest", "not json", {{"Origin", "moz-extension://"}});
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.header("Content-Type"), "application/json");
+  EXPECT_EQ(r.body, "{\"ok\":false}");
+
+  EXPECT_EQ(post(port, "/api/ingest/cover", "x", {{"Content-Type", "image/png"}}).status, 403);
+  // Not an allowed cover (no url): rejected by the intake with 400, no body.
+  HttpResponse cover = post(port, "/api/ingest/cover", "x",
+                            {{"Origin", "chrome-extension://id"}, {"Content-Type", "image/png"}});
+  EXPECT_EQ(cover.status, 400);
+  EXPECT_EQ(cover.body, "");
+}
+
+TEST_F(ServerTest, ReadRoutes) {
+  HttpResponse root = get(port, "/");
+  EXPECT_EQ(root.status, 302);
+  EXPECT_EQ(root.header("Location"), "/widget");
+  EXPECT_EQ(root.body, "");
+
+  HttpResponse idle = get(port, "/api/now-playing");
+  EXPECT_EQ(idle.status, 200);
+  EXPECT_EQ(idle.body, kInactive);
+  EXPECT_EQ(idle.header("Content-Type"), "application/json; charset=utf-8");
+  EXPECT_EQ(idle.header("Cache-Control"), "no-store");
+
+  hub.putSource(playing("smtc:Spotify.exe", "Artist", "Song"));
+  EXPECT_EQ(get(port, "/api/now-playing").body, hub.snapshot().first);
+  HttpResponse history = get(port, "/api/history?x=1");
+  EXPECT_EQ(history.body, hub.historyJson());
+  EXPECT_EQ(history.header("Cache-Control"), "no-store");
+  EXPECT_EQ(history.header("Content-Type"), "application/json; charset=utf-8");
+
+  // Widget files come from the compiled table; a name the table lacks is 404.
+  HttpResponse page = get(port, "/widget?theme=vinyl");
+  if (const WidgetAsset* index = findWidgetAsset("index.html")) {
+    EXPECT_EQ(page.status, 200);
+    EXPECT_EQ(page.body, std::string(reinterpret_cast<const char*>(index->data), index->size));
+    EXPECT_EQ(page.header("Content-Type"), index->contentType);
+    EXPECT_EQ(page.header("Cache-Control"), "no-cache");
+    EXPECT_EQ(get(port, "/widget/index.html").body, page.body);
+  } else {
+    EXPECT_EQ(page.status, 404);
+  }
+  EXPECT_EQ(get(port, "/widget/APP.JS").status, 404);
+  EXPECT_EQ(get(port, "/widget/").status, 404);
+  EXPECT_EQ(get(port, "/widget/..").status, 404);
+}
+
+TEST_F(ServerTest, HealthDocument) {
+  EXPECT_EQ(get(port, "/api/health").body,
+            "{\"name\":\"tunelight\",\"port\":" + std::to_string(port) +
+                ",\"sources\":[],\"version\":\"9.8.7\"}");
+
+  // Filtered out (a browser session of no known service), yet listed.
+  SourceRecord stopped = playing("smtc:tab", "B", "Quiet");
+  stopped.kind = kKindSmtcBrowser;
+  stopped.service = 42;
+  stopped.status = 0;
+  stopped.app = "firefox";
+  stopped.player = "";
+  hub.putSource(stopped);
+  hub.putSource(playing("smtc:a", "Blocked Artist", "Loud \xff"));
+  FilterSettings s;
+  s.blocklist = {"blocked artist"};
+  s.browserWithoutExtension = false;
+  hub.setSettings(s);
+
+  HttpResponse r = get(port, "/api/health");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.header("Cache-Control"), "no-store");
+  // Text that is not valid UTF-8 is written as U+FFFD rather than failing the route.
+  EXPECT_EQ(r.body,
+            "{\"hidden\":{\"artist\":\"Blocked Artist\",\"service\":\"spotify\",\"title\":"
+            "\"Loud \xef\xbf\xbd\"},\"name\":\"tunelight\",\"port\":" +
+                std::to_string(port) +
+                ",\"sources\":[{\"app\":\"spotify\",\"id\":\"smtc:a\",\"kind\":\"smtc-app\","
+                "\"player\":\"Spotify\",\"service\":\"spotify\",\"status\":\"playing\","
+                "\"title\":\"Loud \xef\xbf\xbd\"},{\"app\":\"firefox\",\"id\":\"smtc:tab\","
+                "\"kind\":\"smtc-browser\",\"player\":\"\",\"service\":\"unknown\","
+                "\"status\":\"stopped\",\"title\":\"Quiet\"}],\"version\":\"9.8.7\"}");
+  EXPECT_EQ(get(port, "/api/now-playing").status, 200);
+}
+
+TEST_F(ServerTest, Covers) {
+  const std::string bytes("\x89PNG\r\n\x1a\n\0\x01", 10);
+  const std::string id = hub.putCover("image/png", bytes);
+  HttpResponse r = get(port, "/cover/" + id);
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, bytes);
+  EXPECT_EQ(r.header("Content-Type"), "image/png");
+  EXPECT_EQ(r.header("Cache-Control"), "public, max-age=31536000, immutable");
+
+  std::string upper = id;
+  for (char& c : upper) c = static_cast<char>(toupper(c));
+  EXPECT_EQ(get(port, "/cover/" + upper).status, upper == id ? 200 : 404);
+  EXPECT_EQ(get(port, "/cover/0123456789abcdef").status, 404);
+  EXPECT_EQ(get(port, "/cover/" + id + "0").status, 404);
+  EXPECT_EQ(get(port, "/cover/" + id).body, bytes);
+}
+
+TEST_F(ServerTest, AnswersAreNeverCompressed) {
+  const test::HeaderList gzip = {{"Accept-Encoding", "gzip, deflate, br"}};
+  hub.putSource(playing("smtc:a", "Artist", std::string(2000, 'x')));
+  std::vector<HttpResponse> answers = {
+      get(port, "/api/now-playing", gzip),
+      get(port, "/api/health", gzip),
+      get(port, "/widget", gzip),
+      get(port, "/widget/style.css", gzip),
+      rawRequest(port, "GET", "/", {{"Host", "bad"}, {"Accept-Encoding", "gzip, deflate, br"}}),
+      post(port, "/api/config", std::string(2000, ' '),
+           {{"X-Tunelight-Token", kToken}, {"Accept-Encoding", "gzip, deflate, br"}}),
+      post(port, "/api/ingest", std::string(2000, '{'),
+           {{"Origin", "moz-extension://a"}, {"Accept-Encoding", "br"}})};
+  for (const HttpResponse& r : answers) {
+    EXPECT_FALSE(r.has("Content-Encoding")) << r.status << " " << r.header("Content-Type");
+  }
+  EXPECT_EQ(answers[0].body, hub.snapshot().first);
+  EXPECT_EQ(answers[4].body, "forbidden");
+
+  auto events = test::RawConnection(port);
+  events.send("GET /events HTTP/1.1\r\nHost: localhost:" + std::to_string(port) +
+              "\r\nAccept-Encoding: gzip, deflate, br\r\n\r\n");
+  ASSERT_TRUE(events.readUntil(hasFirstEvent, 3000));
+  EXPECT_EQ(events.buffer().find("Content-Encoding"), std::string::npos);
+  EXPECT_NE(events.buffer().find("data: " + hub.snapshot().first + "\n\n"), std::string::npos);
+}
+
+TEST_F(ServerTest, EventStreamSendsStateThenChanges) {
+  auto c = openEvents(port);
+  ASSERT_TRUE(c->readUntil(hasFirstEvent, 3000));
+  HttpResponse head = test::parseResponse(c->buffer());
+  EXPECT_EQ(head.status, 200);
+  EXPECT_EQ(head.header("Content-Type"), "text/event-stream");
+  EXPECT_EQ(head.header("Cache-Control"), "no-store");
+  EXPECT_EQ(head.header("Transfer-Encoding"), "chunked");
+  EXPECT_FALSE(head.has("Content-Length"));
+  EXPECT_EQ(head.body, "retry: 1000\ndata: " + kInactive + "\n\n");
+
+  hub.putSource(playing("smtc:a", "Artist", "One"));
+  const std::string one = "data: " + hub.snapshot().first + "\n\n";
+  ASSERT_TRUE(c->readUntil(
+      [&](const std::string& b) { return test::parseResponse(b).body.size() > head.body.size(); },
+      3000));
+  EXPECT_EQ(test::parseResponse(c->buffer()).body, head.body + one);
+
+  // A burst of changes: the stream ends on the latest state and never repeats a state.
+  for (int i = 0; i < 50; ++i)
+    hub.putSource(playing("smtc:a", "Artist", "Burst " + std::to_string(i)));
+  const std::string last = "data: " + hub.snapshot().first + "\n\n";
+  ASSERT_TRUE(c->readUntilContains(last.substr(0, last.size() - 2), 3000));
+  c->readUntil([](const std::string&) { return false; }, 150);
+  std::string body = test::parseResponse(c->buffer()).body.substr(head.body.size() + one.size());
+  std::vector<std::string> messages;
+  for (size_t p = 0; p < body.size();) {
+    size_t end = body.find("\n\n", p);
+    ASSERT_NE(end, std::string::npos);
+    messages.push_back(body.substr(p, end + 2 - p));
+    p = end + 2;
+  }
+  ASSERT_FALSE(messages.empty());
+  EXPECT_LE(messages.size(), 50u);
+  EXPECT_EQ(messages.back(), last);
+  for (size_t i = 1; i < messages.size(); ++i) EXPECT_NE(messages[i], messages[i - 1]);
+}
+
+TEST_F(ServerTest, StopEndsOpenStreamsPromptly) {
+  std::vector<std::unique_ptr<test::RawConnection>> streams;
+  for (int i = 0; i < 6; ++i) {
+    streams.push_back(openEvents(port));
+    ASSERT_TRUE(streams.back()->readUntil(hasFirstEvent, 3000));
+  }
+  auto t0 = std::chrono::steady_clock::now();
+  server.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1000));
+  for (auto& s : streams) EXPECT_TRUE(s->readUntilClosed(1000));
+  EXPECT_FALSE(test::RawConnection(port).ok());
+  server.stop();  // a second stop does nothing
+}
+
+TEST_F(ServerTest, SeventeenthStreamWaitsForAWorker) {
+  std::vector<std::unique_ptr<test::RawConnection>> streams;
+  for (int i = 0; i < 16; ++i) {
+    streams.push_back(openEvents(port));
+    ASSERT_TRUE(streams.back()->readUntil(hasFirstEvent, 3000)) << i;
+  }
+  auto waiting = openEvents(port);
+  ASSERT_TRUE(waiting->ok());                            // accepted by the socket...
+  EXPECT_FALSE(waiting->readUntil(hasFirstEvent, 300));  // ...but not served
+  EXPECT_TRUE(waiting->buffer().empty());
+
+  // One client leaves; its stream ends at the next write, which frees its worker.
+  streams.front()->abort();
+  int n = 0;
+  while (!waiting->readUntil(hasFirstEvent, 100) && n < 30) {
+    hub.putSource(playing("smtc:a", "A", "Change " + std::to_string(n++)));
+  }
+  EXPECT_TRUE(hasFirstEvent(waiting->buffer()));
+}
+
+TEST(ServerStartTest, PortsInUseAreSkippedAndNoTokenMeansNoControlRoutes) {
+  std::vector<int> ports = test::freePorts(3);
+  test::PortHolder held(ports[0]);
+  ASSERT_TRUE(held.ok());
+  Hub hub{50};
+  Server server(hub, "1");
+  EXPECT_EQ(server.port(), 0);
+  ASSERT_EQ(server.start(ports), ports[1]);
+  EXPECT_EQ(server.baseUrl(), "http://127.0.0.1:" + std::to_string(ports[1]));
+  EXPECT_EQ(post(ports[1], "/api/config", "{}", {{"X-Tunelight-Token", ""}}).status, 404);
+  EXPECT_EQ(post(ports[1], "/api/shutdown", "").status, 404);
+  EXPECT_EQ(post(ports[1], "/api/ingest", "{}", {{"Origin", "moz-extension://"}}).status, 404);
+
+  // A second server never shares a port that the first one holds.
+  Server second(hub, "1");
+  EXPECT_EQ(second.start({ports[1]}), 0);
+  EXPECT_EQ(second.port(), 0);
+  second.stop();
+  server.stop();
+  // Once stopped (after serving a connection), the port can be bound again at once.
+  Server third(hub, "1");
+  EXPECT_EQ(third.start({ports[1]}), ports[1]);
+}
+
+}  // namespace
+}  // namespace tunelight
