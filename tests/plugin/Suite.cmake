@@ -1,10 +1,47 @@
-# OBS plugin tests: pure logic and the process seam (unit), then the module inside libobs.
+# OBS plugin tests: pure logic and the process seam (unit), then the module inside the real
+# libobs (label "obs", under a virtual display), then the real OBS.
 if(TARGET tunelight_plugin_logic)
   file(GLOB TUNELIGHT_PLUGIN_UNIT_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/*_test.cpp)
   tunelight_filter_platform(TUNELIGHT_PLUGIN_UNIT_TESTS)
   add_executable(tunelight_plugin_unit_tests ${TUNELIGHT_PLUGIN_UNIT_TESTS})
-  target_link_libraries(tunelight_plugin_unit_tests PRIVATE tunelight_plugin_logic tunelight_test_support
-    GTest::gtest GTest::gtest_main)
+  target_link_libraries(tunelight_plugin_unit_tests PRIVATE tunelight_plugin_logic
+    tunelight_test_support GTest::gtest GTest::gtest_main)
   gtest_discover_tests(tunelight_plugin_unit_tests DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS unit)
+endif()
+
+find_program(TUNELIGHT_XVFB_RUN xvfb-run)
+find_package(libobs QUIET)
+if(TARGET tunelight AND TARGET OBS::libobs AND TUNELIGHT_XVFB_RUN)
+  find_package(X11 REQUIRED)
+  file(GLOB TUNELIGHT_OBS_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/obs/*_test.cpp)
+  add_executable(tunelight_obs_tests ${CMAKE_CURRENT_LIST_DIR}/obs/obs_harness.cpp
+    ${TUNELIGHT_OBS_TESTS})
+  target_link_libraries(tunelight_obs_tests PRIVATE tunelight_plugin_logic tunelight_test_support
+    OBS::libobs tunelight::httplib X11::X11 ${CMAKE_DL_LIBS} GTest::gtest GTest::gtest_main)
+  # The module binds to the harness's stand-ins for a few libobs functions.
+  set_target_properties(tunelight_obs_tests PROPERTIES ENABLE_EXPORTS ON)
+  target_compile_definitions(tunelight_obs_tests PRIVATE
+    TUNELIGHT_MODULE_PATH="$<TARGET_FILE:tunelight>"
+    TUNELIGHT_MODULE_DATA_DIR="${CMAKE_SOURCE_DIR}/plugin/data")
+  add_dependencies(tunelight_obs_tests tunelight tunelight-agent)
+
+  # One process per case: libobs starts once per process.
+  set(TUNELIGHT_OBS_CASES
+    CardObsTest.RegistersTheLayoutTheRunningLibobsKnows
+    CardObsTest.RegistersTheIconLayoutFrom33
+    CardObsTest.DefaultsFallbackPageAndSwitchToTheAgentUrl
+    CardObsTest.WithoutBrowserSourceTheCardIsEmptyButAlive
+    CardObsTest.PanelWithoutAgent
+    CardObsTest.TalksToTheAgent
+    PlacementObsTest.PinsEveryItemOfTheCard
+    AgentObsTest.StartsRestartsAndStopsTheAgent)
+  foreach(case ${TUNELIGHT_OBS_CASES})
+    add_test(NAME obs.${case}
+      COMMAND ${TUNELIGHT_XVFB_RUN} -a $<TARGET_FILE:tunelight_obs_tests> --gtest_filter=${case})
+    set_tests_properties(obs.${case} PROPERTIES LABELS obs TIMEOUT 60)
+  endforeach()
+  # Cases that start the real agent bind its fixed ports.
+  set_tests_properties(obs.AgentObsTest.StartsRestartsAndStopsTheAgent PROPERTIES
+    RESOURCE_LOCK agent_ports)
 endif()

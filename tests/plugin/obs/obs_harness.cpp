@@ -1,0 +1,296 @@
+#include "tests/plugin/obs/obs_harness.h"
+
+#include <X11/Xlib.h>
+#include <dlfcn.h>
+#include <obs-module.h>
+#include <obs-nix-platform.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdarg>
+#include <cstdio>
+#include <deque>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <stdexcept>
+#include <thread>
+
+namespace {
+
+// Guards every global below.
+std::mutex g_mutex;
+std::vector<std::string> g_log;
+std::map<std::string, std::vector<unsigned char>> g_infos;
+std::vector<std::string> g_browser_updates;
+std::deque<std::pair<obs_task_t, void*>> g_ui_tasks;
+uint32_t g_fake_version = 0;
+
+template <typename F>
+F next_symbol(const char* name) {
+  return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+void log_handler(int lvl, const char* msg, va_list args, void*) {
+  char buf[4096];
+  vsnprintf(buf, sizeof buf, msg, args);
+  std::fprintf(stderr, "[obs %d] %s\n", lvl, buf);
+  std::lock_guard<std::mutex> g(g_mutex);
+  g_log.push_back(buf);
+}
+
+void ui_task_handler(obs_task_t task, void* param, bool wait) {
+  if (wait) {
+    task(param);
+    return;
+  }
+  std::lock_guard<std::mutex> g(g_mutex);
+  g_ui_tasks.emplace_back(task, param);
+}
+
+// Stand-in for the browser plugin's source: sized by the "width"/"height" it is given.
+struct StandIn {
+  obs_source_t* source;
+};
+void* standin_create(obs_data_t*, obs_source_t* s) {
+  return new StandIn{s};
+}
+void standin_destroy(void* d) {
+  delete static_cast<StandIn*>(d);
+}
+uint32_t standin_dim(void* d, const char* key) {
+  obs_data_t* s = obs_source_get_settings(static_cast<StandIn*>(d)->source);
+  auto v = static_cast<uint32_t>(obs_data_get_int(s, key));
+  obs_data_release(s);
+  return v;
+}
+uint32_t standin_width(void* d) {
+  return standin_dim(d, "width");
+}
+uint32_t standin_height(void* d) {
+  return standin_dim(d, "height");
+}
+const char* standin_name(void*) {
+  return "stand-in browser";
+}
+
+void register_standin() {
+  obs_source_info info = {};
+  info.id = "browser_source";
+  info.type = OBS_SOURCE_TYPE_INPUT;
+  info.output_flags = OBS_SOURCE_VIDEO | OBS_SOURCE_CUSTOM_DRAW;
+  info.get_name = standin_name;
+  info.create = standin_create;
+  info.destroy = standin_destroy;
+  info.get_width = standin_width;
+  info.get_height = standin_height;
+  obs_register_source(&info);
+}
+
+void find_child(obs_source_t*, obs_source_t* child, void* param) {
+  *static_cast<obs_source_t**>(param) = child;
+}
+
+}  // namespace
+
+// Interposed libobs functions: the module binds to these (the harness exports its symbols).
+extern "C" {
+
+void obs_register_source_s(const struct obs_source_info* info, size_t size) {
+  uint32_t fake;
+  {
+    std::lock_guard<std::mutex> g(g_mutex);
+    g_infos[info->id].assign(reinterpret_cast<const unsigned char*>(info),
+                             reinterpret_cast<const unsigned char*>(info) + size);
+    fake = g_fake_version;
+  }
+  // A layout newer than this libobs would be refused by it; keep it only.
+  if (size > sizeof(obs_source_info) && fake) return;
+  next_symbol<void (*)(const obs_source_info*, size_t)>("obs_register_source_s")(info, size);
+}
+
+uint32_t obs_get_version(void) {
+  {
+    std::lock_guard<std::mutex> g(g_mutex);
+    if (g_fake_version) return g_fake_version;
+  }
+  return next_symbol<uint32_t (*)()>("obs_get_version")();
+}
+
+void obs_source_update(obs_source_t* source, obs_data_t* settings) {
+  const char* id = obs_source_get_id(source);
+  if (id && std::string(id) == "browser_source" && settings) {
+    std::lock_guard<std::mutex> g(g_mutex);
+    g_browser_updates.push_back(obs_data_get_json(settings));
+  }
+  next_symbol<void (*)(obs_source_t*, obs_data_t*)>("obs_source_update")(source, settings);
+}
+
+}  // extern "C"
+
+namespace tunelight::test {
+
+ObsHarness::ObsHarness(const HarnessOptions& o) {
+  {
+    std::lock_guard<std::mutex> g(g_mutex);
+    g_log.clear();
+    g_infos.clear();
+    g_browser_updates.clear();
+    g_ui_tasks.clear();
+    g_fake_version = o.fake_obs_version;
+  }
+  mkdir(binDir().c_str(), 0755);
+  mkdir(dir_.file("config").c_str(), 0755);
+  std::string module = binDir() + "/tunelight.so";
+  if (symlink(TUNELIGHT_MODULE_PATH, module.c_str()) != 0) throw std::runtime_error("symlink");
+  std::string agent = binDir() + "/tunelight-agent";
+  if (o.agent == AgentKind::Real) {
+    if (symlink(agentPath().c_str(), agent.c_str()) != 0) throw std::runtime_error("symlink");
+  } else if (o.agent == AgentKind::Script) {
+    std::ofstream(agent) << "#!/bin/sh\n" << o.agent_script;
+    chmod(agent.c_str(), 0755);
+  }
+
+  base_set_log_handler(log_handler, nullptr);
+  display_ = XOpenDisplay(nullptr);
+  if (!display_) throw std::runtime_error("no X display (run under xvfb-run)");
+  obs_set_nix_platform(OBS_NIX_PLATFORM_X11_EGL);
+  obs_set_nix_platform_display(display_);
+  if (!obs_startup("en-US", dir_.file("config").c_str(), nullptr))
+    throw std::runtime_error("obs_startup failed");
+  obs_set_ui_task_handler(ui_task_handler);
+  if (o.video) {
+    obs_video_info ovi = {};
+    ovi.graphics_module = "libobs-opengl";
+    ovi.fps_num = 30;
+    ovi.fps_den = 1;
+    ovi.base_width = ovi.output_width = 1920;
+    ovi.base_height = ovi.output_height = 1080;
+    ovi.output_format = VIDEO_FORMAT_NV12;
+    ovi.adapter = 0;
+    ovi.gpu_conversion = true;
+    ovi.colorspace = VIDEO_CS_709;
+    ovi.range = VIDEO_RANGE_PARTIAL;
+    ovi.scale_type = OBS_SCALE_BICUBIC;
+    int rc = obs_reset_video(&ovi);
+    if (rc != OBS_VIDEO_SUCCESS)
+      throw std::runtime_error("obs_reset_video failed: " + std::to_string(rc));
+  }
+  if (o.browser_source) register_standin();
+
+  obs_module_t* mod = nullptr;
+  int rc = obs_open_module(&mod, module.c_str(), TUNELIGHT_MODULE_DATA_DIR);
+  if (rc != MODULE_SUCCESS) throw std::runtime_error("obs_open_module: " + std::to_string(rc));
+  if (!obs_init_module(mod)) throw std::runtime_error("obs_init_module failed");
+}
+
+ObsHarness::~ObsHarness() {
+  shutdown();
+}
+
+void ObsHarness::shutdown() {
+  if (shut_) return;
+  shut_ = true;
+  for (obs_source_t* s : owned_) {
+    obs_source_remove(s);
+    obs_source_release(s);
+  }
+  owned_.clear();
+  runUiTasks();
+  obs_shutdown();
+  if (display_) XCloseDisplay(static_cast<Display*>(display_));
+  display_ = nullptr;
+}
+
+std::string ObsHarness::configDir() const {
+  return dir_.file("config") + "/tunelight/";
+}
+
+std::vector<std::string> ObsHarness::log() const {
+  std::lock_guard<std::mutex> g(g_mutex);
+  return g_log;
+}
+
+size_t ObsHarness::countLog(const std::string& text) const {
+  size_t n = 0;
+  for (const auto& line : log())
+    if (line.find(text) != std::string::npos) ++n;
+  return n;
+}
+
+bool ObsHarness::waitLog(const std::string& text, int timeoutMs, size_t minCount) const {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (countLog(text) < minCount) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
+const obs_source_info* ObsHarness::info(const char* id) const {
+  std::lock_guard<std::mutex> g(g_mutex);
+  auto it = g_infos.find(id);
+  return it == g_infos.end() ? nullptr
+                             : reinterpret_cast<const obs_source_info*>(it->second.data());
+}
+
+size_t ObsHarness::infoSize(const char* id) const {
+  std::lock_guard<std::mutex> g(g_mutex);
+  auto it = g_infos.find(id);
+  return it == g_infos.end() ? 0 : it->second.size();
+}
+
+obs_source_t* ObsHarness::createCard(obs_data_t* settings, const char* name) {
+  obs_source_t* s = obs_source_create("tunelight_card", name, settings, nullptr);
+  if (s) owned_.push_back(s);
+  return s;
+}
+
+void ObsHarness::tick(obs_source_t* card, float seconds) {
+  info("tunelight_card")->video_tick(cardData(card), seconds);
+}
+
+void ObsHarness::update(obs_source_t* card, obs_data_t* settings) {
+  obs_data_t* current = obs_source_get_settings(card);
+  obs_data_apply(current, settings);
+  info("tunelight_card")->update(cardData(card), current);
+  obs_data_release(current);
+}
+
+std::vector<std::string> ObsHarness::browserUpdates() const {
+  std::lock_guard<std::mutex> g(g_mutex);
+  return g_browser_updates;
+}
+
+obs_source_t* ObsHarness::browserOf(obs_source_t* card) const {
+  obs_source_t* child = nullptr;
+  info("tunelight_card")->enum_all_sources(cardData(card), find_child, &child);
+  return child;
+}
+
+void ObsHarness::runUiTasks() {
+  for (;;) {
+    std::pair<obs_task_t, void*> t;
+    {
+      std::lock_guard<std::mutex> g(g_mutex);
+      if (g_ui_tasks.empty()) return;
+      t = g_ui_tasks.front();
+      g_ui_tasks.pop_front();
+    }
+    t.first(t.second);
+  }
+}
+
+std::string jsonString(const std::string& json, const char* key) {
+  auto j = nlohmann::json::parse(json, nullptr, false);
+  return j.is_object() && j.contains(key) && j[key].is_string() ? j[key].get<std::string>() : "";
+}
+
+long long jsonInt(const std::string& json, const char* key) {
+  auto j = nlohmann::json::parse(json, nullptr, false);
+  return j.is_object() && j.contains(key) && j[key].is_number() ? j[key].get<long long>() : -1;
+}
+
+}  // namespace tunelight::test
