@@ -39,9 +39,19 @@ if(TARGET tunelight AND TARGET OBS::libobs AND TUNELIGHT_XVFB_RUN)
   foreach(case ${TUNELIGHT_OBS_CASES})
     add_test(NAME obs.${case}
       COMMAND ${TUNELIGHT_XVFB_RUN} -a $<TARGET_FILE:tunelight_obs_tests> --gtest_filter=${case})
-    set_tests_properties(obs.${case} PROPERTIES LABELS obs TIMEOUT 60)
+    # xvfb-run -a races when several start at once: one display at a time.
+    set_tests_properties(obs.${case} PROPERTIES LABELS obs TIMEOUT 60 RESOURCE_LOCK obs_display)
   endforeach()
   # Cases that start the real agent bind its fixed ports.
   set_tests_properties(obs.AgentObsTest.StartsRestartsAndStopsTheAgent PROPERTIES
-    RESOURCE_LOCK agent_ports)
+    RESOURCE_LOCK "obs_display;agent_ports")
+endif()
+
+# The real OBS with the module installed in a fresh per-user folder.
+find_program(TUNELIGHT_OBS obs)
+find_program(TUNELIGHT_XVFB Xvfb)
+if(TARGET tunelight AND TUNELIGHT_OBS AND TUNELIGHT_XVFB)
+  add_test(NAME obs.EndToEnd COMMAND ${CMAKE_CURRENT_LIST_DIR}/obs_e2e.sh ${CMAKE_BINARY_DIR})
+  set_tests_properties(obs.EndToEnd PROPERTIES LABELS obs TIMEOUT 120
+    RESOURCE_LOCK "obs_display;agent_ports")
 endif()
