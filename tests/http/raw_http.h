@@ -210,11 +210,14 @@ inline std::vector<int> freePorts(size_t n) {
   return ports;
 }
 
-// Holds a port the way another program would: bound and listening, until destroyed.
+// Holds a port the way another program would: bound and listening, until destroyed. Address
+// reuse lets it take a port whose earlier connections are still in TIME_WAIT.
 class PortHolder {
  public:
   explicit PortHolder(int port) {
     fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    int one = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));
