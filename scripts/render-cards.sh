@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Renders the card in every look to PNG files (default out/cards/).
+# Usage: scripts/render-cards.sh [out-dir] [--transparent]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/deps.sh" widget
+if [ ! -d "$root/tests/widget/node_modules" ]; then
+  (cd "$root/tests/widget" && npm ci --no-audit --no-fund --loglevel=error)
+fi
+exec node "$root/scripts/render-cards.js" "$@"

@@ -1,0 +1,115 @@
+// The card page as the real agent serves it, following the agent's demo track.
+'use strict';
+
+const assert = require('node:assert/strict');
+const { spawn } = require('node:child_process');
+const fs = require('node:fs');
+const os = require('node:os');
+const path = require('node:path');
+const { after, before, it } = require('node:test');
+const { TYPES, WIDGET_DIR, launchBrowser, waitUntil } = require('./harness');
+
+const AGENT = process.env.TUNELIGHT_AGENT;
+const TOKEN = 'widget-test-token-0123456789';
+let dir;
+let agent;
+let origin;
+let browser;
+
+before(async () => {
+  assert.ok(AGENT && fs.existsSync(AGENT), `agent binary not found: ${AGENT}`);
+  dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tunelight-widget-'));
+  const portFile = path.join(dir, 'agent.port');
+  agent = spawn(
+    AGENT,
+    ['--demo', '--token', TOKEN, '--port-file', portFile, '--log-file', path.join(dir, 'agent.log')],
+    { stdio: 'ignore' },
+  );
+  await waitUntil(() => fs.existsSync(portFile) && /^\d+$/.test(fs.readFileSync(portFile, 'utf8').trim()));
+  origin = `http://127.0.0.1:${fs.readFileSync(portFile, 'utf8').trim()}`;
+  browser = await launchBrowser();
+});
+
+after(async () => {
+  if (browser) await browser.close();
+  if (agent && agent.exitCode === null) {
+    const exited = new Promise((resolve) => agent.once('exit', resolve));
+    await fetch(`${origin}/api/shutdown`, {
+      method: 'POST',
+      headers: { 'X-Tunelight-Token': TOKEN },
+    }).catch(() => {});
+    const timer = setTimeout(() => agent.kill('SIGKILL'), 3000);
+    await exited;
+    clearTimeout(timer);
+  }
+  if (dir) fs.rmSync(dir, { recursive: true, force: true });
+});
+
+it('serves the compiled card files with their types', async () => {
+  for (const [name, type] of Object.entries(TYPES)) {
+    const res = await fetch(`${origin}/widget/${name}`);
+    assert.equal(res.status, 200, name);
+    assert.equal(res.headers.get('content-type'), type, name);
+    assert.equal(res.headers.get('cache-control'), 'no-cache', name);
+    const bytes = Buffer.from(await res.arrayBuffer());
+    assert.ok(bytes.equals(fs.readFileSync(path.join(WIDGET_DIR, name))), `${name} differs`);
+  }
+  const page = await fetch(`${origin}/widget?theme=vinyl`);
+  assert.equal(await page.text(), fs.readFileSync(path.join(WIDGET_DIR, 'index.html'), 'utf8'));
+});
+
+it('shows the demo track with its fonts and cover, and follows its pause', async () => {
+  const page = await browser.newPage();
+  const failed = [];
+  const loaded = new Set();
+  page.on('pageerror', (e) => failed.push(String(e)));
+  page.on('response', (r) => {
+    if (r.status() !== 200) failed.push(`${r.status()} ${r.url()}`);
+    else loaded.add(new URL(r.url()).pathname);
+  });
+  await page.goto(`${origin}/widget?font=unbounded&time=elapsed_total&scale=2.00`);
+
+  await page.waitForFunction(
+    () => !document.getElementById('card').classList.contains('hidden'),
+    null,
+    { timeout: 5000 },
+  );
+  assert.equal(await page.textContent('#title'), 'Bohemian Rhapsody');
+  assert.equal(await page.textContent('#artist'), 'Queen');
+  await page.waitForFunction(() => {
+    const img = document.querySelector('#disc img.show');
+    return img && /\/cover\/[0-9a-f]{16}$/.test(img.src) && img.naturalWidth === 400;
+  });
+
+  // Both families in both scripts come from the agent; so does the placeholder.
+  const fonts = await page.evaluate(async () => {
+    const faces = [
+      ['500 16px Unbounded', 'Latin'],
+      ['500 16px Unbounded', 'Кириллица'],
+      ['600 16px Onest', 'Latin'],
+      ['600 16px Onest', 'Кириллица'],
+    ];
+    const out = [];
+    for (const [font, text] of faces) out.push((await document.fonts.load(font, text)).length);
+    return out;
+  });
+  assert.deepEqual(fonts, [1, 1, 1, 1]);
+  for (const f of ['unbounded-latin', 'unbounded-cyrillic', 'onest-latin', 'onest-cyrillic']) {
+    assert.ok(loaded.has(`/widget/${f}.woff2`), f);
+  }
+  const placeholder = await page.evaluate(async () => {
+    const img = new Image();
+    img.src = '/widget/placeholder.svg';
+    await img.decode();
+    return [img.naturalWidth, img.naturalHeight];
+  });
+  assert.deepEqual(placeholder, [400, 400]);
+
+  // The demo pauses its first song after 10 s: the card dims and the time stops.
+  await page.waitForFunction(() => document.getElementById('card').classList.contains('paused'), null, {
+    timeout: 15000,
+  });
+  assert.match(await page.textContent('#t-start'), /^1:1\d \/ 5:54$/);
+  assert.deepEqual(failed, []);
+  await page.close();
+});
