@@ -8,7 +8,8 @@ namespace {
 
 #include "widget_asset_bytes.inc"
 
-#define TUNELIGHT_ASSET(name, type, bytes) {name, type, bytes, sizeof(bytes)}
+#define TUNELIGHT_ASSET(name, type, bytes) \
+  { name, type, bytes, sizeof(bytes) }
 
 const WidgetAsset kAssets[] = {
     TUNELIGHT_ASSET("index.html", "text/html; charset=utf-8", kWidget_index_html),

@@ -337,6 +337,30 @@ describe('visibility', () => {
         await waitUntil(() => server.streams.size > 0);
         await c.send(nowPlaying());
         assert.ok(await visible(c));
+
+        // Further errors do not restart the pending timer; a reconnection without a message
+        // does not cancel it.
+        server.drop();
+        await c.page.waitForFunction(() => window.__sse.errors >= 3, null, { polling: 5 });
+        await c.run(1500);
+        await waitUntil(() => server.streams.size > 0);
+        server.drop();
+        await c.page.waitForFunction(() => window.__sse.errors >= 4, null, { polling: 5 });
+        await c.run(1500);
+        assert.ok(!(await visible(c)));
+
+        // An answer that is not an event stream ends the browser's own retries; the card opens
+        // a new stream a second later.
+        await waitUntil(() => server.streams.size > 0);
+        await c.send(nowPlaying());
+        server.refuseEvents = 1;
+        server.drop();
+        await c.page.waitForFunction(() => window.__sse.errors >= 6, null, { polling: 5 });
+        assert.equal(server.refuseEvents, 0);
+        await c.run(1000);
+        await waitUntil(() => server.streams.size > 0);
+        await c.send(nowPlaying());
+        assert.ok(await visible(c));
       });
     } finally {
       server.retryMs = 1000;

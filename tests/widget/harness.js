@@ -52,6 +52,7 @@ class CardServer {
     this.streams = new Set();
     this.covers = new Map();
     this.retryMs = 1000;
+    this.refuseEvents = 0; // answer this many /events requests with 503
     this.requests = [];
     this.server = http.createServer((req, res) => this.handle(req, res));
   }
@@ -76,6 +77,12 @@ class CardServer {
     const url = new URL(req.url, 'http://x');
     const p = url.pathname;
     this.requests.push(p);
+    if (p === '/events' && this.refuseEvents > 0) {
+      this.refuseEvents--;
+      res.writeHead(503);
+      res.end();
+      return;
+    }
     if (p === '/events') {
       res.writeHead(200, { 'Content-Type': 'text/event-stream', 'Cache-Control': 'no-store' });
       res.write(`retry: ${this.retryMs}\n\n`);
