@@ -7,7 +7,7 @@ const fs = require('node:fs');
 const os = require('node:os');
 const path = require('node:path');
 const { after, before, it } = require('node:test');
-const { TYPES, WIDGET_DIR, launchBrowser, waitUntil } = require('./harness');
+const { launchBrowser, waitUntil } = require('./harness');
 
 const AGENT = process.env.TUNELIGHT_AGENT;
 const TOKEN = 'widget-test-token-0123456789';
@@ -43,19 +43,6 @@ after(async () => {
     clearTimeout(timer);
   }
   if (dir) fs.rmSync(dir, { recursive: true, force: true });
-});
-
-it('serves the compiled card files with their types', async () => {
-  for (const [name, type] of Object.entries(TYPES)) {
-    const res = await fetch(`${origin}/widget/${name}`);
-    assert.equal(res.status, 200, name);
-    assert.equal(res.headers.get('content-type'), type, name);
-    assert.equal(res.headers.get('cache-control'), 'no-cache', name);
-    const bytes = Buffer.from(await res.arrayBuffer());
-    assert.ok(bytes.equals(fs.readFileSync(path.join(WIDGET_DIR, name))), `${name} differs`);
-  }
-  const page = await fetch(`${origin}/widget?theme=vinyl`);
-  assert.equal(await page.text(), fs.readFileSync(path.join(WIDGET_DIR, 'index.html'), 'utf8'));
 });
 
 it('shows the demo track with its fonts and cover, and follows its pause', async () => {
