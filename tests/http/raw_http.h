@@ -62,6 +62,7 @@ class RawConnection {
   RawConnection& operator=(const RawConnection&) = delete;
 
   bool ok() const { return fd_ >= 0; }
+  int fd() const { return fd_; }
   std::string& buffer() { return buf_; }
   bool peerClosed() const { return eof_; }
 
@@ -73,6 +74,14 @@ class RawConnection {
       off += static_cast<size_t>(n);
     }
     return true;
+  }
+
+  // Appends whatever has arrived, without waiting.
+  void readNow() {
+    char chunk[16384];
+    ssize_t n = recv(fd_, chunk, sizeof(chunk), MSG_DONTWAIT);
+    if (n > 0) buf_.append(chunk, static_cast<size_t>(n));
+    if (n == 0) eof_ = true;
   }
 
   // Reads into buffer() until done(buffer()) holds, the peer closes or timeoutMs passes.

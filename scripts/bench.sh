@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds the benchmarks and runs them; prints the measured numbers.
+# Usage: scripts/bench.sh [changes per latency run] [seconds per request-rate run]
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/deps.sh" core
+build=${BUILD_DIR:-$root/build}
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$build" -j"${JOBS:-2}" --target tunelight_server_bench >/dev/null
+"$build/bench/tunelight_server_bench" "$@"
