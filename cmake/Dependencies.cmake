@@ -18,3 +18,11 @@ else()
   pkg_check_modules(CPPHTTPLIB REQUIRED IMPORTED_TARGET cpp-httplib)
   target_link_libraries(tunelight_httplib INTERFACE PkgConfig::CPPHTTPLIB)
 endif()
+
+# sd-bus from libsystemd: media sessions (MPRIS) on Linux.
+add_library(tunelight_sdbus INTERFACE)
+add_library(tunelight::sdbus ALIAS tunelight_sdbus)
+if(NOT WIN32)
+  pkg_check_modules(LIBSYSTEMD REQUIRED IMPORTED_TARGET libsystemd)
+  target_link_libraries(tunelight_sdbus INTERFACE PkgConfig::LIBSYSTEMD)
+endif()
