@@ -32,7 +32,6 @@ struct DemoUnderTest {
     time.release();
     demo.stop();
   }
-  json doc() { return json::parse(hub.snapshot().first); }
 };
 
 // What the card must show at a moment of the script (offset from the cycle's start) that began
@@ -93,8 +92,8 @@ void expectStep(const json& d, int64_t offset, int64_t cycleStart, const std::st
 }
 
 TEST(DemoSource, RunsTheScriptStepByStepAndRepeatsEveryFiftySeconds) {
-  DemoUnderTest t;
   std::vector<std::pair<int64_t, std::string>> seen;  // (time, document) at every sleep step
+  DemoUnderTest t;  // declared after seen: its worker may still record while it stops
   t.time.onSleep = [&](int64_t now) { seen.emplace_back(now, t.hub.snapshot().first); };
   const int64_t t0 = DemoFakeTime::kStart;
   t.demo.start();
@@ -118,61 +117,6 @@ TEST(DemoSource, RunsTheScriptStepByStepAndRepeatsEveryFiftySeconds) {
     expectStep(json::parse(seen[i].second), at - cycleStart, cycleStart, idA, idC);
     if (HasFailure()) break;
   }
-}
-
-TEST(DemoSource, SongsGoThroughTheFiltersLikeRealSources) {
-  DemoUnderTest t;
-  const int64_t t0 = DemoFakeTime::kStart;
-  t.demo.start();
-  t.time.runUntil(t0);
-  EXPECT_EQ(t.doc()["title"], "Bohemian Rhapsody");
-
-  FilterSettings s;
-  s.yandex = false;
-  t.hub.setSettings(s);
-  EXPECT_EQ(t.doc()["active"], false);
-
-  // Song 2's artist splits at " feat. ": naming either single artist hides it.
-  t.time.runUntil(t0 + 25000);
-  EXPECT_EQ(t.doc()["service"], "vk");
-  for (const char* entry : {"The London Symphony Orchestra", "the beatles"}) {
-    s = FilterSettings();
-    s.blocklist = {entry};
-    t.hub.setSettings(s);
-    EXPECT_EQ(t.doc()["active"], false) << entry;
-    ASSERT_TRUE(t.hub.hiddenRecord().has_value());
-    EXPECT_EQ(t.hub.hiddenRecord()->service, kServiceVk);
-  }
-  s = FilterSettings();
-  s.vk = false;
-  t.hub.setSettings(s);
-  EXPECT_EQ(t.doc()["active"], false);
-
-  t.time.runUntil(t0 + 37000);
-  EXPECT_EQ(t.doc()["service"], "spotify");
-  s.spotify = false;
-  t.hub.setSettings(s);
-  EXPECT_EQ(t.doc()["active"], false);
-}
-
-TEST(DemoSource, TakesTheCardBackFromARealPlayerWhenItStartsPlaying) {
-  DemoUnderTest t;
-  const int64_t t0 = DemoFakeTime::kStart;
-  t.demo.start();
-  t.time.runUntil(t0 + 12000);  // demo paused
-  SourceRecord real;
-  real.sourceKey = "smtc:player";
-  real.kind = kKindSmtcApp;
-  real.service = kServiceOther;
-  real.title = "Real";
-  real.artist = "Player";
-  real.status = kStatusPlaying;
-  t.hub.putSource(real);
-  EXPECT_EQ(t.doc()["title"], "Real");
-  t.time.runUntil(t0 + 14000);  // demo resumes: it started playing later
-  EXPECT_EQ(t.doc()["title"], "Bohemian Rhapsody");
-  t.time.runUntil(t0 + 25000);  // a song change while playing keeps its start time
-  EXPECT_EQ(t.doc()["service"], "vk");
 }
 
 TEST(DemoSource, StopEndsTheWorkerQuicklyAndRemovesTheRecord) {

@@ -13,10 +13,6 @@
 #include "agent/text_output.h"
 #include "tests/support/agent_process.h"
 
-#ifndef _WIN32
-#include <unistd.h>
-#endif
-
 namespace tunelight {
 namespace {
 
@@ -228,25 +224,6 @@ TEST(TextOutput, AnUnusableDirectoryWarnsOnEveryPassAndRecovers) {
   EXPECT_EQ(readFile(sub + "/title.txt"), "One");
   EXPECT_EQ(readFile(sub + "/cover.jpg"), blankCoverPng());
 }
-
-#ifndef _WIN32
-TEST(TextOutput, ADirectoryWithoutPermissionWarns) {
-  if (geteuid() == 0) GTEST_SKIP() << "root ignores permissions";
-  LogCapture capture;
-  LogCapture::clear();
-  OutputUnderTest t;
-  ASSERT_TRUE(createDirectories(t.dir));
-  stdfs::permissions(t.dir, stdfs::perms::owner_read | stdfs::perms::owner_exec);
-  t.out.setDir(t.dir + "/sub");
-  t.out.writePass();
-  const std::string reason = std::make_error_code(std::errc::permission_denied).message();
-  EXPECT_EQ(LogCapture::lines(),
-            Names{"warning: file output: cannot create " + t.dir + "/sub: " + reason});
-  stdfs::permissions(t.dir, stdfs::perms::owner_all);
-  t.out.writePass();
-  EXPECT_TRUE(test::fileExists(t.dir + "/sub/track.txt"));
-}
-#endif
 
 TEST(TextOutput, AFileThatCannotBeReplacedIsRetriedAlone) {
   LogCapture capture;
