@@ -50,12 +50,12 @@ MODULE_EXPORT void obs_module_set_locale(const char* locale) {
 }
 
 MODULE_EXPORT void obs_module_free_locale(void) {
-  text_lookup_destroy(g_locale);
+  if (g_locale) text_lookup_destroy(g_locale);
   g_locale = nullptr;
 }
 
 MODULE_EXPORT bool obs_module_get_string(const char* key, const char** out) {
-  return text_lookup_getstr(g_locale, key, out);
+  return g_locale && text_lookup_getstr(g_locale, key, out);
 }
 
 MODULE_EXPORT const char* obs_module_name(void) {

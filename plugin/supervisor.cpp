@@ -59,6 +59,10 @@ void AgentSupervisor::stop() {
   { std::lock_guard<std::mutex> g(wake_lock_); }
   wake_.notify_all();
   if (watchdog_.joinable()) watchdog_.join();
+  {
+    std::unique_lock<std::mutex> g(pushes_lock_);
+    pushes_done_.wait(g, [this] { return pushes_ == 0; });
+  }
 
   std::lock_guard<std::mutex> g(lock_);
   if (process_) {
@@ -95,7 +99,15 @@ void AgentSupervisor::push_config(const AgentConfig& c) {
     token = token_;
     body = agent_config_json(c);
   }
-  std::thread([base, token, body] { agent_post(base, token, "/api/config", body); }).detach();
+  {
+    std::lock_guard<std::mutex> g(pushes_lock_);
+    ++pushes_;
+  }
+  std::thread([this, base, token, body] {
+    agent_post(base, token, "/api/config", body);
+    std::lock_guard<std::mutex> g(pushes_lock_);
+    if (--pushes_ == 0) pushes_done_.notify_all();
+  }).detach();
 }
 
 bool AgentSupervisor::launch_agent() {

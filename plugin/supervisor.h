@@ -52,6 +52,12 @@ class AgentSupervisor {
   // Guards published_ only; held just for the copy, never across a wait.
   std::mutex published_lock_;
   std::string published_;
+
+  // Settings pushes still on their way. Unload waits for them (each is bounded by the client's
+  // time-outs) so that no thread runs module code once libobs unloads the library.
+  std::mutex pushes_lock_;  // guards pushes_
+  std::condition_variable pushes_done_;
+  int pushes_ = 0;
 };
 
 AgentSupervisor& supervisor();

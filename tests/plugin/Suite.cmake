@@ -30,6 +30,7 @@ if(TARGET tunelight AND TARGET OBS::libobs AND TUNELIGHT_XVFB_RUN)
   set(TUNELIGHT_OBS_CASES
     CardObsTest.RegistersTheLayoutTheRunningLibobsKnows
     CardObsTest.RegistersTheIconLayoutFrom33
+    CardObsTest.RestartsAtMostFiveTimesAMinute
     CardObsTest.DefaultsFallbackPageAndSwitchToTheAgentUrl
     CardObsTest.WithoutBrowserSourceTheCardIsEmptyButAlive
     CardObsTest.PanelWithoutAgent

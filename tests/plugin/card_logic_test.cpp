@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <regex>
+#include <set>
 
 namespace tunelight::plugin {
 namespace {
@@ -25,25 +27,8 @@ std::string url_decode(const std::string& s) {
   return out;
 }
 
+// The default and the fully customised look are checked inside libobs (obs/ tests).
 TEST(CardLogicTest, WidgetUrlAndSize) {
-  CardConfig c;
-  EXPECT_EQ(build_widget_url(c, "http://127.0.0.1:48210"),
-            "http://127.0.0.1:48210/widget?theme=compact&scale=2.00");
-  EXPECT_EQ(card_size(c), std::make_pair(1000, 280));
-
-  c.theme = "vinyl";
-  c.layout = "vertical";
-  c.time_format = "remaining";
-  c.accent = accent_hex(0xFF8000FF);  // red 255, green 0, blue 128
-  c.hide_on_pause = true;
-  c.show_progress = false;
-  c.show_for = 15;
-  std::string url = build_widget_url(c, "http://127.0.0.1:48211");
-  EXPECT_EQ(url,
-            "http://127.0.0.1:48211/widget?theme=vinyl&layout=vertical&accent=ff0080&scale=2.00"
-            "&time=remaining&showFor=15&hideOnPause=1&progress=0");
-  EXPECT_EQ(card_size(c), std::make_pair(624, 856));
-
   CardConfig b;
   b.background = "cover";
   b.font = "onest";
@@ -200,6 +185,25 @@ TEST(CardLogicTest, TokenAndPort) {
   EXPECT_NE(a, b);
   EXPECT_EQ(port_of("http://127.0.0.1:48213"), 48213);
   EXPECT_EQ(port_of(""), 0);
+}
+
+std::set<std::string> localeKeys(const char* name) {
+  std::ifstream in(std::string(TUNELIGHT_SOURCE_DIR) + "/plugin/data/locale/" + name);
+  std::set<std::string> keys;
+  std::string line;
+  while (std::getline(in, line))
+    if (auto eq = line.find('='); eq != std::string::npos) keys.insert(line.substr(0, eq));
+  return keys;
+}
+
+TEST(CardLogicTest, LocalesHaveTheSameKeys) {
+  auto en = localeKeys("en-US.ini");
+  EXPECT_GT(en.size(), 80u);
+  EXPECT_EQ(localeKeys("ru-RU.ini"), en);
+  // Every label the status texts can produce exists.
+  for (const char* id : {"yandex", "vk", "spotify", "apple-music", "youtube-music", "youtube",
+                         "soundcloud", "deezer", "tidal", "amazon-music", "x"})
+    EXPECT_TRUE(en.count(service_label_key(id))) << id;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The tunelight module inside the real libobs, without the real agent.
 
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <obs-module.h>
@@ -8,6 +9,7 @@
 #include <functional>
 #include <mutex>
 #include <regex>
+#include <thread>
 
 #include "plugin/card_logic.h"
 #include "tests/plugin/obs/obs_harness.h"
@@ -18,11 +20,12 @@ namespace {
 using plugin::agent_config_json;
 using plugin::AgentConfig;
 
-// Stand-in agent: the first start exits at once, later ones report `port` and stay up.
+// Stand-in agent: the first start exits at once, later ones take a second to report `port`
+// and then stay up.
 std::string secondStartReports(int port) {
   return "n=$(cat \"$0.count\" 2>/dev/null || echo 0); echo $((n+1)) > \"$0.count\"\n"
          "[ \"$n\" = 0 ] && exit 1\n"
-         "printf " +
+         "sleep 1; printf " +
          std::to_string(port) + " > \"$4\"\nexec sleep 60\n";
 }
 
@@ -49,6 +52,23 @@ TEST(CardObsTest, RegistersTheLayoutTheRunningLibobsKnows) {
   EXPECT_STREQ(info->get_name(nullptr), "Tunelight: now playing card");
   // The type is usable in this libobs.
   EXPECT_EQ(obs_get_source_output_flags("tunelight_card"), 0x8009u);
+  void* lib = dlopen(TUNELIGHT_MODULE_PATH, RTLD_NOW | RTLD_NOLOAD);
+  ASSERT_TRUE(lib);
+  auto ver = reinterpret_cast<uint32_t (*)()>(dlsym(lib, "obs_module_ver"));
+  ASSERT_TRUE(ver);
+  EXPECT_EQ(ver(), static_cast<uint32_t>(LIBOBS_API_VER));
+  dlclose(lib);
+}
+
+TEST(CardObsTest, RestartsAtMostFiveTimesAMinute) {
+  HarnessOptions o;
+  o.agent = AgentKind::Script;
+  o.agent_script = "exit 1\n";
+  ObsHarness h(o);
+  ASSERT_TRUE(h.waitLog("[tunelight] agent is not running, restarting (5)", 5000));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  EXPECT_EQ(h.countLog("restarting"), 5u);
+  EXPECT_EQ(h.countLog("[tunelight] agent did not report a port"), 6u);
 }
 
 TEST(CardObsTest, RegistersTheIconLayoutFrom33) {
@@ -102,6 +122,11 @@ TEST(CardObsTest, DefaultsFallbackPageAndSwitchToTheAgentUrl) {
   EXPECT_EQ(h.browserUpdates().size(), 1u);
 
   ASSERT_TRUE(h.waitLog("[tunelight] agent is not running, restarting (1)", 3000));
+  // A launch in progress never holds up a frame.
+  auto t0 = std::chrono::steady_clock::now();
+  h.tick(card, 0.016f);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(100));
+  EXPECT_EQ(h.browserUpdates().size(), 1u);
   ASSERT_TRUE(h.waitLog("[tunelight] agent started: http://127.0.0.1:48999/widget (pid ", 3000));
   h.tick(card, 0.016f);
   updates = h.browserUpdates();
