@@ -4,8 +4,11 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 #include <obs-module.h>
+#include <sys/stat.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <mutex>
 #include <regex>
@@ -284,6 +287,22 @@ TEST(CardObsTest, PanelWithoutAgent) {
   modified("show_mode");
   EXPECT_TRUE(visible(props, "position_margin"));
   EXPECT_TRUE(visible(props, "show_seconds"));
+
+  // The folder button creates the directory and hands it to the desktop's opener.
+  std::string fake_bin = h.dir().file("fakebin");
+  mkdir(fake_bin.c_str(), 0755);
+  std::string opener = fake_bin + "/xdg-open";
+  std::ofstream(opener) << "#!/bin/sh\nprintf '%s' \"$1\" > \"" << h.dir().file("opened") << "\"\n";
+  chmod(opener.c_str(), 0755);
+  setenv("PATH", (fake_bin + ":" + getenv("PATH")).c_str(), 1);
+  std::string np = h.dir().file("out/now playing");
+  obs_data_set_string(s, "text_files_dir", np.c_str());
+  EXPECT_FALSE(obs_property_button_clicked(obs_properties_get(props, "text_files_open"), card));
+  EXPECT_TRUE(fileExists(np));
+  for (int i = 0; i < 300 && readFile(h.dir().file("opened")).empty(); ++i)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(readFile(h.dir().file("opened")), np);
+
   obs_data_release(s);
   obs_properties_destroy(props);
 
