@@ -1,0 +1,249 @@
+// The real agent against real MPRIS players: a private session bus and mpv with its MPRIS
+// script, both started (and ended) by the test.
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <signal.h>
+#include <stdlib.h>
+
+#include <chrono>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "tests/support/agent_process.h"
+
+namespace tunelight {
+namespace {
+
+using nlohmann::json;
+using test::ChildProcess;
+using test::TempDir;
+
+const char kMprisScript[] = "/usr/lib/mpv-mpris/mpris.so";
+
+template <typename Pred>
+bool waitFor(Pred pred, int ms = 4000) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+bool run(const std::string& program, const std::vector<std::string>& args, int timeoutMs = 15000) {
+  ChildProcess p(program, args);
+  auto rc = p.waitExit(timeoutMs);
+  return rc && *rc == 0;
+}
+
+// A private session bus at a fixed socket path, so that it can be stopped and started again
+// under the same address. The agent and the players inherit DBUS_SESSION_BUS_ADDRESS.
+class PrivateBus {
+ public:
+  explicit PrivateBus(const std::string& socket) : address_("unix:path=" + socket) {}
+  ~PrivateBus() { stop(); }
+  const std::string& address() const { return address_; }
+  void start(const std::string& socket) {
+    ::unlink(socket.c_str());
+    daemon_ = std::make_unique<ChildProcess>(
+        "/usr/bin/dbus-daemon",
+        std::vector<std::string>{"--session", "--nofork", "--nopidfile", "--address=" + address_});
+    ASSERT_TRUE(waitFor([&] { return test::fileExists(socket); }, 5000)) << "no bus socket";
+  }
+  void stop() { daemon_.reset(); }
+
+ private:
+  std::string address_;
+  std::unique_ptr<ChildProcess> daemon_;
+};
+
+class MprisBlackbox : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!test::fileExists(kMprisScript) || !test::fileExists("/usr/bin/playerctl"))
+      GTEST_SKIP() << "mpv-mpris or playerctl missing";
+    socket = dir.file("bus");
+    bus = std::make_unique<PrivateBus>(socket);
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", bus->address().c_str(), 1);
+    // Two short tagged tracks; the cover lies beside the first one only.
+    ::mkdir(dir.file("b").c_str(), 0755);
+    ASSERT_TRUE(tone(dir.file("one.ogg"), "Песня номер один", "Исполнитель", "Альбом", 440));
+    ASSERT_TRUE(tone(dir.file("b/two.ogg"), "Second Song", "Band B", "Other", 660));
+    ASSERT_TRUE(
+        run("/usr/bin/ffmpeg", {"-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                                "color=c=red:s=16x16", "-frames:v", "1", dir.file("cover.png")}));
+  }
+  void TearDown() override {
+    players.clear();
+    agent.reset();
+    bus.reset();
+    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+  }
+
+  bool tone(const std::string& path, const std::string& title, const std::string& artist,
+            const std::string& album, int hz) {
+    return run(
+        "/usr/bin/ffmpeg",
+        {"-loglevel", "error", "-y", "-f", "lavfi", "-i",
+         "sine=frequency=" + std::to_string(hz) + ":duration=30:sample_rate=8000", "-metadata",
+         "title=" + title, "-metadata", "artist=" + artist, "-metadata", "album=" + album, path});
+  }
+
+  ChildProcess& startMpv(const std::vector<std::string>& files) {
+    std::vector<std::string> args = {"--no-config", std::string("--script=") + kMprisScript,
+                                     "--ao=null", "--vo=null", "--no-terminal"};
+    args.insert(args.end(), files.begin(), files.end());
+    players.push_back(std::make_unique<ChildProcess>("/usr/bin/mpv", args));
+    return *players.back();
+  }
+
+  void startAgent() {
+    agent = test::startAgent();
+    ASSERT_GT(agent->port, 0);
+    http = std::make_unique<httplib::Client>("127.0.0.1", agent->port);
+    http->set_read_timeout(5, 0);
+    // mpv is a video player; those are hidden unless switched on.
+    auto res = http->Post("/api/config", {{"X-Tunelight-Token", agent->token}},
+                          R"({"videoPlayers":true})", "application/json");
+    ASSERT_TRUE(res && res->status == 200);
+  }
+
+  json nowPlaying() {
+    auto res = http->Get("/api/now-playing");
+    return res && res->status == 200 ? json::parse(res->body, nullptr, false) : json();
+  }
+  std::string field(const char* key) {
+    json d = nowPlaying();
+    if (!d.is_object() || !d.value("active", false) || !d[key].is_string()) return "";
+    return d[key].get<std::string>();
+  }
+  json health() {
+    auto res = http->Get("/api/health");
+    return res && res->status == 200 ? json::parse(res->body, nullptr, false) : json();
+  }
+  size_t sourceCount() {
+    json h = health();
+    return h.is_object() && h["sources"].is_array() ? h["sources"].size() : 999;
+  }
+  bool playerctl(const std::string& player, const std::string& command) {
+    return run("/usr/bin/playerctl", {"-p", player, command});
+  }
+  int countLines(const std::string& text, const std::string& needle) {
+    int n = 0;
+    for (size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + 1))
+      ++n;
+    return n;
+  }
+
+  TempDir dir;
+  std::string socket;
+  std::unique_ptr<PrivateBus> bus;
+  std::vector<std::unique_ptr<ChildProcess>> players;
+  std::unique_ptr<test::RunningAgent> agent;
+  std::unique_ptr<httplib::Client> http;
+};
+
+TEST_F(MprisBlackbox, PlayerTrackStateCoverAndDisappearance) {
+  bus->start(socket);
+  ChildProcess& mpv = startMpv({dir.file("one.ogg"), dir.file("b/two.ogg")});
+  startAgent();
+
+  ASSERT_TRUE(waitFor([&] { return field("title") == "Песня номер один"; })) << nowPlaying();
+  json d = nowPlaying();
+  EXPECT_EQ(d["artist"], "Исполнитель");
+  EXPECT_EQ(d["album"], "Альбом");
+  EXPECT_EQ(d["source"], "smtc:mpv");
+  EXPECT_EQ(d["kind"], "smtc-app");
+  EXPECT_EQ(d["player"], "mpv");
+  EXPECT_EQ(d["status"], "playing");
+  ASSERT_TRUE(d["durationMs"].is_number());
+  EXPECT_NEAR(d["durationMs"].get<int64_t>(), 30000, 100);
+  ASSERT_TRUE(d["positionMs"].is_number());
+  EXPECT_GE(d["positionMs"].get<int64_t>(), 0);
+
+  // The cover beside the file, byte for byte.
+  ASSERT_TRUE(waitFor([&] { return !field("coverUrl").empty(); })) << nowPlaying();
+  auto cover = http->Get(field("coverUrl").c_str());
+  ASSERT_TRUE(cover && cover->status == 200);
+  EXPECT_EQ(cover->body, test::readFile(dir.file("cover.png")));
+  EXPECT_EQ(cover->get_header_value("Content-Type"), "image/png");
+
+  ASSERT_TRUE(playerctl("mpv", "pause"));
+  EXPECT_TRUE(waitFor([&] { return field("status") == "paused"; }, 2000)) << nowPlaying();
+  ASSERT_TRUE(playerctl("mpv", "play"));
+  EXPECT_TRUE(waitFor([&] { return field("status") == "playing"; }, 2000)) << nowPlaying();
+
+  // Next track: new texts at once; the old cover is dropped once its hold is over.
+  ASSERT_TRUE(playerctl("mpv", "next"));
+  ASSERT_TRUE(waitFor([&] { return field("title") == "Second Song"; }, 2000)) << nowPlaying();
+  EXPECT_EQ(field("artist"), "Band B");
+  EXPECT_TRUE(waitFor([&] { return nowPlaying()["coverUrl"].is_null(); }, 5000)) << nowPlaying();
+
+  // The player quits: the source goes within a few seconds.
+  mpv.kill();
+  EXPECT_TRUE(waitFor([&] { return sourceCount() == 0; }, 5000)) << health();
+  EXPECT_EQ(nowPlaying(), json::parse(R"({"active":false})"));
+}
+
+TEST_F(MprisBlackbox, MissingDyingAndReturningBus) {
+  startAgent();  // no bus at the address yet
+  ASSERT_TRUE(waitFor([&] { return countLines(agent->log(), "- retrying") >= 3; }, 4000))
+      << agent->log();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  std::string log = agent->log();
+  EXPECT_EQ(countLines(log, "[warning] SMTC: "), 3) << log;  // at most three per run
+  EXPECT_EQ(countLines(log, "SMTC: session manager ready"), 0) << log;
+  EXPECT_TRUE(health().is_object());  // still serving
+
+  // The bus appears: the watcher finds it by itself.
+  bus->start(socket);
+  startMpv({dir.file("one.ogg")});
+  ASSERT_TRUE(waitFor([&] { return field("title") == "Песня номер один"; })) << agent->log();
+  EXPECT_EQ(countLines(agent->log(), "[info] SMTC: session manager ready"), 1);
+
+  // The bus dies (mpv with it) and comes back: a new run of at most three warnings, then the
+  // new player shows.
+  bus->stop();
+  players.clear();
+  ASSERT_TRUE(waitFor([&] { return countLines(agent->log(), "[warning] SMTC: ") >= 4; }))
+      << agent->log();
+  EXPECT_TRUE(health().is_object());
+  bus->start(socket);
+  startMpv({dir.file("b/two.ogg")});
+  ASSERT_TRUE(waitFor([&] { return field("title") == "Second Song"; })) << agent->log();
+  log = agent->log();
+  EXPECT_LE(countLines(log, "[warning] SMTC: "), 6) << log;
+  EXPECT_EQ(countLines(log, "[info] SMTC: session manager ready"), 2) << log;
+}
+
+TEST_F(MprisBlackbox, HungPlayerDoesNotStallTheOthers) {
+  bus->start(socket);
+  ChildProcess& first = startMpv({dir.file("one.ogg")});
+  ASSERT_TRUE(waitFor([&] { return run("/usr/bin/playerctl", {"-p", "mpv", "status"}); }));
+  startMpv({dir.file("b/two.ogg")});  // registers as mpv.instance<pid>
+  startAgent();
+  ASSERT_TRUE(waitFor([&] { return sourceCount() == 2; })) << health();
+
+  // The first player stops answering; the second one's change still arrives quickly.
+  ::kill(first.pid(), SIGSTOP);
+  const std::string second = "mpv.instance" + std::to_string(players[1]->pid());
+  auto statusOf = [&](const std::string& key) -> std::string {
+    json h = health();
+    if (h.is_object() && h["sources"].is_array())
+      for (auto& s : h["sources"])
+        if (s.value("id", "") == key) return s.value("status", "");
+    return "";
+  };
+  ASSERT_EQ(statusOf("smtc:" + second), "playing");
+  auto t0 = std::chrono::steady_clock::now();
+  ASSERT_TRUE(playerctl(second, "pause"));
+  ASSERT_TRUE(waitFor([&] { return statusOf("smtc:" + second) == "paused"; }, 5000)) << health();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(2));
+  // The hung player's source goes after its grace time.
+  EXPECT_TRUE(waitFor([&] { return sourceCount() == 1; }, 5000)) << health();
+  ::kill(first.pid(), SIGCONT);
+  EXPECT_TRUE(waitFor([&] { return sourceCount() == 2; }, 8000)) << health();
+}
+
+}  // namespace
+}  // namespace tunelight
