@@ -355,12 +355,21 @@ TEST_F(ServerTest, EventStreamSendsStateThenChanges) {
   for (size_t i = 1; i < messages.size(); ++i) EXPECT_NE(messages[i], messages[i - 1]);
 }
 
-TEST_F(ServerTest, StopEndsOpenStreamsPromptly) {
+TEST_F(ServerTest, StopEndsOpenStreamsAndIdleConnectionsPromptly) {
   std::vector<std::unique_ptr<test::RawConnection>> streams;
   for (int i = 0; i < 6; ++i) {
     streams.push_back(openEvents(port));
     ASSERT_TRUE(streams.back()->readUntil(hasFirstEvent, 3000));
   }
+  // A kept-alive connection that is idle between two requests.
+  auto idle = std::make_unique<test::RawConnection>(port);
+  for (int i = 0; i < 2; ++i) {
+    idle->send("GET /api/now-playing HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+               "\r\n\r\n");
+    ASSERT_TRUE(idle->readUntilContains(kInactive, 3000));
+    idle->buffer().clear();
+  }
+  streams.push_back(std::move(idle));
   auto t0 = std::chrono::steady_clock::now();
   server.stop();
   EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(1000));
