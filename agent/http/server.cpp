@@ -47,11 +47,6 @@ bool isValidHeaderValue(const std::string& v) {
   return true;
 }
 
-// Health and the other documents must never fail on text that is not valid UTF-8.
-std::string compactJson(const nlohmann::json& j) {
-  return j.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
 // The "url" query parameter only; a form body must not supply it.
 std::string queryParam(const httplib::Request& req, const std::string& key) {
   const size_t q = req.target.find('?');
@@ -291,7 +286,7 @@ void Server::configure() {
                        {"title", hidden->title}};
     }
     res.set_header("Cache-Control", "no-store");
-    res.set_content(compactJson(doc), kJsonUtf8);
+    res.set_content(dumpJson(doc), kJsonUtf8);
   });
 
   http.Get("/cover/([0-9a-f]{16})", [this](const httplib::Request& req, httplib::Response& res) {

@@ -215,9 +215,13 @@ TEST_F(ServerTest, ReadRoutes) {
   EXPECT_EQ(idle.header("Content-Type"), "application/json; charset=utf-8");
   EXPECT_EQ(idle.header("Cache-Control"), "no-store");
 
-  hub.putSource(playing("smtc:Spotify.exe", "Artist", "Song"));
-  EXPECT_EQ(get(port, "/api/now-playing").body, hub.snapshot().first);
+  // Text that is not valid UTF-8 fails no route.
+  hub.putSource(playing("smtc:Spotify.exe", "Artist \xc3", "Song \xff\xfe"));
+  HttpResponse now = get(port, "/api/now-playing");
+  EXPECT_EQ(now.status, 200);
+  EXPECT_EQ(now.body, hub.snapshot().first);
   HttpResponse history = get(port, "/api/history?x=1");
+  EXPECT_EQ(history.status, 200);
   EXPECT_EQ(history.body, hub.historyJson());
   EXPECT_EQ(history.header("Cache-Control"), "no-store");
   EXPECT_EQ(history.header("Content-Type"), "application/json; charset=utf-8");
