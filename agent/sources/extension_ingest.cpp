@@ -1,14 +1,295 @@
-// Placeholder until the intake lands: accepts nothing.
 #include "agent/sources/extension_ingest.h"
+
+#include <limits>
+#include <optional>
+#include <stdexcept>
+#include <utility>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "agent/hub.h"
+#include "agent/log.h"
+#include "agent/sources/cover_allowlist.h"
+#include "agent/sources/identify.h"
 
 namespace tunelight {
 
-ExtensionIngest::ExtensionIngest(Hub& hub, bool) : hub_(hub) {}
-ExtensionIngest::~ExtensionIngest() = default;
-std::string ExtensionIngest::handleReport(const std::string&, int64_t) { return "{\"ok\":false}"; }
-bool ExtensionIngest::acceptCover(const std::string&, const std::string&, const std::string&) {
-  return false;
+namespace {
+
+using nlohmann::json;
+
+const char kNotOk[] = "{\"ok\":false}";
+const char kOkNoCover[] = "{\"ok\":true,\"needCover\":false}";
+const char kOkNeedCover[] = "{\"ok\":true,\"needCover\":true}";
+
+constexpr size_t kIdBytes = 100;
+constexpr size_t kBrowserBytes = 40;
+constexpr size_t kTextBytes = 500;
+constexpr size_t kUrlBytes = 1600;
+constexpr size_t kCoverCacheSize = 200;
+// Pending URLs that no live report names are kept (a late upload is still welcome) until
+// there are more pending URLs than this; then they are dropped.
+constexpr size_t kPendingSoftCap = 200;
+constexpr int64_t kSilenceMs = 6000;
+
+std::string optString(const json& doc, const char* key) {
+  auto it = doc.find(key);
+  if (it == doc.end()) return {};
+  if (!it->is_string())
+    throw std::invalid_argument(std::string("ingest: ") + key + " is not a string");
+  return it->get<std::string>();
 }
-void ExtensionIngest::expireReports(int64_t) {}
+
+bool optBool(const json& doc, const char* key, bool fallback) {
+  auto it = doc.find(key);
+  if (it == doc.end()) return fallback;
+  if (!it->is_boolean())
+    throw std::invalid_argument(std::string("ingest: ") + key + " is not a boolean");
+  return it->get<bool>();
+}
+
+// A number member truncated toward zero to 64 bits; anything else counts as absent.
+// positive tells whether the number itself was greater than 0 (before truncation).
+std::optional<int64_t> optNumber(const json& doc, const char* key, bool* positive = nullptr) {
+  auto it = doc.find(key);
+  if (it == doc.end() || !it->is_number()) return std::nullopt;
+  constexpr int64_t kMax = std::numeric_limits<int64_t>::max();
+  constexpr int64_t kMin = std::numeric_limits<int64_t>::min();
+  if (it->is_number_unsigned()) {
+    uint64_t u = it->get<uint64_t>();
+    if (positive) *positive = u > 0;
+    return u > static_cast<uint64_t>(kMax) ? kMax : static_cast<int64_t>(u);
+  }
+  if (it->is_number_integer()) {
+    int64_t v = it->get<int64_t>();
+    if (positive) *positive = v > 0;
+    return v;
+  }
+  double d = it->get<double>();
+  if (positive) *positive = d > 0;
+  if (d >= 9223372036854775807.0) return kMax;
+  if (d <= -9223372036854775808.0) return kMin;
+  return static_cast<int64_t>(d);
+}
+
+bool isImageType(const std::string& type) {
+  return type.compare(0, 6, "image/") == 0;
+}
+
+}  // namespace
+
+ExtensionIngest::ExtensionIngest(Hub& hub, bool fetchCovers)
+    : hub_(hub), fetchCovers_(fetchCovers) {
+  if (fetchCovers_) {
+    coverFetcher_ = [](const std::string& url, std::string& type, std::string& body) {
+      return tunelight::coverFetcher(url, type, body);
+    };
+    worker_ = std::thread([this] { coverWorker(); });
+  }
+}
+
+ExtensionIngest::ExtensionIngest(Hub& hub, CoverFetcher fetcher)
+    : hub_(hub), fetchCovers_(true), coverFetcher_(std::move(fetcher)) {
+  worker_ = std::thread([this] { coverWorker(); });
+}
+
+ExtensionIngest::~ExtensionIngest() {
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    stop_ = true;
+  }
+  wake_.notify_all();
+  if (worker_.joinable()) worker_.join();
+}
+
+std::string ExtensionIngest::handleReport(const std::string& body, int64_t nowMs) {
+  const json doc = json::parse(body, nullptr, false);
+  if (doc.is_discarded() || !doc.is_object()) return kNotOk;
+  auto idIt = doc.find("id");
+  if (idIt == doc.end() || !idIt->is_string()) return kNotOk;
+  const std::string key = "ext:" + cutUtf8(idIt->get<std::string>(), kIdBytes);
+
+  if (optBool(doc, "gone", false)) {
+    std::lock_guard<std::mutex> publish(publishMu_);
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      reports_.erase(key);
+    }
+    hub_.removeSource(key);
+    return kOkNoCover;
+  }
+
+  // Every typed member is checked before anything is stored.
+  const std::string service = optString(doc, "service");
+  const std::string browser = optString(doc, "browser");
+  const std::string title = optString(doc, "title");
+  const std::string artist = optString(doc, "artist");
+  const std::string album = optString(doc, "album");
+  const std::string status = optString(doc, "status");
+  const std::string artworkUrl = optString(doc, "artworkUrl");
+  const bool local = optBool(doc, "local", true);
+
+  SourceRecord r;
+  r.sourceKey = key;
+  r.kind = kKindExtension;
+  r.service = serviceFromName(service);
+  r.app = cutUtf8(browser, kBrowserBytes);
+  r.title = cutUtf8(title, kTextBytes);
+  r.artist = cutUtf8(artist, kTextBytes);
+  std::string cutAlbum = cutUtf8(album, kTextBytes);
+  if (!cutAlbum.empty()) r.album = std::move(cutAlbum);
+  r.status = status == "playing"  ? kStatusPlaying
+             : status == "paused" ? kStatusPaused
+                                  : kStatusStopped;
+  r.local = local;
+  r.updatedAt = nowMs;
+
+  bool durationPositive = false;
+  std::optional<int64_t> duration = optNumber(doc, "durationMs", &durationPositive);
+  if (duration && durationPositive) {
+    r.durationMs = *duration;
+    r.positionMs = optNumber(doc, "positionMs").value_or(0);
+    int64_t at = optNumber(doc, "positionAt").value_or(nowMs);
+    if (at < 1 || at > nowMs) at = nowMs;
+    r.positionAt = at;
+  }
+
+  if (r.title.empty()) return kNotOk;
+
+  const std::string url = cutUtf8(artworkUrl, kUrlBytes);
+  const bool allowed = !url.empty() && isAllowedCoverUrl(url);
+  bool needCover = false;
+
+  std::lock_guard<std::mutex> publish(publishMu_);
+  SourceRecord copy;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto [it, inserted] = reports_.try_emplace(key);
+    ReportEntry& entry = it->second;
+    const bool sameTrack = !inserted && trackKey(entry.record) == trackKey(r);
+    entry.lastSeenMs = nowMs;
+    entry.artworkUrl = url;
+    if (allowed) {
+      auto cached = coverCache_.find(url);
+      if (cached != coverCache_.end() && hub_.cover(cached->second)) {
+        r.coverId = cached->second;
+      } else {
+        const bool fresh = pendingCovers_.insert(url).second;
+        if (fetchCovers_) {
+          if (fresh) {
+            fetchQueue_.push_back(url);
+            wake_.notify_all();
+          }
+        } else {
+          needCover = true;
+        }
+        // Keep the old picture up until the new one arrives, as long as the song is the same.
+        if (sameTrack) r.coverId = entry.record.coverId;
+        if (fresh) prunePendingLocked();
+      }
+    }
+    entry.record = r;
+    copy = std::move(r);
+  }
+  hub_.putSource(std::move(copy));
+  return needCover ? kOkNeedCover : kOkNoCover;
+}
+
+bool ExtensionIngest::acceptCover(const std::string& url, const std::string& contentType,
+                                  const std::string& bytes) {
+  if (bytes.empty() || bytes.size() > kCoverMaxBytes || !isImageType(contentType)) return false;
+  std::vector<SourceRecord> updated;
+  std::lock_guard<std::mutex> publish(publishMu_);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (pendingCovers_.erase(url) == 0) return false;
+    const std::string id = hub_.putCover(contentType, bytes);
+    coverCache_[url] = id;
+    // Bounded by dropping the byte-wise smallest URL.
+    if (coverCache_.size() > kCoverCacheSize) coverCache_.erase(coverCache_.begin());
+    for (auto& [key, entry] : reports_) {
+      if (entry.artworkUrl != url) continue;
+      entry.record.coverId = id;
+      updated.push_back(entry.record);
+    }
+  }
+  for (SourceRecord& r : updated) hub_.putSource(std::move(r));
+  return true;
+}
+
+void ExtensionIngest::expireReports(int64_t nowMs) {
+  std::vector<std::string> expired;
+  std::lock_guard<std::mutex> publish(publishMu_);
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    for (auto it = reports_.begin(); it != reports_.end();) {
+      if (nowMs - it->second.lastSeenMs > kSilenceMs) {
+        expired.push_back(it->first);
+        it = reports_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  for (const std::string& key : expired) hub_.removeSource(key);
+}
+
+void ExtensionIngest::prunePendingLocked() {
+  if (pendingCovers_.size() <= kPendingSoftCap) return;
+  std::set<std::string> named;
+  for (const auto& [key, entry] : reports_) {
+    if (!entry.artworkUrl.empty()) named.insert(entry.artworkUrl);
+  }
+  if (!inFlight_.empty()) named.insert(inFlight_);
+  for (auto it = pendingCovers_.begin(); it != pendingCovers_.end();) {
+    if (named.count(*it)) {
+      ++it;
+    } else {
+      it = pendingCovers_.erase(it);
+    }
+  }
+  std::deque<std::string> kept;
+  for (std::string& u : fetchQueue_) {
+    if (pendingCovers_.count(u)) kept.push_back(std::move(u));
+  }
+  fetchQueue_.swap(kept);
+}
+
+void ExtensionIngest::coverWorker() {
+  std::unique_lock<std::mutex> lock(mu_);
+  while (!stop_) {
+    if (fetchQueue_.empty()) {
+      wake_.wait(lock);
+      continue;
+    }
+    std::string url = std::move(fetchQueue_.front());
+    fetchQueue_.pop_front();
+    if (!pendingCovers_.count(url)) continue;  // uploaded or dropped meanwhile
+    inFlight_ = url;
+    CoverFetcher fetch = coverFetcher_;
+    lock.unlock();
+
+    std::string type;
+    std::string body;
+    bool ok = false;
+    try {
+      ok = fetch && fetch(url, type, body);
+      if (ok) {
+        if (!isImageType(type)) type = "image/jpeg";
+        acceptCover(url, type, body);
+      }
+    } catch (const std::exception&) {
+      ok = false;
+    }
+    if (!ok) log(kLogWarning, "cover download failed: " + cutUtf8(url, 120));
+
+    lock.lock();
+    inFlight_.clear();
+    // A failed URL may be queued again by a later report.
+    if (!ok) pendingCovers_.erase(url);
+    wake_.notify_all();
+  }
+}
 
 }  // namespace tunelight

@@ -1,16 +1,32 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
+
+#include "agent/model.h"
 
 namespace tunelight {
 
 class Hub;
 
+// Downloads a cover: URL in, content type and body out; true on success.
+using CoverFetcher =
+    std::function<bool(const std::string& url, std::string& contentType, std::string& body)>;
+
 // Turns browser-extension reports into "ext:" sources of the Hub and obtains their covers.
 class ExtensionIngest {
  public:
+  // fetchCovers true: a worker downloads allowlisted covers itself; false: extensions upload.
   ExtensionIngest(Hub& hub, bool fetchCovers);
+  // Downloads covers with the given fetcher instead of HTTPS (tests).
+  ExtensionIngest(Hub& hub, CoverFetcher fetcher);
   ~ExtensionIngest();
   ExtensionIngest(const ExtensionIngest&) = delete;
   ExtensionIngest& operator=(const ExtensionIngest&) = delete;
@@ -22,7 +38,33 @@ class ExtensionIngest {
   void expireReports(int64_t nowMs);
 
  private:
+  struct ReportEntry {
+    int64_t lastSeenMs = 0;
+    SourceRecord record;
+    std::string artworkUrl;
+  };
+
+  void coverWorker();
+  void prunePendingLocked();  // requires mu_
+
   Hub& hub_;
+  const bool fetchCovers_;
+  CoverFetcher coverFetcher_;  // set before the worker starts, then only read
+
+  // Held across "change state, then publish to the Hub" so the Hub sees the changes of
+  // concurrent callers in the order they were made. Taken before mu_.
+  std::mutex publishMu_;
+
+  std::mutex mu_;  // guards everything below
+  std::condition_variable wake_;
+  std::map<std::string, ReportEntry> reports_;     // source key -> last report
+  std::map<std::string, std::string> coverCache_;  // artwork URL -> coverId, at most 200
+  std::set<std::string> pendingCovers_;            // downloading or awaiting an upload
+  std::deque<std::string> fetchQueue_;             // URLs waiting for the worker
+  std::string inFlight_;                           // URL being downloaded now
+  bool stop_ = false;
+
+  std::thread worker_;  // last: starts after everything above exists
 };
 
 }  // namespace tunelight

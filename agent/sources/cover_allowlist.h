@@ -1,0 +1,19 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace tunelight {
+
+// Largest cover image the agent downloads or accepts.
+constexpr size_t kCoverMaxBytes = 4194304;
+
+// True when the URL is an https URL on one of the music services' public image hosts, without a
+// port, with a non-empty path free of whitespace. Thread-safe.
+bool isAllowedCoverUrl(const std::string& url);
+
+// Downloads the URL (limit kCoverMaxBytes). On success fills both outputs and returns true;
+// otherwise leaves them unchanged.
+bool coverFetcher(const std::string& url, std::string& contentType, std::string& body);
+
+}  // namespace tunelight
