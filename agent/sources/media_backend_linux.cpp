@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -564,6 +565,12 @@ class MprisManager : public MediaManager {
 
 class MprisBackend : public MediaBackend {
  public:
+  // TUNELIGHT_MPRIS_SIGNALS=0 turns the early wake-up off (polling only), for measurements.
+  MprisBackend() {
+    const char* v = std::getenv("TUNELIGHT_MPRIS_SIGNALS");
+    signals_ = !(v && std::string(v) == "0");
+  }
+
   std::unique_ptr<MediaManager> requestManager() override {
     auto conn = std::make_shared<Connection>();
     // The user's session bus; the default bus of root would be the system bus.
@@ -593,6 +600,13 @@ class MprisBackend : public MediaBackend {
   bool waitForChange(int32_t timeoutMs) override {
     std::shared_ptr<Connection> conn = current_.lock();
     if (!conn) return MediaBackend::waitForChange(timeoutMs);
+    if (!signals_) {
+      // Signals still arrive; drain them so that they do not pile up.
+      while (sd_bus_process(conn->bus, nullptr) > 0) {
+      }
+      conn->changed = false;
+      return MediaBackend::waitForChange(timeoutMs);
+    }
     const SteadyTime deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
@@ -615,6 +629,7 @@ class MprisBackend : public MediaBackend {
   }
 
  private:
+  bool signals_ = true;
   std::weak_ptr<Connection> current_;
   CoverDownloads downloads_;
 };

@@ -1,0 +1,82 @@
+#include "agent/sources/mpris_identify.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+namespace tunelight {
+namespace {
+
+TEST(MprisIdentify, PlayersBrowsersAndElectronApps) {
+  AppIdentity a = identifyMprisPlayer("spotify", "Spotify");
+  EXPECT_TRUE(a.handled);
+  EXPECT_EQ(a.kind, kKindSmtcApp);
+  EXPECT_EQ(a.service, kServiceSpotify);
+  EXPECT_EQ(a.app, "desktop");
+
+  a = identifyMprisPlayer("vlc.instance4242", "VLC media player");
+  EXPECT_EQ(a.player, "VLC");
+  EXPECT_TRUE(a.isVideo);
+  EXPECT_EQ(identifyMprisPlayer("mpv.instance77", "mpv").player, "mpv");
+  EXPECT_EQ(identifyMprisPlayer("GnomeMusic", "").player, "GNOME Music");  // any letter case
+  EXPECT_FALSE(identifyMprisPlayer("Rhythmbox", "Rhythmbox").isVideo);
+
+  a = identifyMprisPlayer("firefox.instance_1_24", "Mozilla Firefox");
+  EXPECT_EQ(a.kind, kKindSmtcBrowser);
+  EXPECT_EQ(a.service, kServiceUnknown);
+  EXPECT_EQ(a.app, "firefox");
+  EXPECT_EQ(identifyMprisPlayer("chrome.instance26232", "").app, "chrome");
+
+  // Everything Chromium-based registers as chromium: the Identity decides.
+  a = identifyMprisPlayer("chromium.instance575", "Chromium");
+  EXPECT_EQ(a.kind, kKindSmtcBrowser);
+  EXPECT_EQ(a.player, "Chromium");
+  EXPECT_EQ(identifyMprisPlayer("chromium.instance9", "Microsoft Edge").app, "edge");
+  a = identifyMprisPlayer("chromium.instance575", "YouTube Music");
+  EXPECT_EQ(a.kind, kKindSmtcApp);
+  EXPECT_EQ(a.service, kServiceYoutubeMusic);
+  EXPECT_FALSE(identifyMprisPlayer("chromium.instance575", "Some Chat App").handled);
+
+  // Proxies and duplicates of other players are not sessions of their own.
+  EXPECT_FALSE(identifyMprisPlayer("plasma-browser-integration", "").handled);
+  EXPECT_FALSE(identifyMprisPlayer("kdeconnect.mpris_000001", "").handled);
+  EXPECT_FALSE(identifyMprisPlayer("", "").handled);
+}
+
+TEST(MprisIdentify, TimelineFromMicroseconds) {
+  MediaTimeline t = mprisTimeline(183'500'000, 61'000'123, 1'700'000'000'123);
+  EXPECT_EQ(t.startTime, 0);
+  EXPECT_EQ(t.endTime, 1'835'000'000);
+  EXPECT_EQ(t.position, 610'001'230);
+  EXPECT_EQ((t.lastUpdatedTime - kUnixEpochTicks) / 10000, 1'700'000'000'123);
+
+  // Players report negative positions around track changes.
+  EXPECT_EQ(mprisTimeline(1'000'000, -40'000, 5).position, 0);
+  // No length: no timeline at all.
+  t = mprisTimeline(0, 5'000'000, 5);
+  EXPECT_EQ(t.endTime, t.startTime);
+  EXPECT_EQ(t.lastUpdatedTime, 0);
+  // Absurd values must not overflow.
+  t = mprisTimeline(std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::max(), 5);
+  EXPECT_GT(t.endTime, 0);
+  EXPECT_GT(t.position, 0);
+}
+
+TEST(MprisIdentify, CoverUrls) {
+  EXPECT_EQ(fileUrlPath("file:///tmp/a%20b/%D0%BE%D0%B1.png"), "/tmp/a b/об.png");
+  EXPECT_EQ(fileUrlPath("file://localhost/x.jpg"), "/x.jpg");
+  EXPECT_EQ(fileUrlPath("FILE:///x.jpg"), "/x.jpg");
+  EXPECT_FALSE(fileUrlPath("file://otherhost/x.jpg"));
+  EXPECT_FALSE(fileUrlPath("file:///bad%2"));
+  EXPECT_FALSE(fileUrlPath("file:///bad%zz"));
+  EXPECT_FALSE(fileUrlPath("file:///nul%00byte"));
+  EXPECT_FALSE(fileUrlPath("https://example.com/x.png"));
+  EXPECT_FALSE(fileUrlPath("/tmp/x.png"));
+
+  EXPECT_EQ(coverDownloadUrl("https://open.spotify.com/image/ab67616d0000b273"),
+            "https://i.scdn.co/image/ab67616d0000b273");
+  EXPECT_EQ(coverDownloadUrl("https://i.scdn.co/image/x"), "https://i.scdn.co/image/x");
+}
+
+}  // namespace
+}  // namespace tunelight
