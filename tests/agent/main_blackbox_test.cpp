@@ -56,6 +56,21 @@ TEST(AgentMain, AnnouncesItsPortAndStopsOnRequest) {
   EXPECT_EQ(b->process->waitExit(3000), 0);
 }
 
+TEST(AgentMain, DemoPlaysRightAfterStart) {
+  auto a = startAgent({"--demo"});
+  ASSERT_GT(a->port, 0);
+  std::string body;
+  for (int i = 0; i < 100; ++i) {
+    body = get(a->port, "/api/now-playing").body;
+    if (body.find("\"kind\":\"mock\"") != std::string::npos) break;
+    usleep(10000);
+  }
+  EXPECT_NE(body.find("\"active\":true"), std::string::npos) << body;
+  EXPECT_NE(body.find("\"source\":\"mock:demo\""), std::string::npos) << body;
+  EXPECT_EQ(shutdown(*a).status, 200);
+  EXPECT_EQ(a->process->waitExit(3000), 0);
+}
+
 TEST(AgentMain, StaleFilesAreReplaced) {
   TempDir dir;
   const std::string portFile = dir.file("agent.port");
