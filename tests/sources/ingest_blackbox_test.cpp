@@ -1,0 +1,171 @@
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <nlohmann/json.hpp>
+#include <thread>
+
+#include "tests/support/agent_process.h"
+
+namespace tunelight {
+namespace {
+
+using nlohmann::json;
+
+const httplib::Headers kExtension = {{"Origin", "chrome-extension://abcdefghijklmnop"}};
+
+struct Agent {
+  std::unique_ptr<test::RunningAgent> run = test::startAgent();
+  std::unique_ptr<httplib::Client> http;
+
+  Agent() {
+    if (run->port == 0) return;
+    http = std::make_unique<httplib::Client>("127.0.0.1", run->port);
+    http->set_read_timeout(5, 0);
+  }
+  bool up() const { return http != nullptr; }
+  // (status, body) of a POST.
+  std::pair<int, std::string> post(const std::string& path, const std::string& body,
+                                   const httplib::Headers& headers = kExtension,
+                                   const std::string& type = "application/json") {
+    auto res = http->Post(path, headers, body, type);
+    return res ? std::make_pair(res->status, res->body) : std::make_pair(0, std::string());
+  }
+  json nowPlaying() {
+    auto res = http->Get("/api/now-playing");
+    return res ? json::parse(res->body, nullptr, false) : json();
+  }
+};
+
+template <typename Pred>
+bool waitFor(Pred pred, int ms) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+std::string report(const std::string& id, const std::string& title, json extra = json::object()) {
+  json j = {{"id", id},
+            {"title", title},
+            {"artist", "Daft Punk"},
+            {"status", "playing"},
+            {"service", "spotify"},
+            {"browser", "chrome"}};
+  j.update(extra);
+  return j.dump();
+}
+
+const std::pair<int, std::string> kStored{200, R"({"ok":true,"needCover":false})"};
+
+TEST(IngestBlackbox, ReportsAppearInNowPlayingAndOnTheEventStream) {
+  Agent a;
+  ASSERT_TRUE(a.up());
+  std::mutex mu;
+  std::string streamed;
+  std::atomic<bool> done{false};
+  std::thread events([&] {
+    httplib::Client c("127.0.0.1", a.run->port);
+    c.set_read_timeout(8, 0);
+    c.Get("/events", [&](const char* data, size_t n) {
+      std::lock_guard<std::mutex> lock(mu);
+      streamed.append(data, n);
+      return !done && streamed.find("Get Lucky") == std::string::npos;
+    });
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+  auto res =
+      a.http->Post("/api/ingest", kExtension, report("tab-1", "Get Lucky"), "application/json");
+  ASSERT_TRUE(res);
+  EXPECT_EQ(res->status, 200);
+  EXPECT_EQ(res->body, kStored.second);
+  EXPECT_EQ(res->get_header_value("Content-Type"), "application/json");
+
+  json np = a.nowPlaying();
+  EXPECT_EQ(np["title"], "Get Lucky");
+  EXPECT_EQ(np["kind"], "extension");
+  EXPECT_EQ(np["source"], "ext:tab-1");
+  EXPECT_EQ(np["service"], "spotify");
+  EXPECT_EQ(np["app"], "chrome");
+  EXPECT_TRUE(waitFor(
+      [&] {
+        std::lock_guard<std::mutex> lock(mu);
+        return streamed.find("data: {\"active\":true") != std::string::npos &&
+               streamed.find("Get Lucky") != std::string::npos;
+      },
+      5000));
+  done = true;
+  events.join();
+
+  // A firefox extension origin is accepted too; gone removes the source at once.
+  const httplib::Headers firefox = {{"Origin", "moz-extension://"}};
+  EXPECT_EQ(a.post("/api/ingest", R"({"id":"tab-1","gone":true})", firefox), kStored);
+  EXPECT_EQ(a.nowPlaying(), json::parse(R"({"active":false})"));
+}
+
+TEST(IngestBlackbox, BadRequestsGetTheirAnswersAndChangeNothing) {
+  Agent a;
+  ASSERT_TRUE(a.up());
+  const std::string good = report("tab-1", "Get Lucky");
+  EXPECT_EQ(a.post("/api/ingest", good, {}), std::make_pair(403, std::string()));
+  EXPECT_EQ(a.post("/api/ingest", good, {{"Origin", "http://localhost:5173"}}).first, 403);
+  EXPECT_EQ(a.post("/api/ingest", good, {{"Origin", "chrome-extension:/"}}).first, 403);
+  EXPECT_EQ(a.post("/api/ingest", "{not json"), std::make_pair(200, std::string("{\"ok\":false}")));
+  EXPECT_EQ(a.post("/api/ingest", R"({"id":"x","title":""})").second, "{\"ok\":false}");
+  EXPECT_EQ(a.post("/api/ingest", R"({"id":"x","title":7})").first, 500);
+  EXPECT_EQ(a.post("/api/ingest", R"({"id":"x","title":"T","gone":"yes"})").first, 500);
+  EXPECT_EQ(a.nowPlaying(), json::parse(R"({"active":false})"));
+
+  EXPECT_EQ(a.post("/api/ingest/cover?url=https://i.scdn.co/image/x", "png", {}, "image/png").first,
+            403);
+  EXPECT_EQ(
+      a.post("/api/ingest/cover?url=https://i.scdn.co/image/x", "png", kExtension, "image/png"),
+      std::make_pair(400, std::string()));
+  EXPECT_EQ(a.post("/api/ingest/cover", "png", kExtension, "image/png").first, 400);
+}
+
+TEST(IngestBlackbox, TwoIdsOfOneSongMergeAndSilentSourcesExpire) {
+  Agent a;
+  ASSERT_TRUE(a.up());
+  EXPECT_EQ(a.post("/api/ingest",
+                   report("tab-a", "Get Lucky", {{"durationMs", 248000}, {"positionMs", 1000}})),
+            kStored);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_EQ(a.post("/api/ingest", report("tab-b", "  get LUCKY ", {{"album", "RAM"}})), kStored);
+  json np = a.nowPlaying();
+  EXPECT_EQ(np["source"], "ext:tab-b");  // the most recently updated report leads
+  EXPECT_EQ(np["album"], "RAM");
+  EXPECT_EQ(np["durationMs"], 248000);  // filled in from the other id
+  EXPECT_EQ(np["positionMs"], 1000);
+
+  // Allowlisted artwork is downloaded by the agent itself; without a network it fails and
+  // says so in the log.
+  EXPECT_EQ(a.post("/api/ingest",
+                   report("tab-b", "Get Lucky", {{"artworkUrl", "https://i.scdn.co/image/ab67"}})),
+            kStored);
+  EXPECT_TRUE(waitFor(
+      [&] {
+        return a.run->log().find("[warning] cover download failed: https://i.scdn.co/image/ab67") !=
+               std::string::npos;
+      },
+      10000));
+
+  // Both fall silent: the card empties between 6 and about 6.25 s after the last report.
+  a.post("/api/ingest", report("tab-a", "Get Lucky"));
+  a.post("/api/ingest", report("tab-b", "Get Lucky"));
+  auto last = std::chrono::steady_clock::now();
+  ASSERT_TRUE(waitFor([&] { return a.nowPlaying()["active"] == false; }, 9000));
+  auto gone =
+      std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - last)
+          .count();
+  EXPECT_GE(gone, 5900);
+  EXPECT_LE(gone, 7500);
+}
+
+}  // namespace
+}  // namespace tunelight
