@@ -62,6 +62,8 @@ wait_log() {  # text, seconds
 wait_log "[tunelight] plugin loaded (version 0.2.0)" 60 || fail "plugin not loaded"
 log | grep -qF "[tunelight] agent started: http://127.0.0.1:" || fail "agent not started"
 wait_log "(tunelight_card)" 60 || fail "card source not loaded from the scene collection"
+# OBS takes SIGINT as a clean quit only once it is fully up.
+wait_log "==== Startup complete" 60 || fail "OBS did not finish starting"
 agent_pid=$(log | sed -n 's/.*agent started: .*(pid \([0-9]*\)).*/\1/p' | tail -1)
 port=$(cat "$cfg/plugin_config/tunelight/agent-$obs_pid.port")
 exec 3<>"/dev/tcp/127.0.0.1/$port"
