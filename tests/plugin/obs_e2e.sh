@@ -73,6 +73,9 @@ exec 3<&-
 grep -q '^HTTP/1.1 200' <<<"$reply" || fail "agent does not answer on $port: $reply"
 grep -qF '"name":"tunelight"' <<<"$reply" || fail "unexpected health answer: $reply"
 
+# OBS 29's SIGINT handler can deadlock in Qt while the main window is still laying itself
+# out: let it settle first.
+sleep 2
 kill -INT "$obs_pid"
 for _ in $(seq 300); do kill -0 "$obs_pid" 2>/dev/null || break; sleep 0.1; done
 kill -0 "$obs_pid" 2>/dev/null && fail "OBS did not exit on SIGINT"
