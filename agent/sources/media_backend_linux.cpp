@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "agent/clock.h"
+#include "agent/sources/cover_allowlist.h"
 #include "agent/sources/https_get.h"
 #include "agent/sources/mpris_identify.h"
 
@@ -37,7 +38,6 @@ constexpr auto kHungBackoff = std::chrono::seconds(5);
 // A failed cover download is not tried again sooner than this.
 constexpr int64_t kCoverRetryMs = 30000;
 constexpr size_t kCoverCacheSize = 16;
-constexpr size_t kMaxCoverBytes = 16777216;
 
 using SteadyTime = std::chrono::steady_clock::time_point;
 
@@ -307,28 +307,36 @@ class FileThumbnail : public MediaThumbnail {
 class CoverDownloads {
  public:
   ~CoverDownloads() {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      stop_ = true;
+    if (!worker_.joinable()) return;
+    std::unique_lock<std::mutex> lock(state_->mu);
+    state_->stop = true;
+    state_->cv.notify_all();
+    // A download in flight may take its full time-out; shutdown does not wait for it.
+    bool idle =
+        state_->cv.wait_for(lock, std::chrono::seconds(1), [this] { return !state_->busy; });
+    lock.unlock();
+    if (idle) {
+      worker_.join();
+    } else {
+      worker_.detach();  // it owns a share of the state and ends after its download
     }
-    cv_.notify_all();
-    if (worker_.joinable()) worker_.join();
   }
 
   std::unique_ptr<MediaThumbnailStream> open(const std::string& url) {
-    std::lock_guard<std::mutex> lock(mu_);
-    auto it = entries_.find(url);
-    if (it != entries_.end() && it->second.done && it->second.ok)
+    State& st = *state_;
+    std::lock_guard<std::mutex> lock(st.mu);
+    auto it = st.entries.find(url);
+    if (it != st.entries.end() && it->second.done && it->second.ok)
       return std::make_unique<BytesStream>(it->second.type, it->second.bytes);
     int64_t now = wallNowMs();
-    if (it == entries_.end() || (it->second.done && now - it->second.finishedAt > kCoverRetryMs)) {
-      Entry& e = entries_[url];
-      e = Entry{};
-      order_.push_back(url);
-      queue_.push_back(url);
-      evict();
-      if (!worker_.joinable()) worker_ = std::thread([this] { run(); });
-      cv_.notify_one();
+    if (it == st.entries.end() ||
+        (it->second.done && now - it->second.finishedAt > kCoverRetryMs)) {
+      st.entries[url] = Entry{};
+      st.order.push_back(url);
+      st.queue.push_back(url);
+      evict(st);
+      if (!worker_.joinable()) worker_ = std::thread(run, state_);
+      st.cv.notify_all();
     }
     throw MediaError(EAGAIN, "cover not downloaded yet");
   }
@@ -342,27 +350,41 @@ class CoverDownloads {
     int64_t finishedAt = 0;
   };
 
-  void evict() {  // requires mu_
-    while (order_.size() > kCoverCacheSize) {
-      auto it = entries_.find(order_.front());
-      if (it != entries_.end() && !it->second.done) break;  // the worker still fills it
-      if (it != entries_.end()) entries_.erase(it);
-      order_.pop_front();
+  struct State {
+    std::mutex mu;  // guards everything below
+    std::condition_variable cv;
+    std::map<std::string, Entry> entries;
+    std::deque<std::string> order;
+    std::deque<std::string> queue;
+    bool stop = false;
+    bool busy = false;
+  };
+
+  static void evict(State& st) {  // requires st.mu
+    while (st.order.size() > kCoverCacheSize) {
+      auto it = st.entries.find(st.order.front());
+      if (it != st.entries.end() && !it->second.done) break;  // the worker still fills it
+      if (it != st.entries.end()) st.entries.erase(it);
+      st.order.pop_front();
     }
   }
 
-  void run() {
-    std::unique_lock<std::mutex> lock(mu_);
+  static void run(std::shared_ptr<State> state) {
+    State& st = *state;
+    std::unique_lock<std::mutex> lock(st.mu);
     for (;;) {
-      cv_.wait(lock, [this] { return stop_ || !queue_.empty(); });
-      if (stop_) return;
-      std::string url = queue_.front();
-      queue_.pop_front();
+      st.cv.wait(lock, [&] { return st.stop || !st.queue.empty(); });
+      if (st.stop) return;
+      std::string url = st.queue.front();
+      st.queue.pop_front();
+      st.busy = true;
       lock.unlock();
-      HttpsResult res = httpsGet(url, kMaxCoverBytes);
+      HttpsResult res = httpsGet(url, kCoverMaxBytes);
       lock.lock();
-      auto it = entries_.find(url);
-      if (it == entries_.end()) continue;
+      st.busy = false;
+      st.cv.notify_all();
+      auto it = st.entries.find(url);
+      if (it == st.entries.end()) continue;
       it->second.done = true;
       it->second.ok = res.ok && !res.body.empty();
       it->second.type = res.contentType;
@@ -371,13 +393,8 @@ class CoverDownloads {
     }
   }
 
-  std::mutex mu_;  // guards everything below but worker_
-  std::condition_variable cv_;
-  std::map<std::string, Entry> entries_;
-  std::deque<std::string> order_;
-  std::deque<std::string> queue_;
-  bool stop_ = false;
-  std::thread worker_;  // started on first use; touched only by the watcher thread
+  std::shared_ptr<State> state_ = std::make_shared<State>();
+  std::thread worker_;  // started on first use; touched only by the watcher thread's owner
 };
 
 class HttpsThumbnail : public MediaThumbnail {
@@ -390,10 +407,6 @@ class HttpsThumbnail : public MediaThumbnail {
   CoverDownloads& downloads_;
   std::string url_;
 };
-
-bool allowedCoverUrl(const std::string&) {
-  return false;
-}
 
 // --- Sessions.
 
@@ -552,7 +565,7 @@ class MprisManager : public MediaManager {
     if (std::optional<std::string> path = fileUrlPath(artUrl))
       return std::make_shared<FileThumbnail>(*path);
     std::string url = coverDownloadUrl(artUrl);
-    if (url.compare(0, 8, "https://") == 0 && allowedCoverUrl(url))
+    if (url.compare(0, 8, "https://") == 0 && isAllowedCoverUrl(url))
       return std::make_shared<HttpsThumbnail>(downloads_, url);
     return nullptr;
   }
