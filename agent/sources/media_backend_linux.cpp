@@ -474,9 +474,11 @@ class MprisManager : public MediaManager {
       out.push_back(std::make_unique<MprisSession>(id, identity, std::move(st), readAt,
                                                    thumbnailFor(st.artUrl)));
     }
-    // Forget identities of owners that left.
+    // Forget owners that left.
     for (auto it = identityCache_.begin(); it != identityCache_.end();)
       it = owners.count(it->first) ? std::next(it) : identityCache_.erase(it);
+    for (auto it = hungUntil_.begin(); it != hungUntil_.end();)
+      it = owners.count(it->first) ? std::next(it) : hungUntil_.erase(it);
     return out;
   }
 
