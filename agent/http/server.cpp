@@ -65,6 +65,12 @@ class HttpServer : public httplib::Server {
  public:
   explicit HttpServer(const std::atomic<bool>& stopping) : stopping_(stopping) {}
 
+  // The library listens with a backlog of 5; a page that opens its files, fonts and event stream
+  // at once while the accept loop waits for the CPU would see dropped connection attempts
+  // retried a second later. Listening again on the bound socket only raises the backlog (where
+  // the platform allows).
+  void widenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
+
  private:
   static constexpr time_t kWaitSliceUs = 50000;
 
@@ -171,6 +177,7 @@ int Server::start(const std::vector<int>& ports) {
     port_ = candidate;
     configure();
     if (!http_->bind_to_port("127.0.0.1", candidate)) continue;
+    static_cast<HttpServer&>(*http_).widenBacklog();
     auto finished = std::make_shared<std::atomic<bool>>(false);
     listener_ = std::thread([http = http_.get(), finished] {
       http->listen_after_bind();
