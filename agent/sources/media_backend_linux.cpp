@@ -464,6 +464,7 @@ class MprisManager : public MediaManager {
       }
       std::string id = name.substr(sizeof kPrefix - 1);
       AppIdentity identity = identifyMprisPlayer(id, identity_(bus, owner));
+      if (hungUntil_.count(owner)) continue;  // it did not answer for its Identity
       if (!identity.handled) {
         out.push_back(std::make_unique<MprisSession>(id, identity, PlayerState{}, 0, nullptr));
         continue;
