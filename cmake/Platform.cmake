@@ -1,0 +1,59 @@
+# Platform-specific build settings. Nothing here applies to the Linux build.
+if(NOT WIN32)
+  return()
+endif()
+
+# The cross build has no packages for the header-only dependencies: scripts/build-windows.sh
+# fills this directory with cpp-httplib's single header and a copy of nlohmann's headers.
+set(TUNELIGHT_WINDOWS_INCLUDE_DIR "" CACHE PATH "httplib.h and nlohmann/ for the Windows build")
+if(NOT EXISTS "${TUNELIGHT_WINDOWS_INCLUDE_DIR}/httplib.h")
+  message(FATAL_ERROR "TUNELIGHT_WINDOWS_INCLUDE_DIR has no httplib.h; use scripts/build-windows.sh")
+endif()
+target_include_directories(tunelight_httplib SYSTEM INTERFACE ${TUNELIGHT_WINDOWS_INCLUDE_DIR})
+target_include_directories(tunelight_json SYSTEM INTERFACE ${TUNELIGHT_WINDOWS_INCLUDE_DIR})
+target_link_libraries(tunelight_httplib INTERFACE ws2_32)
+
+# windows.h's min/max macros break std::min and std::numeric_limits<>::max.
+add_compile_definitions(NOMINMAX)
+
+# Static C++ runtime and winpthread: the agent and the plugin ship without extra DLLs.
+add_link_options(-static -static-libgcc -static-libstdc++)
+
+target_link_libraries(tunelight_core PUBLIC ws2_32 winhttp runtimeobject ole32)
+
+# libobs for the plugin: Debian's headers and an import library for obs.dll built from the list
+# of the functions the plugin uses.
+set(TUNELIGHT_OBS_INCLUDE_DIR /usr/include/obs CACHE PATH "libobs headers")
+if(EXISTS "${TUNELIGHT_OBS_INCLUDE_DIR}/obs-module.h" AND NOT TARGET OBS::libobs)
+  find_program(TUNELIGHT_DLLTOOL NAMES ${CMAKE_DLLTOOL} x86_64-w64-mingw32-dlltool REQUIRED)
+  set(obs_def ${CMAKE_CURRENT_LIST_DIR}/obs.def)
+  set(obs_implib ${CMAKE_BINARY_DIR}/obs-import/libobs.dll.a)
+  add_custom_command(OUTPUT ${obs_implib}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/obs-import
+    COMMAND ${TUNELIGHT_DLLTOOL} -d ${obs_def} -D obs.dll -l ${obs_implib}
+    DEPENDS ${obs_def}
+    COMMENT "Import library for obs.dll")
+  add_custom_target(tunelight_obs_import DEPENDS ${obs_implib})
+  add_library(tunelight_obs SHARED IMPORTED GLOBAL)
+  set_target_properties(tunelight_obs PROPERTIES
+    IMPORTED_IMPLIB ${obs_implib}
+    IMPORTED_LOCATION ${CMAKE_BINARY_DIR}/obs-import/obs.dll
+    INTERFACE_INCLUDE_DIRECTORIES ${TUNELIGHT_OBS_INCLUDE_DIR})
+  add_dependencies(tunelight_obs tunelight_obs_import)
+  add_library(OBS::libobs ALIAS tunelight_obs)
+  set(libobs_FOUND TRUE)
+endif()
+
+# Helper programs for the agent's tests under Wine.
+if(EXISTS ${CMAKE_SOURCE_DIR}/tests/windows/helpers/CMakeLists.txt)
+  add_subdirectory(${CMAKE_SOURCE_DIR}/tests/windows/helpers ${CMAKE_BINARY_DIR}/wine-helpers)
+endif()
+
+# The agent is a GUI-subsystem program so that starting it opens no console window. Its target
+# is defined after this file is included.
+function(tunelight_windows_finish)
+  if(TARGET tunelight-agent)
+    target_link_options(tunelight-agent PRIVATE -mwindows)
+  endif()
+endfunction()
+cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL tunelight_windows_finish)
