@@ -50,10 +50,13 @@ if(EXISTS ${CMAKE_SOURCE_DIR}/tests/windows/helpers/CMakeLists.txt)
 endif()
 
 # The agent is a GUI-subsystem program so that starting it opens no console window. Its target
-# is defined after this file is included.
+# is defined after this file is included, as are the plugin's.
 function(tunelight_windows_finish)
   if(TARGET tunelight-agent)
     target_link_options(tunelight-agent PRIVATE -mwindows)
+  endif()
+  if(TARGET tunelight_plugin_logic)
+    target_link_libraries(tunelight_plugin_logic PUBLIC shell32)
   endif()
 endfunction()
 cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL tunelight_windows_finish)
