@@ -17,9 +17,7 @@ class WindowsParentProcess : public ParentProcess {
   WindowsParentProcess(const WindowsParentProcess&) = delete;
   WindowsParentProcess& operator=(const WindowsParentProcess&) = delete;
 
-  bool running() override {
-    return handle_ && WaitForSingleObject(handle_, 0) == WAIT_TIMEOUT;
-  }
+  bool running() override { return handle_ && WaitForSingleObject(handle_, 0) == WAIT_TIMEOUT; }
 
  private:
   HANDLE handle_;

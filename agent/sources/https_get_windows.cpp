@@ -65,15 +65,15 @@ HttpsResult httpsGet(const std::string& url, size_t maxBytes) {
 
   InternetHandle connection(WinHttpConnect(session.get(), host, parts.nPort, 0));
   if (!connection) return result;
-  std::wstring object = std::wstring(path, parts.dwUrlPathLength) +
-                        std::wstring(extra, parts.dwExtraInfoLength);
+  std::wstring object =
+      std::wstring(path, parts.dwUrlPathLength) + std::wstring(extra, parts.dwExtraInfoLength);
   InternetHandle request(WinHttpOpenRequest(connection.get(), L"GET", object.c_str(), nullptr,
                                             WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                             WINHTTP_FLAG_SECURE));
   if (!request) return result;
 
-  if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                          WINHTTP_NO_REQUEST_DATA, 0, 0, 0) ||
+  if (!WinHttpSendRequest(request.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
+                          0, 0, 0) ||
       !WinHttpReceiveResponse(request.get(), nullptr)) {
     log(kLogWarning, "https: request failed, WinHTTP error " + std::to_string(GetLastError()));
     return result;
@@ -82,8 +82,7 @@ HttpsResult httpsGet(const std::string& url, size_t maxBytes) {
   DWORD status = 0;
   DWORD size = sizeof(status);
   if (!WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
-                           WINHTTP_HEADER_NAME_BY_INDEX, &status, &size,
-                           WINHTTP_NO_HEADER_INDEX) ||
+                           WINHTTP_HEADER_NAME_BY_INDEX, &status, &size, WINHTTP_NO_HEADER_INDEX) ||
       status != 200) {
     log(kLogWarning, "https: HTTP status " + std::to_string(status));
     return result;

@@ -6,6 +6,7 @@
 // Options before the URLs: --trust FILE adds a DER certificate to the current user's root
 // store of this Wine prefix (so a local test server can be trusted); --max N sets the limit.
 #include <windows.h>
+// After windows.h, which it needs.
 #include <wincrypt.h>
 
 #include <cstdint>

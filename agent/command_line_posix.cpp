@@ -1,0 +1,9 @@
+#include "agent/command_line.h"
+
+namespace tunelight {
+
+std::vector<std::string> utf8Arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+}  // namespace tunelight

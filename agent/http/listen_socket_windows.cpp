@@ -1,0 +1,14 @@
+#include "agent/http/listen_socket.h"
+
+namespace tunelight {
+
+// Exclusive address use: with plain SO_REUSEADDR, Windows would let this socket share a port
+// that another program already listens on. Here a held port makes the bind fail, so the next
+// candidate port is tried.
+void configureListenSocket(socket_t sock) {
+  BOOL yes = TRUE;
+  setsockopt(sock, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&yes),
+             sizeof(yes));
+}
+
+}  // namespace tunelight
