@@ -12,9 +12,11 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "agent/agent_config.h"
 #include "agent/clock.h"
+#include "agent/command_line.h"
 #include "agent/demo_source.h"
 #include "agent/http/server.h"
 #include "agent/hub.h"
@@ -89,7 +91,11 @@ void removePortFile(const std::string& path) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const Options opts = parseOptions(argc, argv);
+  // UTF-8 on every platform (on Windows argv is in the ANSI code page).
+  std::vector<std::string> args = utf8Arguments(argc, argv);
+  std::vector<char*> argPtrs;
+  for (std::string& a : args) argPtrs.push_back(a.data());
+  const Options opts = parseOptions(static_cast<int>(argPtrs.size()), argPtrs.data());
   setSink(fileSink);
 
   // Held in optionals so that they are torn down in the documented order, not in reverse

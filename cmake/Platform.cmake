@@ -19,7 +19,7 @@ add_compile_definitions(NOMINMAX)
 # Static C++ runtime and winpthread: the agent and the plugin ship without extra DLLs.
 add_link_options(-static -static-libgcc -static-libstdc++)
 
-target_link_libraries(tunelight_core PUBLIC ws2_32 winhttp runtimeobject ole32)
+target_link_libraries(tunelight_core PUBLIC ws2_32 winhttp runtimeobject ole32 shell32)
 
 # libobs for the plugin: Debian's headers and an import library for obs.dll built from the list
 # of the functions the plugin uses.
@@ -57,6 +57,27 @@ function(tunelight_windows_finish)
   endif()
   if(TARGET tunelight_plugin_logic)
     target_link_libraries(tunelight_plugin_logic PUBLIC shell32)
+  endif()
+  # GCC does not turn OBS's MODULE_EXPORT into dllexport, so without a list the linker would
+  # export every symbol of the module (libstdc++ and winpthread included). The list is the
+  # functions the plugin marks MODULE_EXPORT.
+  if(TARGET tunelight)
+    file(GLOB plugin_sources ${CMAKE_SOURCE_DIR}/plugin/*.cpp)
+    set(exports "")
+    foreach(f ${plugin_sources})
+      file(STRINGS ${f} lines REGEX "^MODULE_EXPORT ")
+      foreach(line ${lines})
+        if(line MATCHES "([A-Za-z_0-9]+)\\(")
+          string(APPEND exports "    ${CMAKE_MATCH_1}\n")
+        endif()
+      endforeach()
+    endforeach()
+    set(def ${CMAKE_BINARY_DIR}/tunelight-exports.def)
+    file(WRITE ${def}.in "LIBRARY tunelight.dll\nEXPORTS\n${exports}")
+    configure_file(${def}.in ${def} COPYONLY)
+    target_sources(tunelight PRIVATE ${def})
+    set_property(DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+      ${plugin_sources})
   endif()
 endfunction()
 cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL tunelight_windows_finish)

@@ -51,9 +51,12 @@ if [ ! -f "$include/httplib.h" ] || [ "$(cat "$stamp" 2>/dev/null)" != "$dsc_sha
   echo "$dsc_sha256" >"$stamp"
 fi
 
-# mingw does not search /usr/include: give it only nlohmann's headers.
-rm -rf "$include/nlohmann"
-cp -r /usr/include/nlohmann "$include/nlohmann"
+# mingw does not search /usr/include: give it only the header-only libraries it needs
+# (nlohmann json; SIMDe, which libobs's headers include).
+for dir in nlohmann simde; do
+  rm -rf "${include:?}/$dir"
+  cp -r "/usr/include/$dir" "$include/$dir"
+done
 
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \
   -DCMAKE_BUILD_TYPE=Release -DTUNELIGHT_TESTS=OFF -DTUNELIGHT_BENCH=OFF \

@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Cross-builds the agent, the plugin and the helper programs for Windows, then runs the agent's
+# tests under Wine (in a prefix inside the Windows build tree, without a display).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/deps.sh" core windows
+wbuild=${WINDOWS_BUILD_DIR:-$root/build-windows}
+build=${BUILD_DIR:-$root/build}
+
+"$root/scripts/build-windows.sh" >"$wbuild.log" 2>&1 || {
+  cat "$wbuild.log" >&2
+  exit 1
+}
+# Every Windows target builds without a warning.
+if grep -E "warning:" "$wbuild.log" >&2; then
+  echo "the Windows build has warnings" >&2
+  exit 1
+fi
+cmake -S "$root" -B "$build" ${CMAKE_ARGS:-} >/dev/null
+cmake --build "$build" -j"$(nproc)" --target tunelight_wine_tests
+
+export WINEPREFIX="$wbuild/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+# Wine turns the Linux arguments into UTF-16 with the locale's character set.
+export LC_ALL=C.UTF-8
+unset DISPLAY WAYLAND_DISPLAY
+wine=/usr/lib/wine/wine64
+wineserver=/usr/lib/wine/wineserver
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  "$wine" wineboot --init >"$wbuild/wineboot.log" 2>&1
+fi
+# One server for the whole run keeps each program start at about a second.
+"$wineserver" -p
+trap '"$wineserver" -k 2>/dev/null || true' EXIT
+
+TUNELIGHT_AGENT="$wbuild/tunelight-agent.exe" \
+  TUNELIGHT_AGENT_RUNNER="$wine" \
+  TUNELIGHT_WINE_HELPERS="$wbuild/wine-helpers" \
+  "$build/tests/tunelight_wine_tests" "$@"

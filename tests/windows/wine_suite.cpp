@@ -1,0 +1,505 @@
+// The Windows build of the agent, run under Wine: start-up and paths, ports, access rules,
+// configuration and text files, extension reports, the parent watch, the media-session failure
+// path, the HTTPS download and the fault guard. Run by scripts/test-windows.sh, which sets:
+//   TUNELIGHT_AGENT         the cross-built tunelight-agent.exe
+//   TUNELIGHT_AGENT_RUNNER  Wine's loader
+//   TUNELIGHT_WINE_HELPERS  the directory of the helper programs (wine-*.exe)
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <httplib.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/agent_process.h"
+
+namespace tunelight::test {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+const int kCandidates[] = {48210, 48211, 48212, 48213, 48214};
+const std::string kToken = "wine-token-0123456789abcdef";
+
+std::string env(const char* name) {
+  const char* v = std::getenv(name);
+  return v ? v : "";
+}
+
+// Wine maps drive Z: to the Linux root.
+std::string winPath(const std::string& linuxPath) {
+  std::string p = "Z:" + linuxPath;
+  std::replace(p.begin(), p.end(), '/', '\\');
+  return p;
+}
+
+// A file written by a Windows program in text mode, with its line ends as "\n".
+std::string readText(const std::string& path) {
+  std::string s = readFile(path);
+  s.erase(std::remove(s.begin(), s.end(), '\r'), s.end());
+  return s;
+}
+
+std::string helper(const std::string& name) {
+  return env("TUNELIGHT_WINE_HELPERS") + "/" + name;
+}
+
+// A Windows program under Wine; its output goes to outPath.
+std::unique_ptr<ChildProcess> runWindows(const std::string& exe,
+                                         const std::vector<std::string>& args,
+                                         const std::string& outPath = "") {
+  std::vector<std::string> all = {exe};
+  all.insert(all.end(), args.begin(), args.end());
+  return std::make_unique<ChildProcess>(env("TUNELIGHT_AGENT_RUNNER"), all, outPath);
+}
+
+template <typename F>
+bool waitFor(F cond, int timeoutMs) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (Clock::now() < deadline) {
+    if (cond()) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return cond();
+}
+
+// Candidate ports that nothing on this machine holds right now. Without address reuse, like an
+// exclusive bind under Wine, connections still in TIME_WAIT count as holding the port.
+std::vector<int> freeCandidates() {
+  std::vector<int> out;
+  for (int port : kCandidates) {
+    int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) out.push_back(port);
+    close(s);
+  }
+  return out;
+}
+
+int lineCount(const std::string& text, const std::string& prefix, const std::string& suffix) {
+  std::istringstream in(text);
+  int n = 0;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind(prefix, 0) == 0 && line.size() >= prefix.size() + suffix.size() &&
+        line.compare(line.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      ++n;
+    }
+  }
+  return n;
+}
+
+struct RawResponse {
+  int status = 0;
+  std::map<std::string, std::string> headers;  // lower-case names
+  std::string body;
+};
+
+int connectTo(int port) {
+  int s = socket(AF_INET, SOCK_STREAM, 0);
+  timeval tv{5, 0};
+  setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    close(s);
+    return -1;
+  }
+  return s;
+}
+
+// One request with full control over its header lines (hostLine empty = no Host header).
+RawResponse raw(int port, const std::string& method, const std::string& path,
+                const std::string& hostLine, const std::vector<std::string>& headers = {},
+                const std::string& body = "") {
+  RawResponse r;
+  int s = connectTo(port);
+  if (s < 0) return r;
+  std::string req = method + " " + path + " HTTP/1.1\r\n";
+  if (!hostLine.empty()) req += "Host: " + hostLine + "\r\n";
+  for (const auto& h : headers) req += h + "\r\n";
+  req += "Connection: close\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n";
+  req += body;
+  send(s, req.data(), req.size(), MSG_NOSIGNAL);
+  std::string data;
+  char buf[65536];
+  for (ssize_t n; (n = recv(s, buf, sizeof buf, 0)) > 0;) data.append(buf, static_cast<size_t>(n));
+  close(s);
+  size_t end = data.find("\r\n\r\n");
+  if (end == std::string::npos || data.size() < 12) return r;
+  r.status = std::atoi(data.c_str() + 9);
+  std::istringstream head(data.substr(0, end));
+  std::string line;
+  std::getline(head, line);
+  while (std::getline(head, line)) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    std::string name = line.substr(0, colon);
+    std::transform(name.begin(), name.end(), name.begin(), ::tolower);
+    r.headers[name] = line.substr(line.find_first_not_of(' ', colon + 1));
+  }
+  r.body = data.substr(end + 4);
+  return r;
+}
+
+// An agent under Wine with its token, port file and log in a directory with a non-ASCII name.
+struct WineAgent {
+  TempDir tmp;
+  std::string dir;
+  std::unique_ptr<ChildProcess> process;
+  int port = 0;
+
+  explicit WineAgent(const std::vector<std::string>& extra = {}, bool waitPort = true) {
+    dir = tmp.path() + "/Ünïcode каталог 目录";
+    fs::create_directories(dir);
+    std::vector<std::string> args = {"--token",           kToken,       "--port-file",
+                                     winPath(portFile()), "--log-file", winPath(logFile())};
+    args.insert(args.end(), extra.begin(), extra.end());
+    process = runWindows(env("TUNELIGHT_AGENT"), args, tmp.file("wine-output.txt"));
+    if (waitPort) port = waitForPortFile(portFile(), 15000);
+  }
+  ~WineAgent() {
+    if (process->running() && port > 0) shutdown();
+    process->waitExit(3000);
+  }
+  std::string portFile() const { return dir + "/agent.port"; }
+  std::string logFile() const { return dir + "/agent.log"; }
+  std::string log() const { return readText(logFile()); }
+  std::string host() const { return "127.0.0.1:" + std::to_string(port); }
+
+  RawResponse get(const std::string& path, const std::vector<std::string>& headers = {}) {
+    return raw(port, "GET", path, host(), headers);
+  }
+  RawResponse post(const std::string& path, const std::string& body,
+                   const std::vector<std::string>& headers = {}) {
+    return raw(port, "POST", path, host(), headers, body);
+  }
+  RawResponse config(const std::string& body) {
+    return post("/api/config", body, {"X-Tunelight-Token: " + kToken});
+  }
+  void shutdown() { post("/api/shutdown", "", {"X-Tunelight-Token: " + kToken}); }
+};
+
+class Wine : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (env("TUNELIGHT_AGENT_RUNNER").empty() || env("TUNELIGHT_WINE_HELPERS").empty() ||
+        env("TUNELIGHT_AGENT").empty()) {
+      FAIL() << "run through scripts/test-windows.sh (Wine runner, agent and helpers unset)";
+    }
+  }
+};
+
+TEST_F(Wine, StartsWithNonAsciiPathsReplacesOldPortFileAndStopsOnRequest) {
+  std::vector<int> freePorts = freeCandidates();
+  ASSERT_FALSE(freePorts.empty());
+  TempDir seed;
+  // A port file and a ".tmp" left behind by an earlier run.
+  std::string dir = seed.path() + "/Ünïcode каталог 目录";
+  fs::create_directories(dir);
+  std::ofstream(dir + "/agent.port") << "1";
+  std::ofstream(dir + "/agent.port.tmp") << "garbage";
+  std::vector<std::string> args = {"--token",     kToken,
+                                   "--port-file", winPath(dir + "/agent.port"),
+                                   "--log-file",  winPath(dir + "/agent.log")};
+  auto agent = runWindows(env("TUNELIGHT_AGENT"), args, seed.file("out.txt"));
+  ASSERT_TRUE(waitFor([&] { return readFile(dir + "/agent.port").size() > 1; }, 15000));
+
+  // Other programs may take ports meanwhile: the agent's is one that was free before it started.
+  std::string port = readFile(dir + "/agent.port");
+  EXPECT_EQ(port.size(), 5u);
+  EXPECT_NE(std::find(freePorts.begin(), freePorts.end(), std::atoi(port.c_str())), freePorts.end())
+      << port;
+  EXPECT_FALSE(fileExists(dir + "/agent.port.tmp"));
+  EXPECT_NE(
+      readText(dir + "/agent.log").find("[info] listening on http://127.0.0.1:" + port + "\n"),
+      std::string::npos);
+  int bound = std::atoi(port.c_str());
+  RawResponse health = raw(bound, "GET", "/api/health", "127.0.0.1:" + port);
+  EXPECT_EQ(health.status, 200);
+  EXPECT_NE(health.body.find("\"port\":" + port), std::string::npos);
+
+  RawResponse bye =
+      raw(bound, "POST", "/api/shutdown", "127.0.0.1:" + port, {"X-Tunelight-Token: " + kToken});
+  EXPECT_EQ(bye.status, 200);
+  EXPECT_EQ(bye.body, "{\"ok\":true}");
+  EXPECT_EQ(agent->waitExit(5000), std::optional<int>(0));
+  EXPECT_FALSE(fileExists(dir + "/agent.port"));
+}
+
+TEST_F(Wine, HeldPortsAreNeverSharedAndNoFreePortExitsWithTwo) {
+  std::vector<int> freePorts = freeCandidates();
+  ASSERT_GE(freePorts.size(), 3u) << "other programs hold the agent's ports";
+  TempDir tmp;
+  {
+    auto holder = runWindows(helper("wine-port-holder.exe"),
+                             {winPath(tmp.file("ready1")), std::to_string(freePorts[0])},
+                             tmp.file("holder1.txt"));
+    ASSERT_TRUE(waitFor([&] { return fileExists(tmp.file("ready1")); }, 10000));
+    WineAgent first;
+    EXPECT_GT(first.port, freePorts[0]);
+    WineAgent second;
+    EXPECT_GT(second.port, first.port);
+  }
+  // Every free candidate held: exit code 2, one error line, no port file.
+  freePorts = freeCandidates();
+  std::vector<std::string> args = {winPath(tmp.file("ready2"))};
+  for (int p : freePorts) args.push_back(std::to_string(p));
+  auto holder = runWindows(helper("wine-port-holder.exe"), args, tmp.file("holder2.txt"));
+  ASSERT_TRUE(waitFor([&] { return fileExists(tmp.file("ready2")); }, 10000));
+  WineAgent none({}, false);
+  EXPECT_EQ(none.process->waitExit(15000), std::optional<int>(2));
+  EXPECT_EQ(none.log(), "[error] no free port\n");
+  EXPECT_FALSE(fileExists(none.portFile()));
+}
+
+TEST_F(Wine, AccessRulesRoutesAndMediaSessionFailures) {
+  auto start = Clock::now();
+  WineAgent a;
+  ASSERT_GT(a.port, 0);
+  std::string p = std::to_string(a.port);
+
+  EXPECT_EQ(raw(a.port, "GET", "/api/health", "localhost:" + p).status, 200);
+  for (const std::string& host : {"LOCALHOST:" + p, std::string("127.0.0.1"), "[::1]:" + p,
+                                  std::string("127.0.0.1:1"), std::string()}) {
+    RawResponse r = raw(a.port, "GET", "/events", host);
+    EXPECT_EQ(r.status, 403) << host;
+    EXPECT_EQ(r.body, "forbidden") << host;
+  }
+
+  RawResponse root = a.get("/");
+  EXPECT_EQ(root.status, 302);
+  EXPECT_EQ(root.headers["location"], "/widget");
+  EXPECT_EQ(a.get("/cover/0123456789ABCDEF").status, 404);
+
+  RawResponse unrouted = a.get("/nothing", {"Origin: null"});
+  EXPECT_EQ(unrouted.status, 404);
+  EXPECT_EQ(unrouted.headers["access-control-allow-origin"], "null");
+  EXPECT_EQ(a.get("/api/now-playing", {"Origin: http://localhost:5173"})
+                .headers["access-control-allow-origin"],
+            "http://localhost:5173");
+  EXPECT_EQ(a.get("/api/now-playing", {"Origin: https://localhost:5173"})
+                .headers.count("access-control-allow-origin"),
+            0u);
+  EXPECT_EQ(a.post("/api/ingest", "{}", {"Origin: http://localhost:5173"}).status, 403);
+
+  EXPECT_EQ(a.post("/api/config", "{}").status, 403);
+  EXPECT_EQ(a.post("/api/config", "{}", {"X-Tunelight-Token: " + kToken.substr(1)}).status, 403);
+  EXPECT_EQ(a.post("/api/shutdown", "", {"X-Tunelight-Token: " + kToken + "x"}).status, 403);
+  RawResponse notJson = a.config("not json");
+  EXPECT_EQ(notJson.status, 200);
+  EXPECT_EQ(notJson.body, "{\"ok\":true}");
+  EXPECT_EQ(a.config("[1]").status, 500);
+
+  // Wine has no media-session class: every cycle fails, only the first three are logged, and
+  // the agent keeps serving. Five cycles take 2.5 s.
+  std::this_thread::sleep_until(start + std::chrono::milliseconds(3500));
+  std::string log = a.log();
+  EXPECT_EQ(lineCount(log, "[warning] SMTC: ", " - retrying"), 3) << log;
+  EXPECT_EQ(log.find("[error]"), std::string::npos) << log;
+  EXPECT_EQ(a.get("/api/health").status, 200);
+  EXPECT_TRUE(a.process->running());
+}
+
+// Reads server-sent events from /events.
+class EventStream {
+ public:
+  EventStream(int port, const std::string& host) : s_(connectTo(port)) {
+    std::string req = "GET /events HTTP/1.1\r\nHost: " + host + "\r\n\r\n";
+    send(s_, req.data(), req.size(), MSG_NOSIGNAL);
+  }
+  ~EventStream() { close(s_); }
+  // The next "data: " document, or empty after 5 s without one.
+  std::string next() {
+    for (;;) {
+      size_t at = buffer_.find("data: ");
+      size_t end = at == std::string::npos ? at : buffer_.find('\n', at);
+      if (end != std::string::npos) {
+        std::string doc = buffer_.substr(at + 6, end - at - 6);
+        buffer_.erase(0, end + 1);
+        return doc;
+      }
+      char buf[4096];
+      ssize_t n = recv(s_, buf, sizeof buf, 0);
+      if (n <= 0) return "";
+      buffer_.append(buf, static_cast<size_t>(n));
+    }
+  }
+
+ private:
+  int s_;
+  std::string buffer_;
+};
+
+TEST_F(Wine, ConfigurationDrivesDemoEventsAndTextFilesInAWindowsPath) {
+  WineAgent a;
+  ASSERT_GT(a.port, 0);
+  EventStream events(a.port, a.host());
+  EXPECT_NE(events.next().find("\"active\":false"), std::string::npos);
+
+  std::string out = a.tmp.path() + "/Ausgabe ü каталог/sub";
+  nlohmann::json body = {{"demo", true}, {"outputDir", winPath(out)}};
+  EXPECT_EQ(a.config(body.dump()).status, 200);
+  std::string doc = events.next();
+  EXPECT_NE(doc.find("\"active\":true"), std::string::npos) << doc;
+
+  ASSERT_TRUE(waitFor(
+      [&] {
+        return !readFile(out + "/title.txt").empty() && fileExists(out + "/cover.jpg") &&
+               fileExists(out + "/nowplaying.json");
+      },
+      5000));
+  nlohmann::json written =
+      nlohmann::json::parse(readFile(out + "/nowplaying.json"), nullptr, false);
+  ASSERT_TRUE(written.is_object());
+  EXPECT_EQ(written.value("active", false), true);
+  EXPECT_EQ(written.value("title", ""), readFile(out + "/title.txt"));
+  EXPECT_NE(readFile(out + "/track.txt").find(readFile(out + "/title.txt")), std::string::npos);
+
+  EXPECT_EQ(a.config("{\"demo\":false}").status, 200);
+  for (doc = events.next(); !doc.empty() && doc.find("\"active\":false") == std::string::npos;
+       doc = events.next()) {
+  }
+  EXPECT_NE(doc.find("\"active\":false"), std::string::npos);
+  EXPECT_TRUE(waitFor([&] { return readFile(out + "/title.txt").empty(); }, 5000));
+}
+
+TEST_F(Wine, ExtensionReportsBecomeSources) {
+  WineAgent a;
+  ASSERT_GT(a.port, 0);
+  nlohmann::json report = {{"id", "tab-1"},        {"service", "spotify"}, {"browser", "chrome"},
+                           {"title", "Ünï Песня"}, {"artist", "Артист"},   {"status", "playing"},
+                           {"durationMs", 200000}, {"positionMs", 1000}};
+  EXPECT_EQ(a.post("/api/ingest", report.dump()).status, 403);
+  RawResponse r = a.post("/api/ingest", report.dump(), {"Origin: chrome-extension://abcdef"});
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, "{\"ok\":true,\"needCover\":false}");
+  EXPECT_NE(a.get("/api/now-playing").body.find("Ünï Песня"), std::string::npos);
+  EXPECT_NE(a.get("/api/health").body.find("\"id\":\"ext:tab-1\""), std::string::npos);
+
+  r = a.post("/api/ingest", "{\"id\":\"tab-1\",\"gone\":true}", {"Origin: moz-extension://x"});
+  EXPECT_EQ(r.body, "{\"ok\":true,\"needCover\":false}");
+  EXPECT_EQ(a.get("/api/health").body.find("ext:tab-1"), std::string::npos);
+}
+
+TEST_F(Wine, StopsWhenItsWindowsParentEnds) {
+  TempDir tmp;
+  auto parent = runWindows(helper("wine-parent.exe"), {winPath(tmp.file("parent.pid"))},
+                           tmp.file("parent.txt"));
+  ASSERT_TRUE(waitFor([&] { return !readFile(tmp.file("parent.pid")).empty(); }, 10000));
+  std::string pid = readFile(tmp.file("parent.pid"));
+
+  WineAgent a({"--parent-pid", pid});
+  ASSERT_GT(a.port, 0);
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  EXPECT_TRUE(a.process->running()) << "a live parent (Windows pid " << pid << ") stopped it:\n"
+                                    << a.log();
+  parent->kill();
+  EXPECT_EQ(a.process->waitExit(5000), std::optional<int>(0));
+  EXPECT_NE(a.log().find("[info] parent process exited\n"), std::string::npos);
+  EXPECT_FALSE(fileExists(a.portFile()));
+
+  // A process id that does not exist ends the agent on the first pass.
+  WineAgent orphan({"--parent-pid", "2147483644"});
+  EXPECT_EQ(orphan.process->waitExit(8000), std::optional<int>(0));
+  EXPECT_NE(orphan.log().find("[info] parent process exited\n"), std::string::npos);
+}
+
+TEST_F(Wine, FaultGuardCatchesProcessorFaultsAndPassesExceptions) {
+  TempDir tmp;
+  auto check = runWindows(helper("wine-guard-check.exe"), {}, tmp.file("out.txt"));
+  ASSERT_EQ(check->waitExit(15000), std::optional<int>(0)) << readText(tmp.file("out.txt"));
+  std::string out = readText(tmp.file("out.txt"));
+  for (const char* line : {"clean=00000000\n", "write=C0000005\n", "divide=C0000094\n",
+                           "throw=passed\n", "repeat=3\n"}) {
+    EXPECT_NE(out.find(line), std::string::npos) << line << " in\n" << out;
+  }
+}
+
+// Output blocks of wine-https-check, by URL: the log lines and the result line.
+std::map<std::string, std::string> httpsChecks(const std::vector<std::string>& args) {
+  TempDir tmp;
+  auto check = runWindows(helper("wine-https-check.exe"), args, tmp.file("out.txt"));
+  EXPECT_EQ(check->waitExit(60000), std::optional<int>(0));
+  std::map<std::string, std::string> blocks;
+  std::istringstream in(readText(tmp.file("out.txt")));
+  std::string url;
+  for (std::string line; std::getline(in, line);) {
+    if (line.rfind("url=", 0) == 0) {
+      url = line.substr(4);
+    } else if (!url.empty() && (line.rfind("log=", 0) == 0 || line.rfind("ok=", 0) == 0)) {
+      blocks[url] += line + "\n";
+    }
+  }
+  return blocks;
+}
+
+TEST_F(Wine, HttpsDownloadAgainstALocalServer) {
+  TempDir tmp;
+  std::string key = tmp.file("key.pem"), cert = tmp.file("cert.pem"), der = tmp.file("cert.der");
+  std::string cmd =
+      "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=localhost"
+      " -addext subjectAltName=DNS:localhost -keyout " +
+      key + " -out " + cert + " 2>/dev/null && openssl x509 -in " + cert + " -outform der -out " +
+      der;
+  ASSERT_EQ(std::system(cmd.c_str()), 0);
+
+  httplib::SSLServer server(cert.c_str(), key.c_str());
+  server.Get("/typed", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(std::string(1000, 'x'), "image/png; charset=binary");
+  });
+  server.Get("/missing", [](const httplib::Request&, httplib::Response& res) { res.status = 404; });
+  server.Get("/empty", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content("", "image/png");
+  });
+  server.Get("/exact", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(std::string(4194304, 'e'), "image/jpeg");
+  });
+  server.Get("/over", [](const httplib::Request&, httplib::Response& res) {
+    res.set_content(std::string(4194305, 'o'), "image/jpeg");
+  });
+  int port = server.bind_to_any_port("127.0.0.1");
+  ASSERT_GT(port, 0);
+  std::thread serving([&] { server.listen_after_bind(); });
+  std::string base = "https://localhost:" + std::to_string(port);
+
+  auto blocks = httpsChecks({"--trust", winPath(der), base + "/typed", base + "/missing",
+                             base + "/empty", base + "/exact", base + "/over",
+                             "http://localhost:" + std::to_string(port) + "/typed",
+                             "https://127.0.0.1:1/closed"});
+  server.stop();
+  serving.join();
+
+  EXPECT_EQ(blocks[base + "/typed"], "ok=1 type=image/png size=1000 sum=120000\n");
+  EXPECT_EQ(blocks[base + "/missing"],
+            "log=[warning] https: HTTP status 404\nok=0 type= size=0 sum=0\n");
+  EXPECT_EQ(blocks[base + "/empty"], "ok=0 type= size=0 sum=0\n");
+  EXPECT_EQ(blocks[base + "/exact"].rfind("ok=1 type=image/jpeg size=4194304 ", 0), 0u);
+  EXPECT_EQ(blocks[base + "/over"], "ok=0 type= size=0 sum=0\n");
+  EXPECT_EQ(blocks["http://localhost:" + std::to_string(port) + "/typed"],
+            "ok=0 type= size=0 sum=0\n");
+  EXPECT_EQ(blocks["https://127.0.0.1:1/closed"].rfind(
+                "log=[warning] https: request failed, WinHTTP error ", 0),
+            0u);
+}
+
+}  // namespace
+}  // namespace tunelight::test
