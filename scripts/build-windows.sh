@@ -53,9 +53,9 @@ fi
 
 # mingw does not search /usr/include: give it only the header-only libraries it needs
 # (nlohmann json; SIMDe, which libobs's headers include).
+# Copied once (a fresh copy would make every source rebuild).
 for dir in nlohmann simde; do
-  rm -rf "${include:?}/$dir"
-  cp -r "/usr/include/$dir" "$include/$dir"
+  [ -d "$include/$dir" ] || cp -r "/usr/include/$dir" "$include/$dir"
 done
 
 cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64.cmake" \

@@ -29,7 +29,7 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   "$wine" wineboot --init >"$wbuild/wineboot.log" 2>&1
 fi
 # One server for the whole run keeps each program start at about a second.
-"$wineserver" -p
+"$wineserver" -p 2>/dev/null || true  # already running for this prefix
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
 
 TUNELIGHT_AGENT="$wbuild/tunelight-agent.exe" \

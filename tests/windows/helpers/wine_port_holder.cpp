@@ -1,5 +1,6 @@
 // Holds loopback ports the way an unrelated program would (plain bind and listen, address reuse
-// allowed), writes "ready" into a file once all are held, and waits until it is killed.
+// allowed), writes "ready" into a file once it tried them all, and waits until it is killed.
+// A port that something else holds already is reported and skipped: it is held either way.
 #include <winsock2.h>
 
 #include <cstdio>
@@ -19,10 +20,12 @@ int main(int argc, char** argv) {
     addr.sin_port = htons(static_cast<u_short>(std::atoi(argv[i])));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (bind(s, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || listen(s, 4) != 0) {
-      std::fprintf(stderr, "cannot hold port %s: %d\n", argv[i], WSAGetLastError());
-      return 2;
+      std::printf("busy %s: %d\n", argv[i], WSAGetLastError());
+      closesocket(s);
+      continue;
     }
   }
+  std::fflush(stdout);
   FILE* f = std::fopen(argv[1], "wb");
   if (!f) return 1;
   std::fputs("ready", f);
