@@ -7,12 +7,13 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 wbuild=${WINDOWS_BUILD_DIR:-$root/build-windows}
 build=${BUILD_DIR:-$root/build}
 
-"$root/scripts/build-windows.sh" >"$wbuild.log" 2>&1 || {
-  cat "$wbuild.log" >&2
+mkdir -p "$wbuild"
+"$root/scripts/build-windows.sh" >"$wbuild/build-output.txt" 2>&1 || {
+  cat "$wbuild/build-output.txt" >&2
   exit 1
 }
 # Every Windows target builds without a warning.
-if grep -E "warning:" "$wbuild.log" >&2; then
+if grep -E "warning:" "$wbuild/build-output.txt" >&2; then
   echo "the Windows build has warnings" >&2
   exit 1
 fi
