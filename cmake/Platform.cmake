@@ -79,5 +79,9 @@ function(tunelight_windows_finish)
     set_property(DIRECTORY ${CMAKE_SOURCE_DIR} APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
       ${plugin_sources})
   endif()
+  # The test helper that starts the agent as the plugin does needs the plugin's logic.
+  if(TARGET tunelight_plugin_logic AND COMMAND tunelight_wine_plugin_helpers)
+    tunelight_wine_plugin_helpers()
+  endif()
 endfunction()
 cmake_language(DEFER DIRECTORY ${CMAKE_SOURCE_DIR} CALL tunelight_windows_finish)

@@ -403,6 +403,33 @@ TEST_F(Wine, StopsWhenItsWindowsParentEnds) {
   EXPECT_NE(orphan.log().find("[info] parent process exited\n"), std::string::npos);
 }
 
+TEST_F(Wine, PluginLaunchPassesPathsAndTokenAndEndsTheAgent) {
+  TempDir tmp;
+  std::string dir = tmp.path() + "/Plugin Ünï 目录";
+  fs::create_directories(dir);
+  std::string out = tmp.file("launch.txt");
+  auto launcher = runWindows(helper("wine-launch-check.exe"),
+                             {winPath(env("TUNELIGHT_AGENT")), winPath(dir)}, out);
+  ASSERT_TRUE(waitFor([&] { return readText(out).find("alive=") != std::string::npos; }, 15000))
+      << readText(out);
+  int port = std::atoi(readFile(dir + "/agent.port").c_str());
+  ASSERT_GT(port, 0) << readText(out);
+  std::string host = "127.0.0.1:" + std::to_string(port);
+  // The token on the command line reached the agent unchanged.
+  EXPECT_EQ(
+      raw(port, "POST", "/api/config", host, {"X-Tunelight-Token: launch-token-0123456789"}, "{}")
+          .status,
+      200);
+  EXPECT_EQ(
+      raw(port, "POST", "/api/config", host, {"X-Tunelight-Token: launch-token"}, "{}").status,
+      403);
+  std::ofstream(dir + "/done").put('1');
+  EXPECT_EQ(launcher->waitExit(15000), std::optional<int>(0));
+  EXPECT_EQ(readText(out), "launched=1 pid=yes\nport=" + std::to_string(port) +
+                               "\nalive=1\nended=1\nmissing=0 error=2\n");
+  EXPECT_EQ(readText(dir + "/agent.log").rfind("[info] listening on http://" + host + "\n", 0), 0u);
+}
+
 TEST_F(Wine, FaultGuardCatchesProcessorFaultsAndPassesExceptions) {
   TempDir tmp;
   auto check = runWindows(helper("wine-guard-check.exe"), {}, tmp.file("out.txt"));
