@@ -430,6 +430,100 @@ TEST_F(Wine, PluginLaunchPassesPathsAndTokenAndEndsTheAgent) {
   EXPECT_EQ(readText(dir + "/agent.log").rfind("[info] listening on http://" + host + "\n", 0), 0u);
 }
 
+// Registers a stand-in for the system's media-session classes in the Wine prefix for as long as
+// it lives (Wine has none of its own). The stand-in reads its sessions from a file beside it.
+class FakeMediaSessions {
+ public:
+  FakeMediaSessions() {
+    fs::copy_file(helper("fake-smtc.dll"), dll());
+    for (const char* cls : kClasses) {
+      reg({"add", key(cls), "/v", "DllPath", "/t", "REG_SZ", "/d", winPath(dll()), "/f"});
+    }
+  }
+  ~FakeMediaSessions() {
+    for (const char* cls : kClasses) reg({"delete", key(cls), "/f"});
+  }
+  void sessions(const std::string& lines) { std::ofstream(dir_.file("fake-smtc.txt")) << lines; }
+  void file(const std::string& name, const std::string& bytes) {
+    std::ofstream(dir_.file(name), std::ios::binary) << bytes;
+  }
+
+ private:
+  static constexpr const char* kClasses[] = {
+      "Windows.Media.Control.GlobalSystemMediaTransportControlsSessionManager",
+      "Windows.Storage.Streams.Buffer"};
+  std::string dll() const { return dir_.file("fake-smtc.dll"); }
+  static std::string key(const char* cls) {
+    return std::string("HKLM\\Software\\Microsoft\\WindowsRuntime\\ActivatableClassId\\") + cls;
+  }
+  static void reg(std::vector<std::string> args) {
+    args.insert(args.begin(), "reg");
+    ChildProcess p(env("TUNELIGHT_AGENT_RUNNER"), args);
+    EXPECT_EQ(p.waitExit(20000), std::optional<int>(0)) << args[1];
+  }
+  TempDir dir_;
+};
+
+TEST_F(Wine, MediaSessionsThroughTheWindowsRuntime) {
+  FakeMediaSessions fake;
+  const std::string png = std::string("\x89PNG\r\n\x1a\n", 8) + "cover-bytes";
+  fake.file("thumb.bin", png);
+  // A handled app with a thumbnail whose type says nothing, and an app nobody knows.
+  fake.sessions(
+      "Spotify.exe|Ünï Song|Артист|Альбом|4|0|2000000000|120000000|0|thumb.bin|"
+      "application/octet-stream\n"
+      "Unknown.App|Other|Someone||4|0|0|0|0||\n");
+  WineAgent a;
+  ASSERT_GT(a.port, 0);
+  nlohmann::json doc;
+  ASSERT_TRUE(waitFor(
+      [&] {
+        doc = nlohmann::json::parse(a.get("/api/now-playing").body, nullptr, false);
+        return doc.is_object() && doc.value("active", false);
+      },
+      5000))
+      << a.log();
+  EXPECT_EQ(doc.value("source", ""), "smtc:Spotify.exe");
+  EXPECT_EQ(doc.value("title", ""), "Ünï Song");
+  EXPECT_EQ(doc.value("artist", ""), "Артист");
+  EXPECT_EQ(doc.value("album", ""), "Альбом");
+  EXPECT_EQ(doc.value("status", ""), "playing");
+  EXPECT_EQ(doc.value("durationMs", 0), 200000);
+  EXPECT_EQ(doc.value("positionMs", 0), 12000);
+  std::string coverUrl = doc.value("coverUrl", "");
+  ASSERT_EQ(coverUrl.size(), 7u + 16u) << doc.dump();
+  RawResponse cover = a.get(coverUrl);
+  EXPECT_EQ(cover.body, png);
+  EXPECT_EQ(cover.headers["content-type"], "image/png");
+  EXPECT_EQ(a.get("/api/health").body.find("Unknown.App"), std::string::npos);
+
+  // A processor fault inside the platform call: logged on every cycle, the agent keeps serving
+  // and the session's last record stays.
+  fake.sessions("fault\n");
+  EXPECT_TRUE(waitFor(
+      [&] {
+        return a.log().find(
+                   "[error] SMTC: crash 0xC0000005 caught, restarting session manager\n") !=
+               std::string::npos;
+      },
+      5000));
+  EXPECT_NE(a.get("/api/now-playing").body.find("Ünï Song"), std::string::npos);
+
+  // Platform errors: at most three warnings in a row, with the system's text for the code.
+  fake.sessions("fail 80004005\n");
+  std::this_thread::sleep_for(std::chrono::milliseconds(2600));
+  std::string log = a.log();
+  int warnings = lineCount(log, "[warning] SMTC: ", " - retrying");
+  EXPECT_EQ(warnings, 3) << log;
+
+  // The next good cycle gets a new manager and publishes again.
+  fake.sessions("Spotify.exe|Second Song|Артист||5|0|0|0|0||\n");
+  EXPECT_TRUE(waitFor(
+      [&] { return a.get("/api/now-playing").body.find("Second Song") != std::string::npos; },
+      5000))
+      << a.log();
+}
+
 TEST_F(Wine, FaultGuardCatchesProcessorFaultsAndPassesExceptions) {
   TempDir tmp;
   auto check = runWindows(helper("wine-guard-check.exe"), {}, tmp.file("out.txt"));
