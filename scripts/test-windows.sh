@@ -32,6 +32,12 @@ fi
 # One server for the whole run keeps each program start at about a second.
 "$wineserver" -p 2>/dev/null || true  # already running for this prefix
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
+# Wine has no media-session classes; drop any stand-in an interrupted run left registered.
+for class in Windows.Media.Control.GlobalSystemMediaTransportControlsSessionManager \
+  Windows.Storage.Streams.Buffer; do
+  "$wine" reg delete "HKLM\\Software\\Microsoft\\WindowsRuntime\\ActivatableClassId\\$class" /f \
+    >/dev/null 2>&1 || true
+done
 
 TUNELIGHT_AGENT="$wbuild/tunelight-agent.exe" \
   TUNELIGHT_AGENT_RUNNER="$wine" \
