@@ -581,11 +581,12 @@ TEST_F(Wine, HttpsDownloadAgainstALocalServer) {
   ASSERT_GT(port, 0);
   std::thread serving([&] { server.listen_after_bind(); });
   std::string base = "https://localhost:" + std::to_string(port);
+  const std::string longHost = "https://" + std::string(300, 'h') + ".example/x";
 
   auto blocks = httpsChecks({"--trust", winPath(der), base + "/typed", base + "/missing",
                              base + "/empty", base + "/exact", base + "/over",
                              "http://localhost:" + std::to_string(port) + "/typed",
-                             "https://127.0.0.1:1/closed"});
+                             "https://127.0.0.1:1/closed", longHost});
   server.stop();
   serving.join();
 
@@ -597,6 +598,8 @@ TEST_F(Wine, HttpsDownloadAgainstALocalServer) {
   EXPECT_EQ(blocks[base + "/over"], "ok=0 type= size=0 sum=0\n");
   EXPECT_EQ(blocks["http://localhost:" + std::to_string(port) + "/typed"],
             "ok=0 type= size=0 sum=0\n");
+  EXPECT_EQ(blocks[longHost].rfind("log=[warning] https: bad url, error ", 0), 0u)
+      << blocks[longHost];
   EXPECT_EQ(blocks["https://127.0.0.1:1/closed"].rfind(
                 "log=[warning] https: request failed, WinHTTP error ", 0),
             0u);
