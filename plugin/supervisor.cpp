@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 
 #include "plugin/plugin.h"
@@ -16,11 +17,17 @@ namespace {
 
 // A positive port read from the file, or 0: one decimal number after optional blanks.
 int read_port_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
+  // Paths are UTF-8; on Windows a plain string would be read in the ANSI code page.
+  std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
   if (!in) return 0;
   long port = 0;
   if (!(in >> port) || port <= 0 || port > 65535) return 0;
   return static_cast<int>(port);
+}
+
+void remove_port_file(const std::string& path) {
+  std::error_code ec;
+  std::filesystem::remove(std::filesystem::u8path(path), ec);
 }
 
 }  // namespace
@@ -71,7 +78,7 @@ void AgentSupervisor::stop() {
   }
   base_url_.clear();
   publish(base_url_);
-  if (!port_path_.empty()) std::remove(port_path_.c_str());
+  if (!port_path_.empty()) remove_port_file(port_path_);
 }
 
 std::string AgentSupervisor::current_base_url() {
@@ -113,7 +120,7 @@ bool AgentSupervisor::launch_agent() {
   token_ = make_token();
   base_url_.clear();
   publish(base_url_);
-  if (!port_path_.empty()) std::remove(port_path_.c_str());
+  if (!port_path_.empty()) remove_port_file(port_path_);
 
   unsigned long error = 0;
   process_ = launch_agent_process(

@@ -42,4 +42,5 @@ done
 TUNELIGHT_AGENT="$wbuild/tunelight-agent.exe" \
   TUNELIGHT_AGENT_RUNNER="$wine" \
   TUNELIGHT_WINE_HELPERS="$wbuild/wine-helpers" \
+  TUNELIGHT_WINDOWS_PLUGIN="$wbuild/plugin/tunelight.dll" \
   "$build/tests/tunelight_wine_tests" "$@"

@@ -4,6 +4,7 @@
 //   TUNELIGHT_AGENT         the cross-built tunelight-agent.exe
 //   TUNELIGHT_AGENT_RUNNER  Wine's loader
 //   TUNELIGHT_WINE_HELPERS  the directory of the helper programs (wine-*.exe)
+//   TUNELIGHT_WINDOWS_PLUGIN  the cross-built plugin module (tunelight.dll)
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -522,6 +523,47 @@ TEST_F(Wine, MediaSessionsThroughTheWindowsRuntime) {
       [&] { return a.get("/api/now-playing").body.find("Second Song") != std::string::npos; },
       5000))
       << a.log();
+}
+
+TEST_F(Wine, PluginModuleStartsAndStopsTheAgentWithANonAsciiConfigPath) {
+  ASSERT_FALSE(env("TUNELIGHT_WINDOWS_PLUGIN").empty());
+  TempDir tmp;
+  // The module lies beside the agent, as in the plugin folder; libobs hands out UTF-8 paths.
+  fs::create_directories(tmp.file("bin"));
+  fs::copy_file(env("TUNELIGHT_WINDOWS_PLUGIN"), tmp.file("bin/tunelight.dll"));
+  fs::copy_file(env("TUNELIGHT_AGENT"), tmp.file("bin/tunelight-agent.exe"));
+  std::string config = tmp.path() + "/Конфиг Ünï 目录";
+  setenv("FAKE_OBS_CONFIG_DIR", (winPath(config) + "\\").c_str(), 1);
+  setenv("FAKE_OBS_MODULE_PATH", winPath(tmp.file("bin/tunelight.dll")).c_str(), 1);
+  std::string out = tmp.file("host.txt");
+  auto host =
+      runWindows(helper("wine-plugin-host.exe"),
+                 {winPath(tmp.file("bin/tunelight.dll")), winPath(tmp.file("unload"))}, out);
+  unsetenv("FAKE_OBS_CONFIG_DIR");
+  unsetenv("FAKE_OBS_MODULE_PATH");
+  ASSERT_TRUE(waitFor([&] { return readText(out).find("loaded=1") != std::string::npos; }, 15000))
+      << readText(out);
+
+  std::string portFile;
+  for (const auto& e : fs::directory_iterator(config)) {
+    if (e.path().extension() == ".port") portFile = e.path().string();
+  }
+  ASSERT_FALSE(portFile.empty()) << readText(out);
+  int port = std::atoi(readFile(portFile).c_str());
+  EXPECT_NE(readText(out).find("300 [tunelight] agent started: http://127.0.0.1:" +
+                               std::to_string(port) + "/widget (pid "),
+            std::string::npos)
+      << readText(out);
+  std::string hostHeader = "127.0.0.1:" + std::to_string(port);
+  EXPECT_EQ(raw(port, "GET", "/api/health", hostHeader).status, 200);
+
+  std::ofstream(tmp.file("unload")).put('1');
+  EXPECT_EQ(host->waitExit(15000), std::optional<int>(0));
+  EXPECT_NE(readText(out).find("300 [tunelight] plugin unloaded\n"), std::string::npos);
+  EXPECT_FALSE(fileExists(portFile));
+  EXPECT_TRUE(
+      waitFor([&] { return raw(port, "GET", "/api/health", hostHeader).status == 0; }, 3000))
+      << "the agent outlived the module";
 }
 
 TEST_F(Wine, FaultGuardCatchesProcessorFaultsAndPassesExceptions) {
