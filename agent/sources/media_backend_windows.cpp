@@ -333,7 +333,13 @@ struct GuardFrame {
   volatile bool active;
 };
 
-thread_local GuardFrame* tGuard = nullptr;
+// The active guard of each thread, in a Win32 TLS slot: reading it inside the exception handler
+// never allocates (GCC's emulated thread_local may, on a thread's first access).
+DWORD gGuardSlot = TlsAlloc();
+
+GuardFrame* currentGuard() {
+  return static_cast<GuardFrame*>(TlsGetValue(gGuardSlot));
+}
 
 bool isProcessorFault(DWORD code) {
   switch (code) {
@@ -360,11 +366,11 @@ bool isProcessorFault(DWORD code) {
 }
 
 [[noreturn]] __attribute__((noinline)) void guardRecover() {
-  __builtin_longjmp(tGuard->jump, 1);
+  __builtin_longjmp(currentGuard()->jump, 1);
 }
 
 LONG CALLBACK faultHandler(EXCEPTION_POINTERS* info) {
-  GuardFrame* frame = tGuard;
+  GuardFrame* frame = currentGuard();
   if (!frame || !frame->active) return EXCEPTION_CONTINUE_SEARCH;
   DWORD code = info->ExceptionRecord->ExceptionCode;
   if (!isProcessorFault(code)) return EXCEPTION_CONTINUE_SEARCH;
@@ -408,26 +414,24 @@ class WindowsBackend : public MediaBackend {
     return std::make_unique<WinManager>(std::move(manager));
   }
 
-  uint32_t guard(const std::function<void()>& body) override { return runGuarded(body); }
-
-  static uint32_t runGuarded(const std::function<void()>& body) {
+  uint32_t guard(const std::function<void()>& body) override {
     GuardFrame frame{};
-    GuardFrame* volatile outer = tGuard;
-    tGuard = &frame;
+    GuardFrame* volatile outer = currentGuard();
+    TlsSetValue(gGuardSlot, &frame);
     if (__builtin_setjmp(frame.jump) == 0) {
       frame.active = true;
       try {
         body();
       } catch (...) {
         frame.active = false;
-        tGuard = outer;
+        TlsSetValue(gGuardSlot, outer);
         throw;
       }
       frame.active = false;
-      tGuard = outer;
+      TlsSetValue(gGuardSlot, outer);
       return 0;
     }
-    tGuard = outer;
+    TlsSetValue(gGuardSlot, outer);
     return frame.code;
   }
 
@@ -440,12 +444,6 @@ class WindowsBackend : public MediaBackend {
 
 std::unique_ptr<MediaBackend> makePlatformMediaBackend() {
   return std::make_unique<WindowsBackend>();
-}
-
-// Exposed for the Windows checks of the fault guard.
-uint32_t runWithFaultGuard(const std::function<void()>& body) {
-  static WindowsBackend backend;
-  return backend.guard(body);
 }
 
 }  // namespace tunelight

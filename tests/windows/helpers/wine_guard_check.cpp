@@ -2,12 +2,10 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <stdexcept>
 
-namespace tunelight {
-// Defined beside the Windows media backend, for this check only.
-uint32_t runWithFaultGuard(const std::function<void()>& body);
-}  // namespace tunelight
+#include "agent/sources/media_backend.h"
 
 namespace {
 
@@ -17,7 +15,8 @@ volatile int gZero = 0;
 }  // namespace
 
 int main() {
-  using tunelight::runWithFaultGuard;
+  std::unique_ptr<tunelight::MediaBackend> backend = tunelight::makePlatformMediaBackend();
+  auto runWithFaultGuard = [&](const std::function<void()>& body) { return backend->guard(body); };
   std::printf("clean=%08X\n", runWithFaultGuard([] {}));
   std::printf("write=%08X\n", runWithFaultGuard([] { *gNull = 1; }));
   std::printf("divide=%08X\n", runWithFaultGuard([] { gZero = 10 / gZero; }));
