@@ -17,6 +17,21 @@ if grep -E "warning:" "$wbuild/build-output.txt" >&2; then
   echo "the Windows build has warnings" >&2
   exit 1
 fi
+# The agent opens no console window, and nothing needs the compiler's runtime DLLs.
+objdump=x86_64-w64-mingw32-objdump
+headers=$("$objdump" -p "$wbuild/tunelight-agent.exe")
+if ! grep -q "Subsystem.*(Windows GUI)" <<<"$headers"; then
+  echo "tunelight-agent.exe is not a GUI-subsystem program" >&2
+  exit 1
+fi
+for binary in "$wbuild/tunelight-agent.exe" "$wbuild/plugin/tunelight.dll"; do
+  headers=$("$objdump" -p "$binary")
+  if grep -iE "DLL Name: (libstdc|libgcc|libwinpthread)" <<<"$headers" >&2; then
+    echo "$binary needs the compiler's runtime DLLs" >&2
+    exit 1
+  fi
+done
+
 cmake -S "$root" -B "$build" ${CMAKE_ARGS:-} >/dev/null
 cmake --build "$build" -j"$(nproc)" --target tunelight_wine_tests
 
