@@ -53,7 +53,8 @@ void fileSink(int32_t level, const std::string& message) {
     return;
   }
   // Opened and closed per line so the file can be moved or deleted while the agent runs.
-  std::ofstream out(std::filesystem::u8path(gLogFilePath), std::ios::app);
+  // Binary: the same "\n" line ends on every platform.
+  std::ofstream out(std::filesystem::u8path(gLogFilePath), std::ios::app | std::ios::binary);
   if (!out) return;
   out << '[' << logLevelName(level) << "] " << message << '\n';
 }

@@ -33,7 +33,7 @@ for binary in "$wbuild/tunelight-agent.exe" "$wbuild/plugin/tunelight.dll"; do
 done
 
 cmake -S "$root" -B "$build" ${CMAKE_ARGS:-} >/dev/null
-cmake --build "$build" -j"$(nproc)" --target tunelight_wine_tests
+cmake --build "$build" -j"$(nproc)" --target tunelight_wine_tests tunelight_blackbox_tests
 
 export WINEPREFIX="$wbuild/wineprefix" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 # Wine turns the Linux arguments into UTF-16 with the locale's character set.
@@ -54,8 +54,11 @@ for class in Windows.Media.Control.GlobalSystemMediaTransportControlsSessionMana
     >/dev/null 2>&1 || true
 done
 
-TUNELIGHT_AGENT="$wbuild/tunelight-agent.exe" \
-  TUNELIGHT_AGENT_RUNNER="$wine" \
-  TUNELIGHT_WINE_HELPERS="$wbuild/wine-helpers" \
+export TUNELIGHT_AGENT="$wbuild/tunelight-agent.exe" TUNELIGHT_AGENT_RUNNER="$wine"
+TUNELIGHT_WINE_HELPERS="$wbuild/wine-helpers" \
   TUNELIGHT_WINDOWS_PLUGIN="$wbuild/plugin/tunelight.dll" \
   "$build/tests/tunelight_wine_tests" "$@"
+
+# The shared black-box tests that start the agent through startAgent and need no Linux process
+# as its parent (Wine's process ids are not Linux pids; those cases are covered above).
+"$build/tests/tunelight_blackbox_tests" --gtest_filter='ConfigBlackbox.*:IngestBlackbox.*:AgentMain.AnnouncesItsPortAndStopsOnRequest:AgentMain.DemoPlaysRightAfterStart:AgentMain.TakesTheNextPortWhenTheFirstIsHeld'

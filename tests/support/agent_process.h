@@ -61,6 +61,7 @@ struct RunningAgent {
 };
 
 // Starts the agent and waits up to timeoutMs for its port file; port stays 0 on failure.
+// With $TUNELIGHT_AGENT_RUNNER set, the agent is started through that program (Wine's loader).
 std::unique_ptr<RunningAgent> startAgent(const std::vector<std::string>& extraArgs = {},
                                          int timeoutMs = 5000);
 

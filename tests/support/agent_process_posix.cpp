@@ -120,7 +120,13 @@ std::unique_ptr<RunningAgent> startAgent(const std::vector<std::string>& extraAr
   std::vector<std::string> args = {"--token", a->token, "--port-file", a->portFile(),
                                    "--log-file", a->logFile()};
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
-  a->process = std::make_unique<ChildProcess>(agentPath(), args, a->dir.file("stderr.txt"));
+  // A runner such as Wine's loader goes first, with the agent as its first argument.
+  std::string program = agentPath();
+  if (const char* runner = std::getenv("TUNELIGHT_AGENT_RUNNER"); runner && *runner) {
+    args.insert(args.begin(), program);
+    program = runner;
+  }
+  a->process = std::make_unique<ChildProcess>(program, args, a->dir.file("stderr.txt"));
   a->port = waitForPortFile(a->portFile(), timeoutMs);
   return a;
 }
