@@ -231,6 +231,11 @@ std::optional<StoredCover> Hub::cover(const std::string& coverId) const {
   return it->second;
 }
 
+bool Hub::hasCover(const std::string& coverId) const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return covers_.count(coverId) > 0;
+}
+
 FilterSettings Hub::settings() const {
   std::lock_guard<std::mutex> lock(mu_);
   return settings_;

@@ -66,6 +66,8 @@ class Hub {
   void removeSource(const std::string& sourceKey);
   std::string putCover(const std::string& contentType, const std::string& bytes);
   std::optional<StoredCover> cover(const std::string& coverId) const;
+  // Whether the cover is still stored, without copying its bytes.
+  bool hasCover(const std::string& coverId) const;
 
   FilterSettings settings() const;
   void setSettings(const FilterSettings& s);

@@ -122,15 +122,20 @@ int main(int argc, char** argv) {
       opts.token, [&targets](const std::string& body) { applyConfig(targets, body); },
       [] { stopRequested.exchange(true); });
 
-  const int port = server->start(portCandidates());
-  if (port == 0) {
-    log(kLogError, "no free port");
+  // Destroys the objects in the documented order (each destructor stops what still runs).
+  const auto destroyAll = [&] {
     server.reset();
     textOutput.reset();
     ingest.reset();
     smtc.reset();
     demo.reset();
     hub.reset();
+  };
+
+  const int port = server->start(portCandidates());
+  if (port == 0) {
+    log(kLogError, "no free port");
+    destroyAll();
     return 2;
   }
   log(kLogInfo, "listening on " + server->baseUrl());
@@ -163,11 +168,6 @@ int main(int argc, char** argv) {
   server->stop();
   if (!opts.portFile.empty()) removePortFile(opts.portFile);
 
-  server.reset();
-  textOutput.reset();
-  ingest.reset();
-  smtc.reset();
-  demo.reset();
-  hub.reset();
+  destroyAll();
   return 0;
 }

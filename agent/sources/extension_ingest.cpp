@@ -172,7 +172,7 @@ std::string ExtensionIngest::handleReport(const std::string& body, int64_t nowMs
     entry.artworkUrl = url;
     if (allowed) {
       auto cached = coverCache_.find(url);
-      if (cached != coverCache_.end() && hub_.cover(cached->second)) {
+      if (cached != coverCache_.end() && hub_.hasCover(cached->second)) {
         r.coverId = cached->second;
       } else {
         const bool fresh = pendingCovers_.insert(url).second;
