@@ -18,6 +18,7 @@
 #include <mutex>
 #include <set>
 #include <thread>
+#include <type_traits>
 
 #include "agent/clock.h"
 #include "agent/sources/cover_allowlist.h"
@@ -124,60 +125,49 @@ int readStringList(sd_bus_message* m, std::string& out) {
   return sd_bus_message_exit_container(m);
 }
 
+// Reads a variant holding the basic type `type` (T is its C type) into out.
+template <typename T>
+int readVariantNumber(sd_bus_message* m, char type, int64_t& out) {
+  T v{};
+  const char sig[2] = {type, '\0'};
+  const int r = sd_bus_message_read(m, "v", sig, &v);
+  if constexpr (std::is_floating_point_v<T>) {
+    // NaN and out-of-range values count as unknown.
+    out = (v > -9.2e18 && v < 9.2e18) ? static_cast<int64_t>(v) : 0;
+  } else if constexpr (std::is_same_v<T, uint64_t>) {
+    out = v > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(v);
+  } else {
+    out = v;
+  }
+  return r;
+}
+
 // Any integer or double type.
 int readNumber(sd_bus_message* m, int64_t& out) {
   std::string sig;
-  int r = variantType(m, sig);
+  const int r = variantType(m, sig);
   if (r < 0) return r;
   if (sig.size() != 1) return sd_bus_message_skip(m, "v");
-  union {
-    uint8_t y;
-    int16_t n;
-    uint16_t q;
-    int32_t i;
-    uint32_t u;
-    int64_t x;
-    uint64_t t;
-    double d;
-  } v;
   switch (sig[0]) {
     case 'y':
-      r = sd_bus_message_read(m, "v", "y", &v.y);
-      out = v.y;
-      break;
+      return readVariantNumber<uint8_t>(m, 'y', out);
     case 'n':
-      r = sd_bus_message_read(m, "v", "n", &v.n);
-      out = v.n;
-      break;
+      return readVariantNumber<int16_t>(m, 'n', out);
     case 'q':
-      r = sd_bus_message_read(m, "v", "q", &v.q);
-      out = v.q;
-      break;
+      return readVariantNumber<uint16_t>(m, 'q', out);
     case 'i':
-      r = sd_bus_message_read(m, "v", "i", &v.i);
-      out = v.i;
-      break;
+      return readVariantNumber<int32_t>(m, 'i', out);
     case 'u':
-      r = sd_bus_message_read(m, "v", "u", &v.u);
-      out = v.u;
-      break;
+      return readVariantNumber<uint32_t>(m, 'u', out);
     case 'x':
-      r = sd_bus_message_read(m, "v", "x", &v.x);
-      out = v.x;
-      break;
+      return readVariantNumber<int64_t>(m, 'x', out);
     case 't':
-      r = sd_bus_message_read(m, "v", "t", &v.t);
-      out = v.t > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(v.t);
-      break;
+      return readVariantNumber<uint64_t>(m, 't', out);
     case 'd':
-      r = sd_bus_message_read(m, "v", "d", &v.d);
-      // NaN and out-of-range values count as unknown.
-      out = (v.d > -9.2e18 && v.d < 9.2e18) ? static_cast<int64_t>(v.d) : 0;
-      break;
+      return readVariantNumber<double>(m, 'd', out);
     default:
       return sd_bus_message_skip(m, "v");
   }
-  return r;
 }
 
 struct PlayerState {
