@@ -5,20 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "agent/utf16_windows.h"
 #include "plugin/agent_process.h"
 
 namespace tunelight::plugin {
 
 namespace {
-
-std::wstring widen(const std::string& s) {
-  if (s.empty()) return {};
-  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  if (n <= 0) return {};
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), &w[0], n);
-  return w;
-}
 
 class WindowsAgentProcess : public AgentProcess {
  public:
@@ -58,7 +50,7 @@ const char* agent_executable_name() {
 
 std::unique_ptr<AgentProcess> launch_agent_process(const AgentLaunchArgs& args,
                                                    unsigned long* error) {
-  std::wstring command = widen(agent_command_line(args));
+  std::wstring command = toUtf16(agent_command_line(args));
   // CreateProcessW may write into the command line, so it gets a private, terminated copy.
   std::vector<wchar_t> buffer(command.begin(), command.end());
   buffer.push_back(L'\0');
@@ -78,7 +70,7 @@ uint32_t current_process_id() {
 }
 
 void open_folder(const std::string& utf8_path) {
-  std::wstring path = widen(utf8_path);
+  std::wstring path = toUtf16(utf8_path);
   ShellExecuteW(nullptr, L"open", path.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 

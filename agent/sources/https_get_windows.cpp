@@ -5,6 +5,7 @@
 
 #include "agent/log.h"
 #include "agent/sources/https_get.h"
+#include "agent/utf16_windows.h"
 
 namespace tunelight {
 
@@ -26,22 +27,13 @@ class InternetHandle {
   HINTERNET h_;
 };
 
-std::wstring widen(const std::string& s) {
-  if (s.empty()) return {};
-  int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);
-  if (n <= 0) return {};
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), &w[0], n);
-  return w;
-}
-
 }  // namespace
 
 HttpsResult httpsGet(const std::string& url, size_t maxBytes) {
   HttpsResult result;
   if (url.size() < 8 || url.compare(0, 8, "https://") != 0) return result;
 
-  std::wstring wurl = widen(url);
+  std::wstring wurl = toUtf16(url);
   wchar_t host[256] = {};
   wchar_t path[2048] = {};
   wchar_t extra[2048] = {};

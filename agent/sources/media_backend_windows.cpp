@@ -14,6 +14,7 @@
 #include "agent/model.h"
 #include "agent/sources/media_backend.h"
 #include "agent/sources/winrt_smtc.h"
+#include "agent/utf16_windows.h"
 
 namespace tunelight {
 
@@ -61,14 +62,7 @@ std::string systemMessage(HRESULT hr) {
   DWORD n = FormatMessageW(
       FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
       nullptr, static_cast<DWORD>(hr), 0, reinterpret_cast<wchar_t*>(&text), 0, nullptr);
-  std::string out;
-  if (n > 0 && text) {
-    int len =
-        WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
-    out.resize(static_cast<size_t>(len > 0 ? len : 0));
-    if (len > 0)
-      WideCharToMultiByte(CP_UTF8, 0, text, static_cast<int>(n), &out[0], len, nullptr, nullptr);
-  }
+  std::string out = n > 0 ? toUtf8(text, n) : std::string();
   if (text) LocalFree(text);
   while (!out.empty() && (out.back() == '\r' || out.back() == '\n' || out.back() == ' ')) {
     out.pop_back();
@@ -99,12 +93,7 @@ class HString {
   std::string utf8() const {
     UINT32 n = 0;
     const wchar_t* s = WindowsGetStringRawBuffer(h_, &n);
-    if (!s || n == 0) return {};
-    int len = WideCharToMultiByte(CP_UTF8, 0, s, static_cast<int>(n), nullptr, 0, nullptr, nullptr);
-    if (len <= 0) return {};
-    std::string out(static_cast<size_t>(len), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, s, static_cast<int>(n), &out[0], len, nullptr, nullptr);
-    return out;
+    return toUtf8(s, n);
   }
 
  private:
