@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <string>
 
@@ -11,7 +12,10 @@ struct HttpsResult {
   std::string body;
 };
 
-// Plain HTTPS GET with the agent's user agent and time-outs; fails above maxBytes.
-HttpsResult httpsGet(const std::string& url, size_t maxBytes);
+// Plain HTTPS GET with the agent's user agent and time-outs; fails above maxBytes. A set cancel
+// flag aborts a transfer in progress within about 100 ms (the result then fails, unlogged), so a
+// stopping owner can join the thread that downloads.
+HttpsResult httpsGet(const std::string& url, size_t maxBytes,
+                     const std::atomic<bool>* cancel = nullptr);
 
 }  // namespace tunelight

@@ -29,7 +29,8 @@ class InternetHandle {
 
 }  // namespace
 
-HttpsResult httpsGet(const std::string& url, size_t maxBytes) {
+HttpsResult httpsGet(const std::string& url, size_t maxBytes, const std::atomic<bool>* cancel) {
+  (void)cancel;  // not yet honoured
   HttpsResult result;
   if (url.size() < 8 || url.compare(0, 8, "https://") != 0) return result;
 
