@@ -288,6 +288,46 @@ describe('visibility', () => {
     });
   });
 
+  it('keeps the pause icon of both themes readable: the vinyl badge sits clear of the spindle', async () => {
+    // White pixels of the art box, as offsets from its centre, read from a real screenshot.
+    const whiteOffsets = async (c) => {
+      await new Promise((r) => setTimeout(r, 500)); // opacity transitions run on real time
+      const box = await c.page.locator('#art').boundingBox();
+      const png = await c.page.screenshot({ clip: box, omitBackground: true });
+      return c.eval(async (b64) => {
+        const img = new Image();
+        img.src = `data:image/png;base64,${b64}`;
+        await img.decode();
+        const cv = Object.assign(document.createElement('canvas'), { width: img.width, height: img.height });
+        const g = cv.getContext('2d');
+        g.drawImage(img, 0, 0);
+        const d = g.getImageData(0, 0, img.width, img.height).data;
+        const out = [];
+        for (let y = 0; y < img.height; y++) {
+          for (let x = 0; x < img.width; x++) {
+            const i = (y * img.width + x) * 4;
+            if (d[i] > 200 && d[i + 1] > 200 && d[i + 2] > 200 && d[i + 3] > 100) {
+              out.push(Math.hypot(x + 0.5 - img.width / 2, y + 0.5 - img.height / 2));
+            }
+          }
+        }
+        return out;
+      }, png.toString('base64'));
+    };
+    await withCard('theme=vinyl', async (c) => {
+      await c.send(nowPlaying({ status: 'paused' }));
+      const white = await whiteOffsets(c);
+      assert.ok(white.length > 40, `pause icon drawn (${white.length} white pixels)`);
+      assert.ok(Math.min(...white) > 16, `icon clear of the spindle (nearest ${Math.min(...white)} px)`);
+      await c.send(nowPlaying());
+      assert.equal((await whiteOffsets(c)).length, 0);
+    });
+    await withCard('', async (c) => {
+      await c.send(nowPlaying({ status: 'paused' }));
+      assert.ok((await whiteOffsets(c)).length > 40);
+    });
+  });
+
   it('shows each new track and each return to playing for showFor seconds', async () => {
     await withCard('showFor=5', async (c) => {
       await c.send(nowPlaying());
