@@ -18,6 +18,7 @@ if (typeof importScripts === 'function' && !(globalThis.Tunelight && globalThis.
 (() => {
   const ext = globalThis.browser || globalThis.chrome;
   const T = globalThis.Tunelight;
+  const RECONNECT_GRACE_MS = 300;
   const setTimer = (fn, ms) => setTimeout(fn, ms);
   const clearTimer = (handle) => clearTimeout(handle);
 
@@ -72,7 +73,7 @@ if (typeof importScripts === 'function' && !(globalThis.Tunelight && globalThis.
   function tabEntry(tabId) {
     let tab = tabs.get(tabId);
     if (!tab) {
-      tab = { id: tabId, port: null, service: '', snapshot: null };
+      tab = { id: tabId, port: null, leaving: 0, service: '', snapshot: null };
       tab.pacer = T.pacer.createPacer({
         now: Date.now,
         setTimer,
@@ -93,6 +94,7 @@ if (typeof importScripts === 'function' && !(globalThis.Tunelight && globalThis.
   }
 
   function leave(tab) {
+    clearTimeout(tab.leaving);
     tab.port = null;
     tab.snapshot = null;
     tab.pacer.gone();
@@ -106,6 +108,7 @@ if (typeof importScripts === 'function' && !(globalThis.Tunelight && globalThis.
       return;
     }
     const tab = tabEntry(sender.tab.id);
+    clearTimeout(tab.leaving);
     tab.port = port;
     tab.service = service;
     port.onMessage.addListener((msg) => {
@@ -114,9 +117,14 @@ if (typeof importScripts === 'function' && !(globalThis.Tunelight && globalThis.
         if (tab.port === port) onSnapshot(tab, msg.snapshot);
       });
     });
-    // The page was closed, reloaded or left: its document and content script are gone.
+    // The page was closed, reloaded or left: its document and content script are gone. Unless
+    // the content script connects again at once: then only the connection was lost.
     port.onDisconnect.addListener(() => {
-      if (tab.port === port) leave(tab);
+      if (tab.port !== port) return;
+      tab.port = null;
+      tab.leaving = setTimeout(() => {
+        if (!tab.port) leave(tab);
+      }, RECONNECT_GRACE_MS);
     });
   });
 

@@ -95,9 +95,11 @@
 
   function connect() {
     port = ext.runtime.connect({ name: 'tunelight-media' });
-    // The background was stopped or restarted: the next heartbeat connects again.
+    // The background let go of us: while the music plays, tell it again at once (the
+    // background takes it back without a gone); otherwise the next event connects again.
     port.onDisconnect.addListener(() => {
       port = null;
+      if (heartbeat) schedule();
     });
     port.onMessage.addListener((msg) => {
       if (msg && msg.type === 'refresh') schedule();

@@ -106,6 +106,26 @@ describe('one music tab', () => {
     assert.deepEqual([next.np.artist, next.np.album, next.np.status], ['Somebody', null, 'paused']);
     await page.evaluate(() => player.play());
   });
+  it('keeps the tab its source and id when the browser stops the background', async () => {
+    const [before] = await extensionSources(agent.port);
+    await browser.worker.evaluate(() => {
+      globalThis.oldWorker = true;
+    });
+    const extensionPage = await browser.context.newPage();
+    await extensionPage.goto(`chrome-extension://${browser.id}/popup/popup.html`);
+    const cdp = await browser.context.newCDPSession(extensionPage);
+    await cdp.send('ServiceWorker.enable');
+    await cdp.send('ServiceWorker.stopAllWorkers');
+    const firstAfter = (await nowPlaying()).positionAt;
+    const seen = new Set();
+    for (const end = Date.now() + 3000; Date.now() < end; await sleep(20)) {
+      seen.add((await extensionSources(agent.port)).map((s) => `${s.id} ${s.status}`).join());
+    }
+    assert.deepEqual([...seen], [`${before.id} playing`]);
+    assert.equal(await browser.worker.evaluate(() => globalThis.oldWorker), undefined, 'a new background');
+    assert.ok((await nowPlaying()).positionAt > firstAfter, 'reports go on');
+    await extensionPage.close();
+  });
 });
 
 describe('several tabs', () => {

@@ -178,10 +178,15 @@ async function launchExtension(server, hosts) {
   const worker = context.serviceWorkers()[0] || (await context.waitForEvent('serviceworker'));
   return {
     context,
-    worker,
+    // The extension's background as it runs now (the browser may have stopped and restarted it).
+    get worker() {
+      return context.serviceWorkers()[0] || worker;
+    },
     id: new URL(worker.url()).host,
     // The browser's id of the tab showing this URL.
-    tabId: (url) => worker.evaluate(async (u) => (await chrome.tabs.query({ url: u }))[0].id, url),
+    async tabId(url) {
+      return this.worker.evaluate(async (u) => (await chrome.tabs.query({ url: u }))[0].id, url);
+    },
     async close() {
       await context.close();
       fs.rmSync(profile, { recursive: true, force: true });
