@@ -10,7 +10,8 @@ const os = require('node:os');
 const path = require('node:path');
 const { chromium } = require('playwright-core');
 
-const EXTENSION_DIR = path.resolve(__dirname, '../../extension');
+// TUNELIGHT_EXTENSION_DIR runs the tests on another copy, such as an unpacked package.
+const EXTENSION_DIR = path.resolve(process.env.TUNELIGHT_EXTENSION_DIR || path.join(__dirname, '../../extension'));
 const CHROMIUM = process.env.TUNELIGHT_CHROMIUM || '/usr/bin/chromium';
 const TOKEN = 'extension-test-token-0123456789';
 const TRACK_SECONDS = 120;
