@@ -8,6 +8,8 @@
   // Firefox before 128 runs this file in the isolated world, where there is nothing to hook.
   if (typeof window.wrappedJSObject !== 'undefined') return;
 
+  // The event list and the element reading repeat the content script's: nothing of the
+  // extension's can be shared into the page's world without showing it to the page.
   const doc = document;
   const MEDIA_EVENTS = [
     'play',

@@ -4,20 +4,16 @@
 const assert = require('node:assert/strict');
 const { describe, it } = require('node:test');
 const { createAgentLink } = require('../../extension/lib/agent.js');
-
-const settle = async () => {
-  for (let i = 0; i < 5; i++) await new Promise((resolve) => setImmediate(resolve));
-};
+const { fakeTime } = require('./fake_time.js');
 
 // servers: port -> health name; other ports refuse. Records every request.
 function setUp(servers) {
-  let t = 0;
-  const timers = new Set();
+  const time = fakeTime();
   const requests = [];
   const found = [];
   const fetch = async (url, init) => {
     const u = new URL(url);
-    requests.push({ at: t, port: Number(u.port), path: u.pathname, method: init.method });
+    requests.push({ at: time.now(), port: Number(u.port), path: u.pathname, method: init.method });
     const name = servers[u.port];
     if (name === undefined) throw new TypeError('connection refused');
     const body = u.pathname === '/api/health' ? { name, port: Number(u.port) } : { ok: true };
@@ -25,31 +21,13 @@ function setUp(servers) {
   };
   const link = createAgentLink({
     fetch,
-    now: () => t,
-    setTimer(fn, ms) {
-      const h = { at: t + ms, fn };
-      timers.add(h);
-      return h;
-    },
-    clearTimer: (h) => timers.delete(h),
-    onFound: (port) => found.push({ at: t, port }),
+    now: time.now,
+    setTimer: time.setTimer,
+    clearTimer: time.clearTimer,
+    onFound: (port) => found.push({ at: time.now(), port }),
   });
-  async function advance(ms) {
-    const end = t + ms;
-    for (;;) {
-      await settle();
-      const next = [...timers].filter((x) => x.at <= end).sort((a, b) => a.at - b.at)[0];
-      if (!next) break;
-      timers.delete(next);
-      t = next.at;
-      next.fn();
-      await settle();
-    }
-    t = end;
-    await settle();
-  }
   const probes = () => [...new Set(requests.filter((r) => r.path === '/api/health').map((r) => r.at))];
-  return { link, servers, requests, found, advance, probes };
+  return { link, servers, requests, found, advance: time.advance, probes };
 }
 
 describe('agent discovery', () => {

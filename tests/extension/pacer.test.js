@@ -4,43 +4,11 @@
 const assert = require('node:assert/strict');
 const { describe, it } = require('node:test');
 const { createPacer } = require('../../extension/lib/pacer.js');
+const { fakeTime, settle } = require('./fake_time.js');
 
-const settle = () => new Promise((resolve) => setImmediate(resolve));
-
-// A clock and timers that only move when the test says so.
-function fakeTime() {
-  let t = 1000;
-  const timers = new Set();
-  return {
-    now: () => t,
-    setTimer(fn, ms) {
-      const h = { at: t + ms, fn };
-      timers.add(h);
-      return h;
-    },
-    clearTimer(h) {
-      timers.delete(h);
-    },
-    async advance(ms) {
-      const end = t + ms;
-      for (;;) {
-        await settle();
-        const next = [...timers].filter((x) => x.at <= end).sort((a, b) => a.at - b.at)[0];
-        if (!next) break;
-        timers.delete(next);
-        t = next.at;
-        next.fn();
-        await settle();
-      }
-      t = end;
-      await settle();
-    },
-  };
-}
-
-// A pacer whose deliveries are recorded; gate(true) holds them until released.
+// A pacer whose deliveries are recorded; after hold() they wait for release().
 function setUp({ ok = true } = {}) {
-  const time = fakeTime();
+  const time = fakeTime(1000);
   const sent = [];
   let held = null;
   const pacer = createPacer({
