@@ -76,7 +76,7 @@ describe('one music tab', () => {
     assert.ok(Math.abs(agentPosition(later) - pageMs) < 400, `agent ${agentPosition(later)} ms, page ${pageMs} ms`);
   });
 
-  it('follows pause, seek and play at once', async () => {
+  it('follows pause, seek and play at once', async (t) => {
     const paused = await timeUntil(() => page.evaluate(() => player.pause()), (d) => d.status === 'paused', 'paused');
     assert.ok(paused.ms < 300, `paused after ${paused.ms} ms`);
     const pageMs = await page.evaluate(() => player.currentTime * 1000);
@@ -91,6 +91,7 @@ describe('one music tab', () => {
 
     const playing = await timeUntil(() => page.evaluate(() => player.play()), (d) => d.status === 'playing', 'playing');
     assert.ok(playing.ms < 300, `playing after ${playing.ms} ms`);
+    t.diagnostic(`pause ${paused.ms} ms, seek ${seeked.ms} ms, play ${playing.ms} ms`);
     assert.ok(Math.abs(agentPosition(playing.np) - 61000) < 500);
   });
 
@@ -104,7 +105,7 @@ describe('one music tab', () => {
     );
     assert.ok(next.ms < 1000, `new title after ${next.ms} ms`);
     assert.deepEqual([next.np.artist, next.np.album, next.np.status], ['Somebody', null, 'paused']);
-    await page.evaluate(() => player.play());
+    await timeUntil(() => page.evaluate(() => player.play()), (d) => d.status === 'playing', 'playing');
   });
   it('keeps the tab its source and id when the browser stops the background', async () => {
     const [before] = await extensionSources(agent.port);
@@ -150,13 +151,14 @@ describe('several tabs', () => {
     await first.evaluate(() => player.play());
   });
 
-  it('removes a closed tab at once, not after the agent expiry', async () => {
+  it('removes a closed tab at once, not after the agent expiry', async (t) => {
     const spotify = browser.context.pages().find((p) => p.url().startsWith('https://open.spotify.com/'));
     const t0 = Date.now();
     await spotify.close();
     await waitUntil(async () => (await extensionSources(agent.port)).length === 1, { interval: 10, what: 'one source' });
     const ms = Date.now() - t0;
     assert.ok(ms < 1500, `gone after ${ms} ms (the agent would expire it after 6 s)`);
+    t.diagnostic(`closed tab gone after ${ms} ms`);
   });
 
   it('removes a tab that leaves the music site, and reports the next site by its host', async () => {
@@ -202,7 +204,7 @@ describe('popup', () => {
 });
 
 describe('agent restart', () => {
-  it('finds the agent again within its back-off when it comes back', async () => {
+  it('finds the agent again within its back-off when it comes back', async (t) => {
     await agent.stop();
     agent = null;
     await sleep(9000); // long enough for the pauses between searches to reach their longest
@@ -214,5 +216,6 @@ describe('agent restart', () => {
     });
     const ms = Date.now() - t0;
     assert.ok(ms < 6500, `found after ${ms} ms`);
+    t.diagnostic(`restarted agent found after ${ms} ms`);
   });
 });
