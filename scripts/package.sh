@@ -4,13 +4,15 @@
 #   tunelight-<version>-windows-x64.zip      tunelight/bin/64bit/{tunelight.dll,tunelight-agent.exe}
 #   tunelight-<version>-linux-x86_64.tar.gz  tunelight/bin/64bit/{tunelight.so,tunelight-agent}
 # each with tunelight/data/ (locale files and images). Unpack into OBS's plugin folder.
-# Usage: scripts/package.sh [windows|linux ...]   (default: both)
+#   tunelight-extension-<version>.zip          the browser extension for Chromium-family browsers
+#   tunelight-extension-<version>-firefox.zip  the same for Firefox (an .xpi's content)
+# Usage: scripts/package.sh [windows|linux|extension ...]   (default: all three)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=${OUT_DIR:-$root/out}
 version=$(sed -n 's/^project(tunelight VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt")
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(windows linux)
+[ ${#targets[@]} -gt 0 ] || targets=(windows linux extension)
 mkdir -p "$out"
 
 # Installs a configured build into a fresh staging folder and checks the plugin folder layout.
@@ -19,6 +21,28 @@ stage() { # build-dir staging-dir module-file agent-file
   cmake --install "$1" --prefix "$2" --strip >/dev/null
   for f in "tunelight/bin/64bit/$3" "tunelight/bin/64bit/$4" tunelight/data/locale/en-US.ini; do
     [ -f "$2/$f" ] || { echo "package: $f is missing" >&2; exit 1; }
+  done
+}
+
+# The browser extension: extension/ with the manifest for each browser family, zipped with the
+# manifest at the top.
+package_extension() {
+  "$root/scripts/deps.sh" extension
+  local manifest="$root/extension/manifest.json" family stage zip
+  if [ "$(node -p "require('$manifest').version")" != "$version" ]; then
+    echo "package: the extension's version is not $version" >&2
+    exit 1
+  fi
+  for family in chromium firefox; do
+    stage=$(mktemp -d)
+    cp -r "$root/extension/." "$stage"
+    node "$root/scripts/extension-manifest.js" "$family" "$manifest" >"$stage/manifest.json"
+    zip="$out/tunelight-extension-$version.zip"
+    [ "$family" = chromium ] || zip="$out/tunelight-extension-$version-$family.zip"
+    rm -f "$zip"
+    (cd "$stage" && zip -qr -X "$zip" .)
+    rm -rf "$stage"
+    echo "$zip"
   done
 }
 
@@ -45,8 +69,9 @@ for target in "${targets[@]}"; do
       tar -C "$staging" --owner=0 --group=0 -czf "$tarball" tunelight
       echo "$tarball"
       ;;
+    extension) package_extension ;;
     *)
-      echo "usage: $0 [windows|linux ...]" >&2
+      echo "usage: $0 [windows|linux|extension ...]" >&2
       exit 2
       ;;
   esac

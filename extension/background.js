@@ -1,0 +1,176 @@
+// The extension's background: turns the content scripts' snapshots into reports, paces them
+// per tab, finds the agent, uploads the covers it asks for and answers the popup.
+// Chromium runs it as a service worker (and loads the libraries here); Firefox as background
+// scripts listed in the manifest after the libraries.
+'use strict';
+
+if (typeof importScripts === 'function' && !(globalThis.Tunelight && globalThis.Tunelight.pacer)) {
+  importScripts(
+    'lib/services.js',
+    'lib/report.js',
+    'lib/pacer.js',
+    'lib/agent.js',
+    'lib/cover.js',
+    'lib/identity.js',
+  );
+}
+
+(() => {
+  const ext = globalThis.browser || globalThis.chrome;
+  const T = globalThis.Tunelight;
+  const RECONNECT_GRACE_MS = 300;
+  const setTimer = (fn, ms) => setTimeout(fn, ms);
+  const clearTimer = (handle) => clearTimeout(handle);
+
+  const browserName = T.identity.detectBrowser({
+    firefox: typeof ext.runtime.getBrowserInfo === 'function',
+    brands: navigator.userAgentData ? navigator.userAgentData.brands : [],
+    userAgent: navigator.userAgent,
+  });
+
+  const ids = T.identity.createTabIds({
+    storage: ext.storage.session,
+    random: () =>
+      Array.from(crypto.getRandomValues(new Uint8Array(5)), (b) => b.toString(16).padStart(2, '0')).join(''),
+  });
+
+  const tabs = new Map(); // tab id -> { id, port, service, snapshot, pacer }
+  let paused = false;
+  const ready = ext.storage.local.get('paused').then(
+    (v) => {
+      paused = v.paused === true;
+    },
+    () => {},
+  );
+
+  const link = T.agent.createAgentLink({
+    fetch: (url, init) => fetch(url, init),
+    now: Date.now,
+    setTimer,
+    clearTimer,
+    onFound: () => {
+      for (const tab of tabs.values()) tab.pacer.resend();
+    },
+  });
+  const uploadCover = T.cover.createCoverUploader({ fetch: (url, init) => fetch(url, init), link, now: Date.now });
+
+  async function deliver(tab, report) {
+    const id = await ids.idFor(tab.id);
+    const body = report ? Object.assign({ id }, report) : { id, gone: true };
+    const res = await link.post('/api/ingest', JSON.stringify(body), { 'Content-Type': 'application/json' });
+    if (!res || !res.ok) return false;
+    let answer = null;
+    try {
+      answer = await res.json();
+    } catch {
+      return false;
+    }
+    if (!answer || answer.ok !== true) return false;
+    if (report && answer.needCover === true && report.artworkUrl) uploadCover(report.artworkUrl);
+    return true;
+  }
+
+  function tabEntry(tabId) {
+    let tab = tabs.get(tabId);
+    if (!tab) {
+      tab = { id: tabId, port: null, leaving: 0, service: '', snapshot: null };
+      tab.pacer = T.pacer.createPacer({
+        now: Date.now,
+        setTimer,
+        clearTimer,
+        deliver: (report) => deliver(tab, report),
+      });
+      tabs.set(tabId, tab);
+    }
+    return tab;
+  }
+
+  function onSnapshot(tab, snapshot) {
+    tab.snapshot = snapshot;
+    if (paused) return;
+    const report = T.report.buildReport(snapshot, { service: tab.service, browser: browserName });
+    if (report) tab.pacer.offer(report);
+    else tab.pacer.stop();
+  }
+
+  function leave(tab) {
+    clearTimeout(tab.leaving);
+    tab.port = null;
+    tab.snapshot = null;
+    tab.pacer.gone();
+  }
+
+  ext.runtime.onConnect.addListener((port) => {
+    const sender = port.sender || {};
+    const service = T.services.serviceFromUrl(sender.url);
+    if (port.name !== 'tunelight-media' || !sender.tab || sender.frameId !== 0 || !service) {
+      port.disconnect();
+      return;
+    }
+    const tab = tabEntry(sender.tab.id);
+    clearTimeout(tab.leaving);
+    tab.port = port;
+    tab.service = service;
+    port.onMessage.addListener((msg) => {
+      if (!msg || msg.type !== 'snapshot') return;
+      ready.then(() => {
+        if (tab.port === port) onSnapshot(tab, msg.snapshot);
+      });
+    });
+    // The page was closed, reloaded or left: its document and content script are gone. Unless
+    // the content script connects again at once: then only the connection was lost.
+    port.onDisconnect.addListener(() => {
+      if (tab.port !== port) return;
+      tab.port = null;
+      tab.leaving = setTimeout(() => {
+        if (!tab.port) leave(tab);
+      }, RECONNECT_GRACE_MS);
+    });
+  });
+
+  ext.tabs.onRemoved.addListener((tabId) => {
+    const tab = tabs.get(tabId);
+    if (!tab) return;
+    leave(tab);
+    setTimeout(() => {
+      if (tabs.get(tabId) === tab && !tab.port && !tab.pacer.state().busy) tabs.delete(tabId);
+    }, 5000);
+  });
+
+  function setPaused(value) {
+    if (value === paused) return;
+    paused = value;
+    for (const tab of tabs.values()) {
+      if (paused) tab.pacer.gone();
+      else if (tab.port) tab.port.postMessage({ type: 'refresh' });
+    }
+  }
+
+  ext.storage.onChanged.addListener((changes, area) => {
+    if (area === 'local' && changes.paused) ready.then(() => setPaused(changes.paused.newValue === true));
+  });
+
+  function statusFor(tabId) {
+    const tab = tabs.get(tabId);
+    const state = tab ? tab.pacer.state() : null;
+    return {
+      paused,
+      browser: browserName,
+      agent: link.status(),
+      tab: tab && {
+        service: tab.service,
+        live: !!tab.port,
+        report: state.latest,
+        sentAt: state.sent ? state.sentAt : 0,
+      },
+    };
+  }
+
+  // Only the extension's own pages (the popup) ask.
+  ext.runtime.onMessage.addListener((msg, sender, sendResponse) => {
+    if (!msg || msg.type !== 'status' || !String(sender.url || '').startsWith(ext.runtime.getURL(''))) return false;
+    link.wake();
+    ready.then(() => sendResponse(statusFor(msg.tabId)));
+    return true;
+  });
+})();

@@ -1,0 +1,190 @@
+// Reads what this tab plays (the media session and the page's audio or video element) and
+// hands snapshots to the background: on the media events and media-session changes, and every
+// 2 s while it plays, which keeps the agent's source alive and corrects any drift.
+(() => {
+  'use strict';
+  const ext = globalThis.browser || globalThis.chrome;
+  const T = globalThis.Tunelight;
+  const HEARTBEAT_MS = 2000;
+  const MEDIA_EVENTS = [
+    'play',
+    'playing',
+    'pause',
+    'waiting',
+    'seeked',
+    'durationchange',
+    'loadedmetadata',
+    'ratechange',
+    'ended',
+    'emptied',
+  ];
+
+  let recentEl = null; // the element whose media event came last
+  let outside = []; // elements outside the document, from the page hook
+  let position = null; // the page's position state, from the page hook
+  let hooked = false; // the page hook answers
+  let polling = false;
+  let port = null;
+  let scheduled = false;
+  let heartbeat = null;
+  let sessionWatch = null;
+  let lastSession = '';
+  let dead = false;
+
+  function parse(detail) {
+    try {
+      return typeof detail === 'string' ? JSON.parse(detail) : null;
+    } catch {
+      return null;
+    }
+  }
+
+  function readElement(el) {
+    return {
+      paused: el.paused,
+      ended: el.ended,
+      currentTime: el.currentTime,
+      duration: Number.isFinite(el.duration) ? el.duration : null,
+      muted: el.muted || el.volume === 0,
+      hasSource: !!(el.currentSrc || el.srcObject),
+      recent: el === recentEl,
+      readAt: Date.now(),
+    };
+  }
+
+  function sessionKey() {
+    const s = navigator.mediaSession;
+    const m = s && s.metadata;
+    return s ? [s.playbackState, m && m.title, m && m.artist, m && m.album].join('\n') : '';
+  }
+
+  function snapshot() {
+    polling = true;
+    try {
+      document.dispatchEvent(new CustomEvent('tunelight:poll')); // the hook answers at once
+    } finally {
+      polling = false;
+    }
+    const candidates = [];
+    for (const el of document.querySelectorAll('audio, video')) candidates.push(readElement(el));
+    if (recentEl && recentEl.getRootNode() !== document) candidates.push(readElement(recentEl));
+    for (const s of outside) if (s && typeof s === 'object') candidates.push(s);
+    const media = T.report.pickMedia(candidates);
+
+    const session = navigator.mediaSession;
+    const md = session && session.metadata;
+    const snap = {
+      title: md ? String(md.title || '') : '',
+      artist: md ? String(md.artist || '') : '',
+      album: md ? String(md.album || '') : '',
+      artworkUrl: md ? T.report.largestArtwork(Array.from(md.artwork || []), location.href) : '',
+      playbackState: session ? String(session.playbackState) : 'none',
+      media: media && {
+        paused: media.paused,
+        ended: media.ended,
+        currentTime: media.currentTime,
+        duration: media.duration,
+        readAt: media.readAt,
+      },
+      position,
+    };
+    for (const fix of T.siteFixes || []) fix(snap, document);
+    lastSession = sessionKey();
+    return snap;
+  }
+
+  function connect() {
+    port = ext.runtime.connect({ name: 'tunelight-media' });
+    // The background let go of us: while the music plays, tell it again at once (the
+    // background takes it back without a gone); otherwise the next event connects again.
+    port.onDisconnect.addListener(() => {
+      port = null;
+      if (heartbeat) schedule();
+    });
+    port.onMessage.addListener((msg) => {
+      if (msg && msg.type === 'refresh') schedule();
+    });
+    // Without the page hook (Firefox before 128) nothing tells of media-session changes.
+    if (!hooked && !sessionWatch) {
+      sessionWatch = setInterval(() => {
+        if (!hooked && port && sessionKey() !== lastSession) schedule();
+      }, 1000);
+    }
+  }
+
+  function stopAll() {
+    dead = true;
+    clearInterval(heartbeat);
+    clearInterval(sessionWatch);
+  }
+
+  function send() {
+    scheduled = false;
+    if (dead) return;
+    let snap;
+    try {
+      snap = snapshot();
+    } catch {
+      return;
+    }
+    // A page that never had anything to say does not bother the background.
+    if (!snap.title && !port) return;
+    try {
+      if (!port) connect();
+      port.postMessage({ type: 'snapshot', snapshot: snap });
+    } catch {
+      // The extension was reloaded or removed: this script is left over.
+      stopAll();
+      return;
+    }
+    const playing = snap.media ? !snap.media.paused && !snap.media.ended : snap.playbackState === 'playing';
+    if (playing && !heartbeat) heartbeat = setInterval(schedule, HEARTBEAT_MS);
+    if (!playing && heartbeat) {
+      clearInterval(heartbeat);
+      heartbeat = null;
+    }
+  }
+
+  // Events that come together (a pause and the page's playbackState change) give one read.
+  function schedule() {
+    if (scheduled || dead) return;
+    scheduled = true;
+    queueMicrotask(send);
+  }
+
+  for (const type of MEDIA_EVENTS) {
+    document.addEventListener(
+      type,
+      (e) => {
+        if (e.target instanceof HTMLMediaElement) recentEl = e.target;
+        schedule();
+      },
+      true,
+    );
+  }
+  document.addEventListener('tunelight:media', (e) => {
+    hooked = true;
+    outside = parse(e.detail) || [];
+    if (!polling) schedule();
+  });
+  document.addEventListener('tunelight:position', (e) => {
+    hooked = true;
+    position = parse(e.detail);
+    if (!polling) schedule();
+  });
+  document.addEventListener('tunelight:session', () => {
+    hooked = true;
+    schedule();
+  });
+  // A page kept for the back button says goodbye, and hello again when it comes back.
+  window.addEventListener('pagehide', (e) => {
+    if (e.persisted && port) {
+      port.disconnect();
+      port = null;
+    }
+  });
+  window.addEventListener('pageshow', (e) => {
+    if (e.persisted) schedule();
+  });
+  schedule();
+})();

@@ -1,0 +1,118 @@
+// When one tab's reports go out: at once on a change, every heartbeat while it plays (the agent
+// forgets a source after 6 s of silence), never more than maxPerSecond in any second (changes
+// in between are coalesced into the newest), one at a time and in order, and a final gone.
+(function (root) {
+  'use strict';
+
+  const isChange =
+    typeof module === 'object' && module.exports ? require('./report.js').isChange : root.Tunelight.report.isChange;
+
+  // deliver(report) sends one report (null: the gone report) and resolves to true when the
+  // agent took it. Times come from now(); timers from setTimer(fn, ms) / clearTimer(handle).
+  function createPacer({
+    deliver,
+    now,
+    setTimer,
+    clearTimer,
+    maxPerSecond = 5,
+    heartbeatMs = 2000,
+    stopGraceMs = 1000,
+  }) {
+    let latest = null; // what the agent should hold for this tab; null: nothing
+    let sent = null; // the last report the agent took (null after a gone or a failure)
+    let sentAt = -Infinity; // start of the last delivery
+    let dirty = false; // latest must go out
+    let reported = false; // the agent may hold a source of this tab: a gone is owed
+    let inFlight = false;
+    let flying = null; // the report being delivered
+    let timer = null;
+    let graceAt = null; // a stop becomes a gone then, unless playback resumes
+    const recent = []; // start times of the deliveries of the last second
+
+    function pump() {
+      if (timer !== null) {
+        clearTimer(timer);
+        timer = null;
+      }
+      if (inFlight) return; // the delivery's end pumps again
+      const t = now();
+      if (graceAt !== null && t >= graceAt) {
+        graceAt = null;
+        latest = null;
+        dirty = reported;
+      }
+      let due = Infinity;
+      if (dirty) due = t;
+      else if (graceAt !== null) due = graceAt; // no heartbeats while it may be over
+      else if (latest && latest.status === 'playing') due = sentAt + heartbeatMs;
+      while (recent.length > 0 && recent[0] <= t - 1000) recent.shift();
+      if (recent.length >= maxPerSecond) due = Math.max(due, recent[0] + 1000);
+      if (due === Infinity) return;
+      if (due > t) {
+        timer = setTimer(pump, due - t);
+        return;
+      }
+      send(t);
+    }
+
+    function send(t) {
+      const body = latest;
+      dirty = false;
+      inFlight = true;
+      flying = body;
+      sentAt = t;
+      recent.push(t);
+      if (body) reported = true;
+      Promise.resolve()
+        .then(() => deliver(body))
+        .then(
+          (ok) => ok === true,
+          () => false,
+        )
+        .then((ok) => {
+          inFlight = false;
+          if (body) sent = ok ? body : null;
+          else {
+            sent = null;
+            if (ok) reported = false;
+          }
+          pump();
+        });
+    }
+
+    return {
+      // The tab has this to report now.
+      offer(report) {
+        graceAt = null;
+        latest = report;
+        if (isChange(inFlight ? flying : sent, report)) dirty = true;
+        pump();
+      },
+      // Nothing plays any more: a gone follows unless something plays again soon (the next
+      // song of a playlist often starts a moment after the last one ended).
+      stop() {
+        if (latest !== null && graceAt === null) graceAt = now() + stopGraceMs;
+        pump();
+      },
+      // The tab is closed or left the site, or reporting is switched off: gone, at once.
+      gone() {
+        graceAt = null;
+        latest = null;
+        dirty = reported;
+        pump();
+      },
+      // The agent was (re)found: it needs the current report again.
+      resend() {
+        if (latest) dirty = true;
+        pump();
+      },
+      state() {
+        return { latest, sent, sentAt, busy: inFlight || dirty || timer !== null };
+      },
+    };
+  }
+
+  const api = { createPacer };
+  if (typeof module === 'object' && module.exports) module.exports = api;
+  else (root.Tunelight = root.Tunelight || {}).pacer = api;
+})(globalThis);

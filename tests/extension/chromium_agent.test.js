@@ -1,0 +1,221 @@
+// The unpacked extension in Chromium, reporting test music pages to the real agent.
+'use strict';
+
+const assert = require('node:assert/strict');
+const { after, before, describe, it } = require('node:test');
+const {
+  MusicServer,
+  TRACK_SECONDS,
+  extensionSources,
+  getJson,
+  launchExtension,
+  sleep,
+  startAgent,
+  waitUntil,
+} = require('./harness');
+
+const HOSTS = ['music.yandex.ru', 'open.spotify.com', 'www.youtube.com'];
+let server;
+let agent;
+let browser;
+
+before(async () => {
+  server = await new MusicServer().start();
+  agent = await startAgent();
+  browser = await launchExtension(server, HOSTS);
+});
+
+after(async () => {
+  if (browser) await browser.close();
+  if (agent) await agent.stop();
+  if (server) await server.stop();
+});
+
+const nowPlaying = () => getJson(agent.port, '/api/now-playing');
+
+// Where the agent says the song is now, in ms.
+function agentPosition(np) {
+  return np.positionMs + (np.status === 'playing' ? Date.now() - np.positionAt : 0);
+}
+
+// The time from an action in the page until the agent shows the wanted state.
+async function timeUntil(action, wanted, what) {
+  const t0 = Date.now();
+  await action();
+  const np = await waitUntil(async () => {
+    const d = await nowPlaying();
+    return wanted(d) && d;
+  }, { timeout: 5000, interval: 10, what });
+  return { ms: Date.now() - t0, np };
+}
+
+describe('one music tab', () => {
+  let page;
+
+  it('appears in the agent with its service, browser, song and a running position', async () => {
+    page = await browser.context.newPage();
+    await page.goto(
+      'https://music.yandex.ru/album/1/track/2?title=Quiet%20Song&artist=Nobody&album=Silence' +
+        '&art=https://music.yandex.ru/art/cover',
+    );
+    const first = await waitUntil(async () => {
+      const d = await nowPlaying();
+      return d.active && d.status === 'playing' && d.durationMs && d;
+    }, { what: 'the tab in /api/now-playing' });
+    assert.equal(first.kind, 'extension');
+    assert.match(first.source, /^ext:.+/);
+    assert.deepEqual(
+      [first.service, first.app, first.title, first.artist, first.album, first.durationMs],
+      ['yandex', 'chrome', 'Quiet Song', 'Nobody', 'Silence', TRACK_SECONDS * 1000],
+    );
+    // Heartbeats keep the source alive and its position on the page's clock.
+    await sleep(2600);
+    const later = await nowPlaying();
+    const pageMs = await page.evaluate(() => player.currentTime * 1000);
+    assert.ok(later.positionAt > first.positionAt, 'refreshed by a heartbeat');
+    assert.ok(Math.abs(agentPosition(later) - pageMs) < 400, `agent ${agentPosition(later)} ms, page ${pageMs} ms`);
+  });
+
+  it('follows pause, seek and play at once', async (t) => {
+    const paused = await timeUntil(() => page.evaluate(() => player.pause()), (d) => d.status === 'paused', 'paused');
+    assert.ok(paused.ms < 300, `paused after ${paused.ms} ms`);
+    const pageMs = await page.evaluate(() => player.currentTime * 1000);
+    assert.ok(Math.abs(paused.np.positionMs - pageMs) < 150, `agent ${paused.np.positionMs} ms, page ${pageMs} ms`);
+
+    const seeked = await timeUntil(
+      () => page.evaluate(() => (player.currentTime = 61)),
+      (d) => Math.abs(d.positionMs - 61000) < 100,
+      'the seek',
+    );
+    assert.ok(seeked.ms < 1000, `seek after ${seeked.ms} ms`);
+
+    const playing = await timeUntil(() => page.evaluate(() => player.play()), (d) => d.status === 'playing', 'playing');
+    assert.ok(playing.ms < 300, `playing after ${playing.ms} ms`);
+    t.diagnostic(`pause ${paused.ms} ms, seek ${seeked.ms} ms, play ${playing.ms} ms`);
+    assert.ok(Math.abs(agentPosition(playing.np) - 61000) < 500);
+  });
+
+  it('reports a new song that only the media session announces', async () => {
+    // Paused, so no media event and no heartbeat would carry it.
+    await timeUntil(() => page.evaluate(() => player.pause()), (d) => d.status === 'paused', 'paused');
+    const next = await timeUntil(
+      () => page.evaluate(() => setTrack({ title: 'Second Song', artist: 'Somebody' })),
+      (d) => d.title === 'Second Song',
+      'the new title',
+    );
+    assert.ok(next.ms < 1000, `new title after ${next.ms} ms`);
+    assert.deepEqual([next.np.artist, next.np.album, next.np.status], ['Somebody', null, 'paused']);
+    await timeUntil(() => page.evaluate(() => player.play()), (d) => d.status === 'playing', 'playing');
+  });
+  it('keeps the tab its source and id when the browser stops the background', async () => {
+    const [before] = await extensionSources(agent.port);
+    await browser.worker.evaluate(() => {
+      globalThis.oldWorker = true;
+    });
+    const extensionPage = await browser.context.newPage();
+    await extensionPage.goto(`chrome-extension://${browser.id}/popup/popup.html`);
+    const cdp = await browser.context.newCDPSession(extensionPage);
+    await cdp.send('ServiceWorker.enable');
+    await cdp.send('ServiceWorker.stopAllWorkers');
+    const firstAfter = (await nowPlaying()).positionAt;
+    const seen = new Set();
+    for (const end = Date.now() + 3000; Date.now() < end; await sleep(20)) {
+      seen.add((await extensionSources(agent.port)).map((s) => `${s.id} ${s.status}`).join());
+    }
+    assert.deepEqual([...seen], [`${before.id} playing`]);
+    assert.equal(await browser.worker.evaluate(() => globalThis.oldWorker), undefined, 'a new background');
+    assert.ok((await nowPlaying()).positionAt > firstAfter, 'reports go on');
+    await extensionPage.close();
+  });
+});
+
+describe('several tabs', () => {
+  it('reports two playing tabs as two sources, one of them with a player outside the document', async () => {
+    const second = await browser.context.newPage();
+    await second.goto('https://open.spotify.com/track/3?detached=1&title=Elsewhere&artist=Band');
+    const sources = await waitUntil(async () => {
+      const s = await extensionSources(agent.port);
+      return s.length === 2 && s.every((x) => x.status === 'playing') && s;
+    }, { what: 'two playing sources' });
+    assert.deepEqual(sources.map((s) => s.service).sort(), ['spotify', 'yandex']);
+    // With the first tab paused the second is shown: its timeline came through the page hook.
+    const first = browser.context.pages().find((p) => p.url().startsWith('https://music.yandex.ru/'));
+    await first.evaluate(() => player.pause());
+    const np = await waitUntil(async () => {
+      const d = await nowPlaying();
+      return d.service === 'spotify' && d.durationMs && d;
+    }, { what: 'the detached player timeline' });
+    assert.equal(np.durationMs, TRACK_SECONDS * 1000);
+    const pageMs = await second.evaluate(() => player.currentTime * 1000);
+    assert.ok(Math.abs(agentPosition(np) - pageMs) < 400, `agent ${agentPosition(np)} ms, page ${pageMs} ms`);
+    await first.evaluate(() => player.play());
+  });
+
+  it('removes a closed tab at once, not after the agent expiry', async (t) => {
+    const spotify = browser.context.pages().find((p) => p.url().startsWith('https://open.spotify.com/'));
+    const t0 = Date.now();
+    await spotify.close();
+    await waitUntil(async () => (await extensionSources(agent.port)).length === 1, { interval: 10, what: 'one source' });
+    const ms = Date.now() - t0;
+    assert.ok(ms < 1500, `gone after ${ms} ms (the agent would expire it after 6 s)`);
+    t.diagnostic(`closed tab gone after ${ms} ms`);
+  });
+
+  it('removes a tab that leaves the music site, and reports the next site by its host', async () => {
+    const page = browser.context.pages().find((p) => p.url().startsWith('https://music.yandex.ru/'));
+    const t0 = Date.now();
+    await page.goto('about:blank');
+    await waitUntil(async () => (await extensionSources(agent.port)).length === 0, { interval: 10, what: 'no source' });
+    assert.ok(Date.now() - t0 < 1500, `gone after ${Date.now() - t0} ms`);
+    // YouTube is off in the agent's default switches, so it is looked for among the sources.
+    await page.goto('https://www.youtube.com/watch?v=1&title=A%20Video&artist=A%20Channel');
+    const [video] = await waitUntil(async () => {
+      const s = await extensionSources(agent.port);
+      return s.length === 1 && s[0].status === 'playing' && s;
+    }, { what: 'the video' });
+    assert.deepEqual([video.service, video.title], ['youtube', 'A Video']);
+  });
+});
+
+describe('popup', () => {
+  it('shows the agent and the tab, and its switch stops and resumes reporting', async () => {
+    const url = 'https://www.youtube.com/watch?v=1&title=A%20Video&artist=A%20Channel';
+    const tabId = await browser.tabId(url);
+    const popup = await browser.context.newPage();
+    await popup.goto(`chrome-extension://${browser.id}/popup/popup.html?tab=${tabId}`);
+    await waitUntil(async () => (await popup.textContent('#agent-text')).includes(`port ${agent.port}`), {
+      what: 'the agent in the popup',
+    });
+    await waitUntil(async () => (await popup.textContent('#tab-title')) === 'A Video', { what: 'the tab in the popup' });
+    assert.match(await popup.textContent('#tab-detail'), /A Channel · YouTube · playing \d+:\d\d \/ 2:00/);
+
+    const t0 = Date.now();
+    await popup.click('.switch');
+    await waitUntil(async () => (await extensionSources(agent.port)).length === 0, { interval: 10, what: 'no source' });
+    assert.ok(Date.now() - t0 < 1000, `switched off after ${Date.now() - t0} ms`);
+    assert.equal(await popup.textContent('#tab-title'), 'Reporting is off');
+    await sleep(2500); // heartbeats would have come by now
+    assert.equal((await extensionSources(agent.port)).length, 0);
+
+    await popup.click('.switch');
+    await waitUntil(async () => (await extensionSources(agent.port)).length === 1, { what: 'the source back' });
+    await popup.close();
+  });
+});
+
+describe('agent restart', () => {
+  it('finds the agent again within its back-off when it comes back', async (t) => {
+    await agent.stop();
+    agent = null;
+    await sleep(9000); // long enough for the pauses between searches to reach their longest
+    agent = await startAgent();
+    const t0 = Date.now();
+    await waitUntil(async () => (await extensionSources(agent.port)).length === 1, {
+      timeout: 10000,
+      what: 'the source in the new agent',
+    });
+    const ms = Date.now() - t0;
+    assert.ok(ms < 6500, `found after ${ms} ms`);
+    t.diagnostic(`restarted agent found after ${ms} ms`);
+  });
+});
