@@ -1,5 +1,6 @@
-// When one tab's reports go out: at once on a change, every heartbeat while it plays (the agent
-// forgets a source after 6 s of silence), never more than maxPerSecond in any second (changes
+// When one tab's reports go out: at once on a change, every heartbeat while it plays or is paused
+// (the agent forgets a source after 6 s of silence; a paused song stays on the card, dimmed, as a
+// paused desktop player's does), never more than maxPerSecond in any second (changes
 // in between are coalesced into the newest), one at a time and in order, and a final gone.
 (function (root) {
   'use strict';
@@ -44,7 +45,7 @@
       let due = Infinity;
       if (dirty) due = t;
       else if (graceAt !== null) due = graceAt; // no heartbeats while it may be over
-      else if (latest && latest.status === 'playing') due = sentAt + heartbeatMs;
+      else if (latest) due = sentAt + heartbeatMs;
       while (recent.length > 0 && recent[0] <= t - 1000) recent.shift();
       if (recent.length >= maxPerSecond) due = Math.max(due, recent[0] + 1000);
       if (due === Infinity) return;

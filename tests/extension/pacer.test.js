@@ -56,7 +56,7 @@ describe('report pacing', () => {
     assert.ok(sent.at(-1).at >= sent[0].at + 1000);
   });
 
-  it('repeats a playing report every 2 s, skips unchanged reads, and goes quiet when paused', async () => {
+  it('repeats the report every 2 s while playing or paused and skips unchanged reads', async () => {
     const { time, sent, pacer } = setUp();
     pacer.offer(report('a', 'playing', 0, 1000));
     await settle();
@@ -65,9 +65,11 @@ describe('report pacing', () => {
     await time.advance(6000);
     assert.deepEqual(sent.map((s) => s.at), [1000, 3000, 5000, 7000]);
     assert.equal(sent[1].report.positionAt, 1500, 'a heartbeat carries the latest read');
+    // Paused: still repeated, so the agent keeps the paused song on the card.
     pacer.offer(report('a', 'paused', 6500, 7500));
-    await time.advance(10000);
-    assert.deepEqual(sent.map((s) => s.report.status), ['playing', 'playing', 'playing', 'playing', 'paused']);
+    await time.advance(4100);
+    assert.deepEqual(sent.map((s) => s.report.status), ['playing', 'playing', 'playing', 'playing', 'paused', 'paused', 'paused']);
+    assert.deepEqual(sent.slice(4).map((s) => s.at), [7500, 9500, 11500]);
   });
 
   it('sends gone after a stop only when playback does not resume within the grace', async () => {
@@ -114,7 +116,7 @@ describe('report pacing', () => {
     await time.advance(100);
     assert.equal(sent.length, 3);
     pacer.offer(report('a', 'paused'));
-    await time.advance(5000);
-    assert.equal(sent.length, 3, 'taken: no repeats while paused');
+    await time.advance(1000);
+    assert.equal(sent.length, 3, 'taken: an unchanged read waits for the heartbeat');
   });
 });
