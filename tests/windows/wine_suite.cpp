@@ -683,11 +683,18 @@ std::map<std::string, std::string> httpsChecks(const std::vector<std::string>& a
   for (std::string line; std::getline(in, line);) {
     if (line.rfind("url=", 0) == 0) {
       url = line.substr(4);
-    } else if (!url.empty() && (line.rfind("log=", 0) == 0 || line.rfind("ok=", 0) == 0)) {
+    } else if (!url.empty() && (line.rfind("log=", 0) == 0 || line.rfind("ok=", 0) == 0 ||
+                                line.rfind("ended=", 0) == 0)) {
       blocks[url] += line + "\n";
     }
   }
   return blocks;
+}
+
+uint32_t digitSum(const std::string& s) {
+  uint32_t sum = 0;
+  for (unsigned char c : s) sum += c;
+  return sum;
 }
 
 TEST_F(Wine, HttpsDownloadAgainstALocalServer) {
@@ -714,16 +721,34 @@ TEST_F(Wine, HttpsDownloadAgainstALocalServer) {
   server.Get("/over", [](const httplib::Request&, httplib::Response& res) {
     res.set_content(std::string(4194305, 'o'), "image/jpeg");
   });
+  server.Get("/long", [](const httplib::Request& req, httplib::Response& res) {
+    res.set_content(std::to_string(req.get_param_value("q").size()), "image/png");
+  });
+  // Accepts the request and then says nothing until the test lets it go.
+  std::atomic<bool> release{false};
+  server.Get("/stall", [&](const httplib::Request&, httplib::Response& res) {
+    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    res.set_content("late", "image/png");
+  });
   int port = server.bind_to_any_port("127.0.0.1");
   ASSERT_GT(port, 0);
   std::thread serving([&] { server.listen_after_bind(); });
   std::string base = "https://localhost:" + std::to_string(port);
   const std::string longHost = "https://" + std::string(300, 'h') + ".example/x";
+  // An artwork URL of 4000 bytes, most of it query.
+  std::string longUrl = base + "/long?q=";
+  const size_t query = 4000 - longUrl.size();
+  longUrl += std::string(query, 'q');
 
   auto blocks = httpsChecks({"--trust", winPath(der), base + "/typed", base + "/missing",
                              base + "/empty", base + "/exact", base + "/over",
                              "http://localhost:" + std::to_string(port) + "/typed",
-                             "https://127.0.0.1:1/closed", longHost});
+                             "https://127.0.0.1:1/closed", longHost, longUrl});
+  // A server that never answers: the cancel flag ends the download within about 100 ms, the
+  // overall deadline (here 1.5 s) ends it too.
+  auto cancelled = httpsChecks({"--trust", winPath(der), "--cancel-after", "500", base + "/stall"});
+  auto late = httpsChecks({"--trust", winPath(der), "--deadline", "1500", base + "/stall"});
+  release = true;
   server.stop();
   serving.join();
 
@@ -740,6 +765,23 @@ TEST_F(Wine, HttpsDownloadAgainstALocalServer) {
   EXPECT_EQ(blocks["https://127.0.0.1:1/closed"].rfind(
                 "log=[warning] https: request failed, WinHTTP error ", 0),
             0u);
+  std::string digits = std::to_string(query);
+  EXPECT_EQ(blocks[longUrl], "ok=1 type=image/png size=" + std::to_string(digits.size()) +
+                                 " sum=" + std::to_string(digitSum(digits)) + "\n");
+
+  // Cancelled: silent, and quick (the bound leaves room for a loaded machine).
+  std::string block = cancelled[base + "/stall"];
+  ASSERT_EQ(block.rfind("ok=0 type= size=0 sum=0\nended=", 0), 0u) << block;
+  EXPECT_LT(std::atoi(block.c_str() + block.find("ended=") + 6), 400) << block;
+  block = late[base + "/stall"];
+  ASSERT_EQ(block.rfind("log=[warning] https: request failed, WinHTTP error 12002\n"
+                        "ok=0 type= size=0 sum=0\nended=",
+                        0),
+            0u)
+      << block;
+  int ended = std::atoi(block.c_str() + block.find("ended=") + 6);
+  EXPECT_GE(ended, 1450) << block;
+  EXPECT_LT(ended, 2000) << block;
 }
 
 }  // namespace
