@@ -575,7 +575,7 @@ TEST_F(Wine, NeverCompletingOperationIsCancelledAndNeverHoldsUpShutdown) {
   ASSERT_TRUE(
       waitFor([&] { return lineCount(a.log(), "[warning] SMTC: ", " - retrying") == 1; }, 8000))
       << a.log();
-  EXPECT_GE(Clock::now() - ready, std::chrono::milliseconds(4500));
+  EXPECT_GE(Clock::now() - ready, std::chrono::milliseconds(4000));
   ASSERT_TRUE(waitFor(
       [&] { return lineCount(a.log(), "[info] SMTC: session manager ready", "") == 2; }, 3000));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -595,11 +595,11 @@ TEST_F(Wine, OperationEndingInAnErrorFailsTheCycleWithThreeWarningsAtMost) {
   ASSERT_GT(a.port, 0);
   ASSERT_TRUE(waitFor(
       [&] { return a.log().find("SMTC: session manager ready") != std::string::npos; }, 5000));
-  // Five failed cycles take 2.5 s.
-  std::this_thread::sleep_for(std::chrono::milliseconds(2800));
-  std::string log = a.log();
-  EXPECT_GE(lineCount(log, "[info] SMTC: session manager ready", ""), 5) << log;
-  EXPECT_EQ(lineCount(log, "[warning] SMTC: ", " - retrying"), 3) << log;
+  // Each failed cycle drops the manager, so six managers mean five failures: three warnings.
+  EXPECT_TRUE(waitFor(
+      [&] { return lineCount(a.log(), "[info] SMTC: session manager ready", "") >= 6; }, 8000))
+      << a.log();
+  EXPECT_EQ(lineCount(a.log(), "[warning] SMTC: ", " - retrying"), 3) << a.log();
   EXPECT_EQ(a.get("/api/now-playing").body.find("\"Song\""), std::string::npos);
 
   fake.sessions("Spotify.exe|Song|Artist||4|0|0|0|0||\n");
