@@ -8,7 +8,9 @@
 
 namespace tunelight {
 
-// UTF-8 <-> UTF-16 for the Windows API. Text that cannot be converted gives an empty result.
+// UTF-8 <-> UTF-16 for the Windows API. Invalid input is not refused: each malformed UTF-8
+// sequence or unpaired surrogate becomes U+FFFD. The result is empty only for empty input (or a
+// failure of the system's conversion itself).
 inline std::wstring toUtf16(const std::string& s) {
   if (s.empty()) return {};
   const int n = MultiByteToWideChar(CP_UTF8, 0, s.data(), static_cast<int>(s.size()), nullptr, 0);

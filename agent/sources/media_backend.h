@@ -2,8 +2,10 @@
 
 // The seam between the media-session watcher (platform-neutral rules) and one platform's media
 // sessions. Every call is made on the watcher thread, one at a time; a backend needs no locking
-// of its own for them. Failures are raised as MediaError (or another std::exception).
+// of its own for them. Failures are raised as MediaError (or another std::exception); a processor
+// fault that a backend caught inside one of its platform calls is raised as MediaFault.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -24,6 +26,18 @@ class MediaError : public std::runtime_error {
 
  private:
   int64_t code_;
+};
+
+// A processor fault (its exception code) caught inside a guarded platform call. Deliberately not
+// a std::exception: it passes the cycle's handlers for platform and standard errors and reaches
+// MediaBackend::guard, which reports it.
+class MediaFault {
+ public:
+  explicit MediaFault(uint32_t code) : code_(code) {}
+  uint32_t code() const { return code_; }
+
+ private:
+  uint32_t code_;
 };
 
 // Timeline in 100 ns ticks (the unit of Windows time spans); backends with other units convert.
@@ -98,17 +112,31 @@ class MediaBackend {
   // Obtains the session manager; raises on failure.
   virtual std::unique_ptr<MediaManager> requestManager() = 0;
 
-  // Runs body inside a guard against processor faults. Returns 0 when body returned (or threw:
-  // exceptions pass through), or the fault code when a fault was caught.
+  // Runs one cycle. Returns the code of a processor fault that a guarded platform call caught
+  // during it (raised as MediaFault, which ends the cycle), else 0; other exceptions pass through.
+  // Faults are caught only inside the backend's own guarded calls, never in the watcher's code.
   virtual uint32_t guard(const std::function<void()>& body) {
-    body();
+    try {
+      body();
+    } catch (const MediaFault& fault) {
+      return fault.code();
+    }
     return 0;
   }
+
+  // The watcher's stop flag, handed over before its thread starts: a backend waiting for the
+  // platform gives up soon after it is set.
+  void setStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
 
   // Waits up to timeoutMs for a sign that some session changed. True when one arrived (the
   // watcher then runs a cycle early); false after the time-out. Backends without change signals
   // just sleep.
   virtual bool waitForChange(int32_t timeoutMs);
+
+  bool stopRequested() const { return stop_ && stop_->load(); }
+
+ private:
+  const std::atomic<bool>* stop_ = nullptr;
 };
 
 // The backend of the platform the agent was built for.

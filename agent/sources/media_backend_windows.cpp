@@ -1,17 +1,21 @@
 // Media sessions of Windows (the system media transport controls), called through the Windows
 // Runtime ABI on a multi-threaded apartment. Every asynchronous operation is awaited on the
 // calling (watcher) thread by polling its IAsyncInfo, so no callback ever runs on a pool thread.
+// Every raw call into the runtime runs inside the fault guard (fault_guard_windows.h); the
+// objects that own references and strings live outside it.
 #include <windows.h>
 // After windows.h, which they need.
 #include <roapi.h>
 #include <winstring.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <utility>
 
 #include "agent/model.h"
+#include "agent/sources/fault_guard_windows.h"
 #include "agent/sources/media_backend.h"
 #include "agent/sources/winrt_smtc.h"
 #include "agent/utf16_windows.h"
@@ -22,12 +26,41 @@ namespace {
 
 using namespace winrt;
 
+// How long one asynchronous operation may take before it is cancelled.
+constexpr ULONGLONG kAsyncDeadlineMs = 5000;
+// Longest pause between two looks at an operation's status, the stop flag and the deadline.
+constexpr DWORD kAsyncMaxPauseMs = 10;
+
+// A fault caught while releasing a reference or a string, which cannot raise: guard() reports
+// it at the end of the cycle.
+thread_local uint32_t tReleaseFault = 0;
+
+void raiseFault(uint32_t code) {
+  if (code != 0) throw MediaFault(code);
+}
+
+// One raw call that returns an HRESULT, inside the fault guard. f may only write into plain
+// locals of its caller. A caught fault raises MediaFault.
+template <typename F>
+HRESULT guarded(const F& f) {
+  HRESULT result = E_UNEXPECTED;
+  auto call = [&result, &f] { result = f(); };
+  raiseFault(guardedCall(call));
+  return result;
+}
+
+void releaseGuarded(IUnknown* p) {
+  auto call = [p] { p->Release(); };
+  if (uint32_t code = guardedCall(call)) tReleaseFault = code;
+}
+
 // Owning pointer to a COM interface.
 template <typename T>
 class Ref {
  public:
   Ref() = default;
   explicit Ref(T* p) : p_(p) {}
+  explicit Ref(void* p) : p_(static_cast<T*>(p)) {}
   ~Ref() { reset(); }
   Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
   Ref& operator=(Ref&& o) noexcept {
@@ -43,13 +76,8 @@ class Ref {
   T* get() const { return p_; }
   T* operator->() const { return p_; }
   explicit operator bool() const { return p_ != nullptr; }
-  T** put() {
-    reset();
-    return &p_;
-  }
   void reset() {
-    if (p_) p_->Release();
-    p_ = nullptr;
+    if (T* p = std::exchange(p_, nullptr)) releaseGuarded(p);
   }
 
  private:
@@ -75,8 +103,12 @@ std::string systemMessage(HRESULT hr) {
   return out;
 }
 
+[[noreturn]] void raise(HRESULT hr) {
+  throw MediaError(static_cast<uint32_t>(hr), systemMessage(hr));
+}
+
 void check(HRESULT hr) {
-  if (FAILED(hr)) throw MediaError(static_cast<uint32_t>(hr), systemMessage(hr));
+  if (FAILED(hr)) raise(hr);
 }
 
 // A returned HSTRING, freed here. A null HSTRING is the empty string.
@@ -84,15 +116,28 @@ class HString {
  public:
   HString() = default;
   ~HString() {
-    if (h_) WindowsDeleteString(h_);
+    if (HSTRING h = std::exchange(h_, nullptr)) {
+      auto call = [h] { WindowsDeleteString(h); };
+      if (uint32_t code = guardedCall(call)) tReleaseFault = code;
+    }
   }
   HString(const HString&) = delete;
   HString& operator=(const HString&) = delete;
-  HSTRING* put() { return &h_; }
+
+  // Takes a string that a guarded call wrote into a plain local.
+  void adopt(HSTRING h) {
+    HString old;
+    old.h_ = std::exchange(h_, h);
+  }
 
   std::string utf8() const {
+    const HSTRING h = h_;
     UINT32 n = 0;
-    const wchar_t* s = WindowsGetStringRawBuffer(h_, &n);
+    const wchar_t* s = nullptr;
+    guarded([&] {
+      s = WindowsGetStringRawBuffer(h, &n);
+      return S_OK;
+    });
     return toUtf8(s, n);
   }
 
@@ -100,130 +145,177 @@ class HString {
   HSTRING h_ = nullptr;
 };
 
+// A string property: getter(&value) inside the guard, ownership and conversion outside.
+template <typename I>
+std::string readString(I* object, HRESULT (STDMETHODCALLTYPE I::*getter)(HSTRING*)) {
+  HSTRING value = nullptr;
+  HRESULT hr = guarded([&] { return (object->*getter)(&value); });
+  HString owned;
+  owned.adopt(value);
+  check(hr);
+  return owned.utf8();
+}
+
+// An interface-valued result: call(&out) inside the guard; the reference is owned outside.
+template <typename T, typename F>
+Ref<T> readRef(const F& call) {
+  void* out = nullptr;
+  HRESULT hr = guarded([&] { return call(&out); });
+  Ref<T> owned(out);
+  check(hr);
+  return owned;
+}
+
+template <typename T>
+Ref<T> query(IUnknown* object, const IID& iid) {
+  return readRef<T>([&](void** out) { return object->QueryInterface(iid, out); });
+}
+
 template <typename T>
 Ref<T> activationFactory(const wchar_t* className, const IID& iid) {
   HSTRING_HEADER header;
   HSTRING name = nullptr;
   check(WindowsCreateStringReference(className, static_cast<UINT32>(wcslen(className)), &header,
                                      &name));
-  Ref<T> factory;
-  check(RoGetActivationFactory(name, iid, reinterpret_cast<void**>(factory.put())));
-  return factory;
+  return readRef<T>([&](void** out) { return RoGetActivationFactory(name, iid, out); });
 }
 
-// Waits until the operation has left the Started state; raises its error, or E_ABORT when it
-// was cancelled. The wait has no limit: the platform ends or cancels every operation itself.
-void awaitCompletion(IInspectable* op) {
-  Ref<IAsyncInfo> info;
-  check(op->QueryInterface(kIID_IAsyncInfo, reinterpret_cast<void**>(info.put())));
+// Waits until an asynchronous operation has finished, takes its result with GetResults and then
+// closes it: after Close nothing may be called on it, so Close always comes last. When it does
+// not finish within kAsyncDeadlineMs, or the watcher stops, it is cancelled and closed. Raises
+// the operation's error, E_ABORT (cancelled, stopped) or ERROR_TIMEOUT. The result may be null.
+template <typename T, typename Op>
+Ref<T> awaitResult(Op* op, const MediaBackend& backend) {
+  Ref<IAsyncInfo> info = query<IAsyncInfo>(op, kIID_IAsyncInfo);
+  if (!info) raise(E_NOINTERFACE);
+  IAsyncInfo* const async = info.get();
+  const ULONGLONG deadline = GetTickCount64() + kAsyncDeadlineMs;
   int32_t status = kAsyncStarted;
-  for (DWORD pause = 0;; pause = pause < 10 ? pause + 1 : 10) {
-    check(info->get_Status(&status));
-    if (status != kAsyncStarted) break;
+  for (DWORD pause = 0;; pause = std::min(pause + 1, kAsyncMaxPauseMs)) {
+    HRESULT giveUp = guarded([&] { return async->get_Status(&status); });
+    if (SUCCEEDED(giveUp)) {
+      if (status != kAsyncStarted) break;
+      if (backend.stopRequested()) {
+        giveUp = E_ABORT;
+      } else if (GetTickCount64() >= deadline) {
+        giveUp = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+      }
+    }
+    if (FAILED(giveUp)) {
+      guarded([&] { return async->Cancel(); });
+      guarded([&] { return async->Close(); });
+      raise(giveUp);
+    }
     Sleep(pause);
   }
-  HRESULT error = S_OK;
-  if (status == kAsyncError) {
-    info->get_ErrorCode(&error);
-    if (SUCCEEDED(error)) error = E_FAIL;
-  } else if (status == kAsyncCanceled) {
-    error = E_ABORT;
+  HRESULT result = E_ABORT;  // cancelled by someone else
+  void* out = nullptr;
+  if (status == kAsyncCompleted) {
+    result = guarded([&] { return op->GetResults(&out); });
+  } else if (status == kAsyncError) {
+    HRESULT code = S_OK;
+    guarded([&] { return async->get_ErrorCode(&code); });
+    result = FAILED(code) ? code : E_FAIL;
   }
-  info->Close();
-  check(error);
-}
-
-template <typename T>
-Ref<T> awaitResult(IAsyncOperationOfPointer* op) {
-  awaitCompletion(op);
-  Ref<T> result;
-  check(op->GetResults(reinterpret_cast<void**>(result.put())));
-  return result;
-}
-
-template <typename T>
-Ref<T> awaitResult(IAsyncOperationWithProgressOfPointer* op) {
-  awaitCompletion(op);
-  Ref<T> result;
-  check(op->GetResults(reinterpret_cast<void**>(result.put())));
-  return result;
+  Ref<T> owned(out);
+  guarded([&] { return async->Close(); });
+  check(result);
+  return owned;
 }
 
 class WinThumbnailStream : public MediaThumbnailStream {
  public:
-  explicit WinThumbnailStream(Ref<IInspectable> stream) : stream_(std::move(stream)) {}
+  WinThumbnailStream(Ref<IInspectable> stream, const MediaBackend& backend)
+      : stream_(std::move(stream)), backend_(backend) {}
 
   uint64_t size() override {
-    Ref<IRandomAccessStream> ras;
-    check(stream_->QueryInterface(kIID_IRandomAccessStream, reinterpret_cast<void**>(ras.put())));
+    Ref<IRandomAccessStream> ras =
+        query<IRandomAccessStream>(stream_.get(), kIID_IRandomAccessStream);
+    IRandomAccessStream* const r = ras.get();
     UINT64 size = 0;
-    check(ras->get_Size(&size));
+    check(guarded([&] { return r->get_Size(&size); }));
     return size;
   }
 
   std::string contentType() override {
-    Ref<IContentTypeProvider> provider;
-    check(stream_->QueryInterface(kIID_IContentTypeProvider,
-                                  reinterpret_cast<void**>(provider.put())));
-    HString type;
-    check(provider->get_ContentType(type.put()));
-    return type.utf8();
+    Ref<IContentTypeProvider> provider =
+        query<IContentTypeProvider>(stream_.get(), kIID_IContentTypeProvider);
+    return readString(provider.get(), &IContentTypeProvider::get_ContentType);
   }
 
   std::string read(uint32_t count) override {
     if (!bufferFactory_) {
       bufferFactory_ = activationFactory<IBufferFactory>(kBufferClass, kIID_IBufferFactory);
     }
-    Ref<IBuffer> buffer;
-    check(bufferFactory_->Create(count, buffer.put()));
-    Ref<IInputStream> input;
-    check(stream_->QueryInterface(kIID_IInputStream, reinterpret_cast<void**>(input.put())));
-    Ref<IAsyncOperationWithProgressOfPointer> op;
-    check(input->ReadAsync(buffer.get(), count, 0, op.put()));
+    IBufferFactory* const factory = bufferFactory_.get();
+    Ref<IBuffer> buffer = readRef<IBuffer>(
+        [&](void** out) { return factory->Create(count, reinterpret_cast<IBuffer**>(out)); });
+    IBuffer* const target = buffer.get();
+    Ref<IInputStream> input = query<IInputStream>(stream_.get(), kIID_IInputStream);
+    IInputStream* const in = input.get();
+    Ref<IAsyncOperationWithProgressOfPointer> op =
+        readRef<IAsyncOperationWithProgressOfPointer>([&](void** out) {
+          return in->ReadAsync(target, count, 0,
+                               reinterpret_cast<IAsyncOperationWithProgressOfPointer**>(out));
+        });
     // The filled buffer may be another object than the one passed in.
-    Ref<IBuffer> filled = awaitResult<IBuffer>(op.get());
+    Ref<IBuffer> filled = awaitResult<IBuffer>(op.get(), backend_);
     if (!filled) return {};
+    IBuffer* const f = filled.get();
     UINT32 length = 0;
-    check(filled->get_Length(&length));
+    UINT32 capacity = 0;
+    check(guarded([&] { return f->get_Length(&length); }));
+    check(guarded([&] { return f->get_Capacity(&capacity); }));
+    length = std::min(length, capacity);
     if (length == 0) return {};
-    Ref<IBufferByteAccess> access;
-    check(filled->QueryInterface(kIID_IBufferByteAccess, reinterpret_cast<void**>(access.put())));
+    Ref<IBufferByteAccess> access = query<IBufferByteAccess>(f, kIID_IBufferByteAccess);
+    IBufferByteAccess* const a = access.get();
     BYTE* bytes = nullptr;
-    check(access->Buffer(&bytes));
+    check(guarded([&] { return a->Buffer(&bytes); }));
     if (!bytes) return {};
-    return std::string(reinterpret_cast<const char*>(bytes), length);
+    std::string out(length, '\0');
+    char* const dest = &out[0];
+    guarded([&] {
+      std::memcpy(dest, bytes, length);
+      return S_OK;
+    });
+    return out;
   }
 
  private:
   Ref<IInspectable> stream_;  // IRandomAccessStreamWithContentType
+  const MediaBackend& backend_;
   Ref<IBufferFactory> bufferFactory_;
 };
 
 class WinThumbnail : public MediaThumbnail {
  public:
-  explicit WinThumbnail(Ref<IRandomAccessStreamReference> ref) : ref_(std::move(ref)) {}
+  WinThumbnail(Ref<IRandomAccessStreamReference> ref, const MediaBackend& backend)
+      : ref_(std::move(ref)), backend_(backend) {}
 
   std::unique_ptr<MediaThumbnailStream> open() override {
-    Ref<IAsyncOperationOfPointer> op;
-    check(ref_->OpenReadAsync(op.put()));
-    Ref<IInspectable> stream = awaitResult<IInspectable>(op.get());
+    IRandomAccessStreamReference* const r = ref_.get();
+    Ref<IAsyncOperationOfPointer> op = readRef<IAsyncOperationOfPointer>([&](void** out) {
+      return r->OpenReadAsync(reinterpret_cast<IAsyncOperationOfPointer**>(out));
+    });
+    Ref<IInspectable> stream = awaitResult<IInspectable>(op.get(), backend_);
     if (!stream) return nullptr;
-    return std::make_unique<WinThumbnailStream>(std::move(stream));
+    return std::make_unique<WinThumbnailStream>(std::move(stream), backend_);
   }
 
  private:
   Ref<IRandomAccessStreamReference> ref_;
+  const MediaBackend& backend_;
 };
 
 class WinSession : public MediaSession {
  public:
-  explicit WinSession(Ref<ISession> session) : session_(std::move(session)) {}
+  WinSession(Ref<ISession> session, const MediaBackend& backend)
+      : session_(std::move(session)), backend_(backend) {}
 
   std::string appId() override {
     if (!haveAppId_) {
-      HString id;
-      check(session_->get_SourceAppUserModelId(id.put()));
-      appId_ = id.utf8();
+      appId_ = readString(session_.get(), &ISession::get_SourceAppUserModelId);
       haveAppId_ = true;
     }
     return appId_;
@@ -232,45 +324,53 @@ class WinSession : public MediaSession {
   AppIdentity identify() override { return identifyApp(appId()); }
 
   MediaProperties properties() override {
-    Ref<IAsyncOperationOfPointer> op;
-    check(session_->TryGetMediaPropertiesAsync(op.put()));
-    Ref<ISessionMediaProperties> props = awaitResult<ISessionMediaProperties>(op.get());
+    ISession* const s = session_.get();
+    Ref<IAsyncOperationOfPointer> op = readRef<IAsyncOperationOfPointer>([&](void** out) {
+      return s->TryGetMediaPropertiesAsync(reinterpret_cast<IAsyncOperationOfPointer**>(out));
+    });
+    Ref<ISessionMediaProperties> props = awaitResult<ISessionMediaProperties>(op.get(), backend_);
     MediaProperties out;
     if (!props) return out;
-    HString title, artist, album;
-    check(props->get_Title(title.put()));
-    check(props->get_Artist(artist.put()));
-    check(props->get_AlbumTitle(album.put()));
-    out.title = title.utf8();
-    out.artist = artist.utf8();
-    out.album = album.utf8();
-    Ref<IRandomAccessStreamReference> thumbnail;
-    check(props->get_Thumbnail(thumbnail.put()));
-    if (thumbnail) out.thumbnail = std::make_shared<WinThumbnail>(std::move(thumbnail));
+    ISessionMediaProperties* const p = props.get();
+    out.title = readString(p, &ISessionMediaProperties::get_Title);
+    out.artist = readString(p, &ISessionMediaProperties::get_Artist);
+    out.album = readString(p, &ISessionMediaProperties::get_AlbumTitle);
+    Ref<IRandomAccessStreamReference> thumbnail =
+        readRef<IRandomAccessStreamReference>([&](void** out) {
+          return p->get_Thumbnail(reinterpret_cast<IRandomAccessStreamReference**>(out));
+        });
+    if (thumbnail) out.thumbnail = std::make_shared<WinThumbnail>(std::move(thumbnail), backend_);
     return out;
   }
 
   int32_t playbackStatus() override {
-    Ref<ISessionPlaybackInfo> info;
-    check(session_->GetPlaybackInfo(info.put()));
+    ISession* const s = session_.get();
+    Ref<ISessionPlaybackInfo> info = readRef<ISessionPlaybackInfo>([&](void** out) {
+      return s->GetPlaybackInfo(reinterpret_cast<ISessionPlaybackInfo**>(out));
+    });
     int32_t status = kSessionClosed;
-    if (info) check(info->get_PlaybackStatus(&status));
+    if (ISessionPlaybackInfo* const i = info.get()) {
+      check(guarded([&] { return i->get_PlaybackStatus(&status); }));
+    }
     if (status == kSessionPlaying) return kStatusPlaying;
     if (status == kSessionPaused) return kStatusPaused;
     return kStatusStopped;
   }
 
   MediaTimeline timeline() override {
-    Ref<ISessionTimelineProperties> t;
-    check(session_->GetTimelineProperties(t.put()));
+    ISession* const s = session_.get();
+    Ref<ISessionTimelineProperties> timeline = readRef<ISessionTimelineProperties>([&](void** out) {
+      return s->GetTimelineProperties(reinterpret_cast<ISessionTimelineProperties**>(out));
+    });
     MediaTimeline out;
+    ISessionTimelineProperties* const t = timeline.get();
     if (!t) return out;
     TimeSpan start{}, end{}, position{};
     DateTime updated{};
-    check(t->get_StartTime(&start));
-    check(t->get_EndTime(&end));
-    check(t->get_Position(&position));
-    check(t->get_LastUpdatedTime(&updated));
+    check(guarded([&] { return t->get_StartTime(&start); }));
+    check(guarded([&] { return t->get_EndTime(&end); }));
+    check(guarded([&] { return t->get_Position(&position); }));
+    check(guarded([&] { return t->get_LastUpdatedTime(&updated); }));
     out.startTime = start.Duration;
     out.endTime = end.Duration;
     out.position = position.Duration;
@@ -280,111 +380,42 @@ class WinSession : public MediaSession {
 
  private:
   Ref<ISession> session_;
+  const MediaBackend& backend_;
   bool haveAppId_ = false;
   std::string appId_;
 };
 
 class WinManager : public MediaManager {
  public:
-  explicit WinManager(Ref<ISessionManager> manager) : manager_(std::move(manager)) {}
+  WinManager(Ref<ISessionManager> manager, const MediaBackend& backend)
+      : manager_(std::move(manager)), backend_(backend) {}
 
   std::vector<std::unique_ptr<MediaSession>> sessions() override {
-    Ref<IVectorViewOfPointer> list;
-    check(manager_->GetSessions(list.put()));
+    ISessionManager* const m = manager_.get();
+    Ref<IVectorViewOfPointer> list = readRef<IVectorViewOfPointer>(
+        [&](void** out) { return m->GetSessions(reinterpret_cast<IVectorViewOfPointer**>(out)); });
     std::vector<std::unique_ptr<MediaSession>> out;
-    if (!list) return out;
+    IVectorViewOfPointer* const l = list.get();
+    if (!l) return out;
     UINT32 size = 0;
-    check(list->get_Size(&size));
+    check(guarded([&] { return l->get_Size(&size); }));
     for (UINT32 i = 0; i < size; ++i) {
-      Ref<ISession> session;
-      check(list->GetAt(i, reinterpret_cast<void**>(session.put())));
-      if (session) out.push_back(std::make_unique<WinSession>(std::move(session)));
+      Ref<ISession> session = readRef<ISession>([&](void** item) { return l->GetAt(i, item); });
+      if (session) out.push_back(std::make_unique<WinSession>(std::move(session), backend_));
     }
     return out;
   }
 
  private:
   Ref<ISessionManager> manager_;
+  const MediaBackend& backend_;
 };
-
-// ---- Fault guard ----
-//
-// GCC has no __try/__except. A vectored exception handler sees a processor fault before any
-// frame handler; while a guard is active on the faulting thread it records the code and resumes
-// the thread in guardRecover, which jumps back into guard() with __builtin_longjmp (a plain
-// register restore: no unwinding, so the objects of the abandoned cycle leak, as they would
-// under __except). Language exceptions (C++ throws, MSVC's code) and every exception on threads
-// without an active guard are left to the normal handlers.
-
-struct GuardFrame {
-  void* jump[5];
-  volatile DWORD code;
-  volatile bool active;
-};
-
-// The active guard of each thread, in a Win32 TLS slot: reading it inside the exception handler
-// never allocates (GCC's emulated thread_local may, on a thread's first access).
-DWORD gGuardSlot = TlsAlloc();
-
-GuardFrame* currentGuard() {
-  return static_cast<GuardFrame*>(TlsGetValue(gGuardSlot));
-}
-
-bool isProcessorFault(DWORD code) {
-  switch (code) {
-    case EXCEPTION_ACCESS_VIOLATION:
-    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
-    case EXCEPTION_DATATYPE_MISALIGNMENT:
-    case EXCEPTION_FLT_DENORMAL_OPERAND:
-    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
-    case EXCEPTION_FLT_INEXACT_RESULT:
-    case EXCEPTION_FLT_INVALID_OPERATION:
-    case EXCEPTION_FLT_OVERFLOW:
-    case EXCEPTION_FLT_STACK_CHECK:
-    case EXCEPTION_FLT_UNDERFLOW:
-    case EXCEPTION_ILLEGAL_INSTRUCTION:
-    case EXCEPTION_IN_PAGE_ERROR:
-    case EXCEPTION_INT_DIVIDE_BY_ZERO:
-    case EXCEPTION_INT_OVERFLOW:
-    case EXCEPTION_PRIV_INSTRUCTION:
-    case EXCEPTION_STACK_OVERFLOW:
-      return true;
-    default:
-      return false;
-  }
-}
-
-[[noreturn]] __attribute__((noinline)) void guardRecover() {
-  __builtin_longjmp(currentGuard()->jump, 1);
-}
-
-LONG CALLBACK faultHandler(EXCEPTION_POINTERS* info) {
-  GuardFrame* frame = currentGuard();
-  if (!frame || !frame->active) return EXCEPTION_CONTINUE_SEARCH;
-  DWORD code = info->ExceptionRecord->ExceptionCode;
-  if (!isProcessorFault(code)) return EXCEPTION_CONTINUE_SEARCH;
-  frame->code = code;
-  frame->active = false;
-  // Resume on stack already used below guard()'s frame (whatever the faulting stack's state),
-  // aligned as at a function's entry.
-  DWORD64 sp = reinterpret_cast<DWORD64>(frame->jump[2]);
-  info->ContextRecord->Rsp = ((sp - 1024) & ~DWORD64{15}) - 8;
-  info->ContextRecord->Rip = reinterpret_cast<DWORD64>(&guardRecover);
-  return EXCEPTION_CONTINUE_EXECUTION;
-}
 
 class WindowsBackend : public MediaBackend {
  public:
-  WindowsBackend() { handler_ = AddVectoredExceptionHandler(1, faultHandler); }
-  ~WindowsBackend() override {
-    if (handler_) RemoveVectoredExceptionHandler(handler_);
-  }
-  WindowsBackend(const WindowsBackend&) = delete;
-  WindowsBackend& operator=(const WindowsBackend&) = delete;
-
   void threadBegin() override {
     HRESULT hr = RoInitialize(RO_INIT_MULTITHREADED);
-    if (FAILED(hr)) throw MediaError(static_cast<uint32_t>(hr), systemMessage(hr));
+    if (FAILED(hr)) raise(hr);
     initialized_ = true;
   }
 
@@ -396,36 +427,25 @@ class WindowsBackend : public MediaBackend {
   std::unique_ptr<MediaManager> requestManager() override {
     Ref<ISessionManagerStatics> statics = activationFactory<ISessionManagerStatics>(
         kSessionManagerClass, kIID_ISessionManagerStatics);
-    Ref<IAsyncOperationOfPointer> op;
-    check(statics->RequestAsync(op.put()));
-    Ref<ISessionManager> manager = awaitResult<ISessionManager>(op.get());
-    if (!manager) throw MediaError(E_POINTER, systemMessage(E_POINTER));
-    return std::make_unique<WinManager>(std::move(manager));
+    ISessionManagerStatics* const st = statics.get();
+    Ref<IAsyncOperationOfPointer> op = readRef<IAsyncOperationOfPointer>([&](void** out) {
+      return st->RequestAsync(reinterpret_cast<IAsyncOperationOfPointer**>(out));
+    });
+    Ref<ISessionManager> manager = awaitResult<ISessionManager>(op.get(), *this);
+    if (!manager) raise(E_POINTER);
+    return std::make_unique<WinManager>(std::move(manager), *this);
   }
 
+  // Faults are caught inside each raw call (they arrive here as MediaFault); a fault while
+  // releasing something cannot raise and is reported when the cycle ends.
   uint32_t guard(const std::function<void()>& body) override {
-    GuardFrame frame{};
-    GuardFrame* volatile outer = currentGuard();
-    TlsSetValue(gGuardSlot, &frame);
-    if (__builtin_setjmp(frame.jump) == 0) {
-      frame.active = true;
-      try {
-        body();
-      } catch (...) {
-        frame.active = false;
-        TlsSetValue(gGuardSlot, outer);
-        throw;
-      }
-      frame.active = false;
-      TlsSetValue(gGuardSlot, outer);
-      return 0;
-    }
-    TlsSetValue(gGuardSlot, outer);
-    return frame.code;
+    tReleaseFault = 0;
+    uint32_t fault = MediaBackend::guard(body);
+    uint32_t released = std::exchange(tReleaseFault, 0u);
+    return fault != 0 ? fault : released;
   }
 
  private:
-  PVOID handler_ = nullptr;
   bool initialized_ = false;
 };
 

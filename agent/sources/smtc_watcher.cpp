@@ -120,7 +120,9 @@ void SessionTable::clear() {
 SmtcWatcher::SmtcWatcher(Hub& hub) : SmtcWatcher(hub, makePlatformMediaBackend(), wallNowMs) {}
 
 SmtcWatcher::SmtcWatcher(Hub& hub, std::unique_ptr<MediaBackend> backend, WallClock clock)
-    : hub_(hub), backend_(std::move(backend)), clock_(std::move(clock)), table_(hub) {}
+    : hub_(hub), backend_(std::move(backend)), clock_(std::move(clock)), table_(hub) {
+  backend_->setStopFlag(&stop_);
+}
 
 SmtcWatcher::~SmtcWatcher() {
   stop();

@@ -102,6 +102,7 @@ struct FakeManager : MediaManager {
   explicit FakeManager(World& w) : w(w) {}
   std::vector<std::unique_ptr<MediaSession>> sessions() override {
     ++w.cycles;
+    if (w.fault) throw MediaFault(w.fault);  // as a backend's guarded call raises it
     if (w.failList) throw MediaError(0x80004005, "Unspecified error");
     if (w.throwStd) throw std::runtime_error("bad things");
     std::vector<std::unique_ptr<MediaSession>> out;
@@ -117,11 +118,6 @@ struct FakeBackend : MediaBackend {
     ++w->requests;
     if (w->failRequest) throw MediaError(0x80040154, "Class not registered");
     return std::make_unique<FakeManager>(*w);
-  }
-  uint32_t guard(const std::function<void()>& body) override {
-    if (w->fault) return w->fault;
-    body();
-    return 0;
   }
   bool waitForChange(int32_t ms) override {
     if (w->wakeups > 0) {
