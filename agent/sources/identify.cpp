@@ -107,6 +107,23 @@ const WebApp kWebApps[] = {
     {"www.deezer.com", kServiceDeezer, "Deezer"},
 };
 
+struct KnownBrowser {
+  MatchMode mode;
+  const char* key;  // lower case
+  const char* app;
+  const char* player;
+};
+
+// Browsers whose tabs have media sessions of their own.
+const KnownBrowser kBrowsers[] = {
+    {kExact, "chrome", "chrome", "Chrome"},
+    {kExact, "msedge", "edge", "Edge"},
+    {kPrefix, "operasoftware.opera", "opera", "Opera"},
+};
+
+// Firefox's sessions carry 16 hexadecimal digits instead of a name.
+const KnownBrowser kFirefox = {kExact, "", "firefox", "Firefox"};
+
 std::string lowerAscii(const std::string& s) {
   std::string r = s;
   for (char& c : r) {
@@ -183,15 +200,32 @@ AppIdentity identifyApp(const std::string& aumid) {
     }
   }
 
-  if (lowered == "chrome") return browser("chrome", "Chrome");
-  if (lowered == "msedge") return browser("edge", "Edge");
-  if (startsWith(lowered, "operasoftware.opera")) return browser("opera", "Opera");
+  for (const KnownBrowser& row : kBrowsers) {
+    if (row.mode == kExact ? lowered == row.key : startsWith(lowered, row.key)) {
+      return browser(row.app, row.player);
+    }
+  }
   if (aumid.size() == 16) {
     bool allHex = true;
     for (char c : aumid) allHex = allHex && isHexDigit(c);
-    if (allHex) return browser("firefox", "Firefox");
+    if (allHex) return browser(kFirefox.app, kFirefox.player);
   }
   return AppIdentity{};
+}
+
+std::vector<KnownPlayer> knownWindowsPlayers() {
+  std::vector<KnownPlayer> out;
+  for (const KnownApp& r : kKnownApps) {
+    out.push_back({kKindSmtcApp, r.service, r.app, r.player, r.isVideo});
+  }
+  for (const WebApp& r : kWebApps) {
+    out.push_back({kKindSmtcApp, r.service, "pwa", r.player, r.service == kServiceYoutube});
+  }
+  for (const KnownBrowser& r : kBrowsers) {
+    out.push_back({kKindSmtcBrowser, kServiceUnknown, r.app, r.player, false});
+  }
+  out.push_back({kKindSmtcBrowser, kServiceUnknown, kFirefox.app, kFirefox.player, false});
+  return out;
 }
 
 int32_t serviceFromName(const std::string& name) {

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "agent/model.h"
 
@@ -19,6 +20,18 @@ struct AppIdentity {
 
 // Application id (UTF-8) of a media session -> labels, or not handled. Thread-safe.
 AppIdentity identifyApp(const std::string& aumid);
+
+// One player the identification tables know, for the list of supported players.
+struct KnownPlayer {
+  int32_t kind;     // kKindSmtcApp or kKindSmtcBrowser
+  int32_t service;  // kServiceUnknown for browsers
+  std::string app;  // "desktop", "store", "pwa", or the browser word
+  std::string player;
+  bool isVideo;
+};
+
+// Every player identifyApp handles, in table order (one row per table row).
+std::vector<KnownPlayer> knownWindowsPlayers();
 
 // Exact, case-sensitive service name -> id; anything else gives kServiceUnknown.
 int32_t serviceFromName(const std::string& name);

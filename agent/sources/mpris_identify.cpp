@@ -139,6 +139,23 @@ AppIdentity identifyMprisPlayer(const std::string& busSuffix, const std::string&
   return {};
 }
 
+std::vector<KnownPlayer> knownMprisPlayers() {
+  std::vector<KnownPlayer> out;
+  for (const PlayerRow& r : kPlayersByName) {
+    out.push_back({kKindSmtcApp, r.service, "desktop", r.player, r.isVideo});
+  }
+  for (const PlayerRow& r : kPlayersByIdentity) {
+    out.push_back({kKindSmtcApp, r.service, "desktop", r.player, r.isVideo});
+  }
+  for (const BrowserRow& r : kBrowsersByName) {
+    out.push_back({kKindSmtcBrowser, kServiceUnknown, r.app, r.player, false});
+  }
+  for (const BrowserRow& r : kBrowsersByIdentity) {
+    out.push_back({kKindSmtcBrowser, kServiceUnknown, r.app, r.player, false});
+  }
+  return out;
+}
+
 MediaTimeline mprisTimeline(int64_t lengthUs, int64_t positionUs, int64_t readAtMs) {
   constexpr int64_t kTicksPerUs = 10;
   constexpr int64_t kMaxUs = std::numeric_limits<int64_t>::max() / kTicksPerUs;

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "agent/sources/identify.h"
 #include "agent/sources/media_backend.h"
@@ -16,6 +17,9 @@ namespace tunelight {
 // "firefox.instance_1_24", "chromium.instance575") and its Identity property, which tells apart
 // the Electron apps that all register as chromium. Unknown players are not handled.
 AppIdentity identifyMprisPlayer(const std::string& busSuffix, const std::string& identity);
+
+// Every player identifyMprisPlayer handles, in table order.
+std::vector<KnownPlayer> knownMprisPlayers();
 
 // Timeline from MPRIS values: length and position in microseconds (a negative position counts
 // as 0), read at readAtMs (wall-clock ms; MPRIS keeps no update time). lengthUs <= 0 gives an
