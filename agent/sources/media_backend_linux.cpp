@@ -288,8 +288,9 @@ struct Player {
   bool askedThisCycle = false;
   uint64_t callSeeks = 0;  // seeks when stateCall was sent
 
+  SteadyTime sentAt;       // of the latest call
   bool awaited = false;    // this cycle waits for its calls
-  bool responsive = true;  // answered its previous call in time
+  bool responsive = true;  // answered its previous call within the reply window
 
   bool fresh = false;  // a reading arrived that no cycle has taken yet
   MprisPlayerState state;
@@ -343,19 +344,24 @@ int onPlayerSignal(sd_bus_message* m, void* userdata, sd_bus_error*) {
   return 0;
 }
 
+// Whether the player answered in time; a slow one is not waited for by later cycles, but every
+// late answer still runs a cycle of its own.
+void noteAnswer(Player& p, const sd_bus_error* e) {
+  p.responsive =
+      !(e && isNoReply(e)) && std::chrono::steady_clock::now() - p.sentAt <= kReplyWindow;
+  if (!p.awaited) p.conn->changed = true;
+}
+
 int onIdentity(sd_bus_message* m, void* userdata, sd_bus_error*) {
   auto* p = static_cast<Player*>(userdata);
   p->identityInFlight = false;
   const sd_bus_error* e = sd_bus_message_get_error(m);
-  if (e && isNoReply(e)) {
-    p->responsive = false;  // asked again next cycle
-  } else {
-    p->responsive = true;
+  noteAnswer(*p, e);
+  if (!e || !isNoReply(e)) {  // else asked again next cycle
     p->identityKnown = true;
     p->identity.clear();  // a player without an Identity is told by its name alone
     if (!e && readMprisString(m, p->identity) < 0) p->identity.clear();
   }
-  if (!p->awaited) p->conn->changed = true;  // a late answer: run a cycle for it
   return 0;
 }
 
@@ -363,7 +369,6 @@ int onState(sd_bus_message* m, void* userdata, sd_bus_error*) {
   auto* p = static_cast<Player*>(userdata);
   p->stateInFlight = false;
   const sd_bus_error* e = sd_bus_message_get_error(m);
-  p->responsive = !(e && isNoReply(e));
   MprisPlayerState st;
   if (!e && readMprisPlayer(m, st) >= 0) {
     // MPRIS keeps no time of the position: the reply's arrival is it.
@@ -371,8 +376,8 @@ int onState(sd_bus_message* m, void* userdata, sd_bus_error*) {
     p->state = std::move(st);
     p->readSeeks = p->callSeeks;
     p->fresh = true;
-    if (!p->awaited) p->conn->changed = true;
   }
+  noteAnswer(*p, e);
   return 0;
 }
 
@@ -503,6 +508,7 @@ class MprisManager : public MediaManager {
       if (r < 0) return failedSend(c, r);
       p.identityCall.reset(slot);
       p.identityInFlight = true;
+      p.sentAt = std::chrono::steady_clock::now();
       p.awaited = p.responsive;
       return;
     }
@@ -515,6 +521,7 @@ class MprisManager : public MediaManager {
     if (r < 0) return failedSend(c, r);
     p.stateCall.reset(slot);
     p.stateInFlight = true;
+    p.sentAt = std::chrono::steady_clock::now();
     p.askedThisCycle = true;
     p.callSeeks = p.seeks;
     p.awaited = p.responsive;

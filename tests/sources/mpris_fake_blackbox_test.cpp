@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <set>
@@ -74,10 +75,16 @@ class FakePlayer {
   bool ok() const { return bus_ && ok_; }
   // A hung player: requests stay unanswered.
   void hang(bool h) { hung_ = h; }
+  // New state, announced with a PropertiesChanged signal.
   void set(FakeState state) {
     std::lock_guard<std::mutex> lock(mu_);
     state_ = std::move(state);
+    announce_ = true;
   }
+  // Every answer takes this long.
+  void slow(int ms) { delayMs_ = ms; }
+  // Called on the player's thread whenever a poll of the agent arrives; set before start.
+  std::function<void()> onRead;
   // Property reads of the player interface so far: one per poll of the agent.
   int reads() const { return reads_; }
 
@@ -88,6 +95,9 @@ class FakePlayer {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         continue;
       }
+      if (announce_.exchange(false))
+        sd_bus_emit_signal(bus_, "/org/mpris/MediaPlayer2", "org.freedesktop.DBus.Properties",
+                           "PropertiesChanged", "sa{sv}as", "org.mpris.MediaPlayer2.Player", 0, 0);
       int r = sd_bus_process(bus_, nullptr);
       if (r < 0) return;
       if (r == 0) sd_bus_wait(bus_, 20000);
@@ -105,6 +115,8 @@ class FakePlayer {
   static int status(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void* p,
                     sd_bus_error*) {
     ++self(p).reads_;
+    if (self(p).onRead) self(p).onRead();
+    std::this_thread::sleep_for(std::chrono::milliseconds(self(p).delayMs_));
     return sd_bus_message_append(reply, "s", state(p).status.c_str());
   }
   static int position(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply,
@@ -127,6 +139,8 @@ class FakePlayer {
   std::mutex mu_;
   FakeState state_;  // guarded by mu_
   std::atomic<int> reads_{0};
+  std::atomic<int> delayMs_{0};
+  std::atomic<bool> announce_{false};
   sd_bus* bus_ = nullptr;
   bool ok_ = true;
   std::atomic<bool> stop_{false};
@@ -237,6 +251,56 @@ TEST_F(MprisFakeBlackbox, OnePlayerUnderTwoNamesIsOneSessionAndAHungOneGoes) {
   EXPECT_TRUE(agent->log().find("[warning]") == std::string::npos) << agent->log();
   vlc.hang(false);
   EXPECT_TRUE(waitFor([&] { return sources().size() == 2; }, 8000)) << sources();
+}
+
+TEST_F(MprisFakeBlackbox, SlowPlayerStaysAndDelaysNobody) {
+  FakeState st;
+  st.identity = "Rhythmbox";
+  st.title = "B0";
+  FakePlayer quick(st, {"org.mpris.MediaPlayer2.rhythmbox"});
+  // The quick player changes just as a poll reaches the slow one, which answers beyond the
+  // agent's reply window every time.
+  std::mutex mu;
+  int changes = 0;  // guarded by mu, as are the two below
+  bool armed = false;
+  std::chrono::steady_clock::time_point changedAt;
+  FakeState slowState;
+  slowState.identity = "Spotify";
+  slowState.title = "Slow";
+  FakePlayer slow(slowState, {"org.mpris.MediaPlayer2.spotify"});
+  slow.onRead = [&] {
+    std::lock_guard<std::mutex> lock(mu);
+    if (!armed) return;
+    armed = false;
+    st.title = "B" + std::to_string(++changes);
+    quick.set(st);
+    changedAt = std::chrono::steady_clock::now();
+  };
+  slow.slow(400);
+  ASSERT_TRUE(slow.ok() && quick.ok());
+  startAgent();
+  auto titleOf = [&](const std::string& id) {
+    for (auto& s : sources())
+      if (s.value("id", "") == id) return s.value("title", "");
+    return std::string();
+  };
+  ASSERT_TRUE(waitFor([&] { return titleOf("smtc:spotify") == "Slow"; })) << sources();
+
+  for (int i = 1; i <= 3; ++i) {
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      armed = true;
+    }
+    const std::string title = "B" + std::to_string(i);
+    ASSERT_TRUE(waitFor([&] { return titleOf("smtc:rhythmbox") == title; })) << sources();
+    const auto seenAt = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(mu);
+    // A cycle that waited for the slow player would show it only after its 300 ms window.
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(seenAt - changedAt).count(),
+              200)
+        << title;
+    EXPECT_EQ(titleOf("smtc:spotify"), "Slow");  // its late answers keep it up
+  }
 }
 
 TEST_F(MprisFakeBlackbox, SignalsOfOtherClientsNeitherWakeNorChangeAnything) {
