@@ -175,6 +175,17 @@ class MprisFakeBlackbox : public ::testing::Test {
     auto res = http->Get("/api/now-playing");
     return res && res->status == 200 ? json::parse(res->body, nullptr, false) : json();
   }
+  // A Spotify player with the texts of st, and the agent once it shows the player.
+  std::unique_ptr<FakePlayer> showSpotify(FakeState st) {
+    st.identity = "Spotify";
+    auto player = std::make_unique<FakePlayer>(
+        st, std::vector<std::string>{"org.mpris.MediaPlayer2.spotify"});
+    EXPECT_TRUE(player->ok());
+    startAgent();
+    EXPECT_TRUE(waitFor([&] { return nowPlaying().value("title", "") == st.title; }))
+        << agent->log();
+    return player;
+  }
   std::string coverUrl() {
     json d = nowPlaying();
     return d.is_object() && d["coverUrl"].is_string() ? d["coverUrl"].get<std::string>() : "";
@@ -305,18 +316,15 @@ TEST_F(MprisFakeBlackbox, SlowPlayerStaysAndDelaysNobody) {
 
 TEST_F(MprisFakeBlackbox, SignalsOfOtherClientsNeitherWakeNorChangeAnything) {
   FakeState st;
-  st.identity = "Spotify";
   st.status = "Paused";
   st.title = "Quiet";
-  FakePlayer player(st, {"org.mpris.MediaPlayer2.spotify"});
-  ASSERT_TRUE(player.ok());
-  startAgent();
-  ASSERT_TRUE(waitFor([&] { return nowPlaying().value("title", "") == "Quiet"; }));
+  auto player = showSpotify(st);
+  ASSERT_FALSE(HasFailure());
   EventStream events(agent->port);
   ASSERT_TRUE(waitFor([&] { return events.count() == 1; })) << events.text();
 
   // 40 signals from another client on the players' object path, then as long without any.
-  int before = player.reads();
+  int before = player->reads();
   const auto t0 = std::chrono::steady_clock::now();
   for (int i = 0; i < 40; ++i) {
     ChildProcess send("/usr/bin/dbus-send",
@@ -327,10 +335,10 @@ TEST_F(MprisFakeBlackbox, SignalsOfOtherClientsNeitherWakeNorChangeAnything) {
     std::this_thread::sleep_for(std::chrono::milliseconds(40));
   }
   const auto noisyTime = std::chrono::steady_clock::now() - t0;
-  const int noisy = player.reads() - before;
-  before = player.reads();
+  const int noisy = player->reads() - before;
+  before = player->reads();
   std::this_thread::sleep_for(noisyTime);
-  const int quiet = player.reads() - before;
+  const int quiet = player->reads() - before;
 
   EXPECT_GE(quiet, 2);  // it is polled
   EXPECT_LE(noisy, quiet + 1);
@@ -344,13 +352,10 @@ TEST_F(MprisFakeBlackbox, FileCoversArePicturesOnlyTypedByTheirBytes) {
   writeFile("picture.txt", png);
   writeFile("moving.png", gif);
   FakeState st;
-  st.identity = "Spotify";
   st.title = "One";
   st.artUrl = "file://" + dir.file("notes.txt");
-  FakePlayer player(st, {"org.mpris.MediaPlayer2.spotify"});
-  ASSERT_TRUE(player.ok());
-  startAgent();
-  ASSERT_TRUE(waitFor([&] { return nowPlaying().value("title", "") == "One"; }));
+  auto player = showSpotify(st);
+  ASSERT_FALSE(HasFailure());
 
   // Failed reads are retried every cycle; the text is never served and reported once.
   std::this_thread::sleep_for(std::chrono::milliseconds(1600));
@@ -362,7 +367,7 @@ TEST_F(MprisFakeBlackbox, FileCoversArePicturesOnlyTypedByTheirBytes) {
 
   st.title = "Two";
   st.artUrl = "file://" + dir.file("picture.txt");
-  player.set(st);
+  player->set(st);
   ASSERT_TRUE(waitFor([&] { return !coverUrl().empty(); })) << nowPlaying();
   auto cover = http->Get(coverUrl().c_str());
   ASSERT_TRUE(cover && cover->status == 200);
@@ -372,7 +377,7 @@ TEST_F(MprisFakeBlackbox, FileCoversArePicturesOnlyTypedByTheirBytes) {
   const std::string first = coverUrl();
   st.title = "Three";
   st.artUrl = "file://" + dir.file("moving.png");
-  player.set(st);
+  player->set(st);
   ASSERT_TRUE(waitFor([&] { return !coverUrl().empty() && coverUrl() != first; }));
   cover = http->Get(coverUrl().c_str());
   ASSERT_TRUE(cover && cover->status == 200);
@@ -403,14 +408,10 @@ TEST_F(MprisFakeBlackbox, ShutdownDuringAStalledCoverDownloadIsQuick) {
   ::setenv("TUNELIGHT_AGENT_RUNNER", dir.file("runner.sh").c_str(), 1);
 
   FakeState st;
-  st.identity = "Spotify";
   st.title = "Slow Cover";
   st.artUrl = "https://i.scdn.co/image/ab67616d0000b273";
-  FakePlayer player(st, {"org.mpris.MediaPlayer2.spotify"});
-  ASSERT_TRUE(player.ok());
-  startAgent();
-  ASSERT_TRUE(waitFor([&] { return nowPlaying().value("title", "") == "Slow Cover"; }))
-      << agent->log();
+  auto player = showSpotify(st);
+  ASSERT_FALSE(HasFailure());
   pollfd pending{silent, POLLIN, 0};
   ASSERT_EQ(::poll(&pending, 1, 3000), 1) << "the download never connected";
 
