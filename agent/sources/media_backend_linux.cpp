@@ -8,6 +8,7 @@
 #include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <systemd/sd-bus.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
