@@ -1,6 +1,7 @@
 // Cover download on Linux through libcurl.
 #include <curl/curl.h>
 
+#include <atomic>
 #include <mutex>
 #include <string>
 
@@ -16,6 +17,8 @@ constexpr long kConnectTimeoutMs = 3000;  // name resolution, connect and TLS ha
 constexpr long kStallTimeoutS = 5;        // no data at all for this long aborts
 constexpr long kTotalTimeoutMs = 30000;   // hard bound so the cover worker always comes back
 constexpr size_t kContentTypeUnits = 128;
+// Longest sleep between checks of the cancel flag while a transfer waits for the network.
+constexpr int kCancelCheckMs = 50;
 
 std::mutex caMu;
 std::string caFile;  // guarded by caMu; empty = system store
@@ -28,7 +31,17 @@ struct Transfer {
   std::string body;
   bool tooLarge = false;
   bool notOk = false;  // response status was not 200: the body is not wanted
+  const std::atomic<bool>* cancel = nullptr;
 };
+
+bool cancelled(const Transfer& t) {
+  return t.cancel && t.cancel->load();
+}
+
+// Called by libcurl on every turn of the transfer loop below; a non-zero result aborts.
+int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return cancelled(*static_cast<Transfer*>(user)) ? 1 : 0;
+}
 
 size_t onData(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
@@ -68,6 +81,35 @@ struct EasyHandle {
   }
 };
 
+struct MultiHandle {
+  CURLM* h = curl_multi_init();
+  CURL* easy = nullptr;  // added to h
+  ~MultiHandle() {
+    if (easy) curl_multi_remove_handle(h, easy);
+    if (h) curl_multi_cleanup(h);
+  }
+};
+
+// Runs the transfer, waking at least every kCancelCheckMs so that a set cancel flag ends it
+// promptly (libcurl's own blocking loop may sleep a full second between progress calls).
+CURLcode perform(CURL* c, const Transfer& t) {
+  MultiHandle multi;
+  if (!multi.h || curl_multi_add_handle(multi.h, c) != CURLM_OK) return CURLE_OUT_OF_MEMORY;
+  multi.easy = c;
+  for (;;) {
+    int running = 0;
+    if (curl_multi_perform(multi.h, &running) != CURLM_OK) return CURLE_FAILED_INIT;
+    int queued = 0;
+    while (CURLMsg* msg = curl_multi_info_read(multi.h, &queued)) {
+      if (msg->msg == CURLMSG_DONE && msg->easy_handle == c) return msg->data.result;
+    }
+    if (running == 0) return CURLE_FAILED_INIT;  // ended without a result: cannot happen
+    if (cancelled(t)) return CURLE_ABORTED_BY_CALLBACK;
+    if (curl_multi_poll(multi.h, nullptr, 0, kCancelCheckMs, nullptr) != CURLM_OK)
+      return CURLE_FAILED_INIT;
+  }
+}
+
 struct UrlHandle {
   CURLU* h = curl_url();
   ~UrlHandle() {
@@ -83,9 +125,9 @@ void setHttpsTestCaFile(const std::string& path) {
 }
 
 HttpsResult httpsGet(const std::string& url, size_t maxBytes, const std::atomic<bool>* cancel) {
-  (void)cancel;  // not yet honoured
   HttpsResult result;
   if (url.size() < 8 || url.compare(0, 8, "https://") != 0) return result;
+  if (cancel && *cancel) return result;
 
   std::call_once(globalInit, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 
@@ -103,6 +145,7 @@ HttpsResult httpsGet(const std::string& url, size_t maxBytes, const std::atomic<
   Transfer t;
   t.curl = c;
   t.maxBytes = maxBytes;
+  t.cancel = cancel;
   std::string ca;
   {
     std::lock_guard<std::mutex> lock(caMu);
@@ -128,13 +171,16 @@ HttpsResult httpsGet(const std::string& url, size_t maxBytes, const std::atomic<
   curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, onData);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
+  curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, onProgress);
+  curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t);
   if (!ca.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, ca.c_str());
 
-  CURLcode rc = curl_easy_perform(c);
+  CURLcode rc = perform(c, t);
   long status = 0;
   curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &status);
 
-  if (t.tooLarge) return result;
+  if (t.tooLarge || cancelled(t)) return result;
   if (status == 0) {
     // No response at all: connection, TLS, send or receive failed.
     log(kLogWarning, "https: request failed, error " + std::to_string(static_cast<int>(rc)));

@@ -6,9 +6,11 @@
 // fault that a backend caught inside one of its platform calls is raised as MediaFault.
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -21,11 +23,16 @@ namespace tunelight {
 // own message text for it.
 class MediaError : public std::runtime_error {
  public:
-  MediaError(int64_t code, const std::string& message) : std::runtime_error(message), code_(code) {}
+  // sessionsGone: the platform lost every session at once (its session bus died); their sources
+  // then go by the normal removal rule while the watcher retries, instead of staying up.
+  MediaError(int64_t code, const std::string& message, bool sessionsGone = false)
+      : std::runtime_error(message), code_(code), sessionsGone_(sessionsGone) {}
   int64_t code() const { return code_; }
+  bool sessionsGone() const { return sessionsGone_; }
 
  private:
   int64_t code_;
+  bool sessionsGone_;
 };
 
 // A processor fault (its exception code) caught inside a guarded platform call. Deliberately not
@@ -129,14 +136,22 @@ class MediaBackend {
   void setStopFlag(const std::atomic<bool>* stop) { stop_ = stop; }
 
   // Waits up to timeoutMs for a sign that some session changed. True when one arrived (the
-  // watcher then runs a cycle early); false after the time-out. Backends without change signals
-  // just sleep.
+  // watcher then runs a cycle early); false after the time-out or after wake(). Backends without
+  // change signals just sleep.
   virtual bool waitForChange(int32_t timeoutMs);
+
+  // Ends the waitForChange in progress, or else the next one, at once. Called from the thread
+  // that stops the watcher; an override keeps that promise for its own waitForChange.
+  virtual void wake();
 
   bool stopRequested() const { return stop_ && stop_->load(); }
 
  private:
   const std::atomic<bool>* stop_ = nullptr;
+  // The sleep of backends without change signals.
+  std::mutex wakeMu_;
+  std::condition_variable wakeCv_;
+  bool woken_ = false;  // guarded by wakeMu_
 };
 
 // The backend of the platform the agent was built for.

@@ -3,11 +3,16 @@
 #include "agent/sources/media_backend.h"
 
 #include <fcntl.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <systemd/sd-bus.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -18,12 +23,13 @@
 #include <mutex>
 #include <set>
 #include <thread>
-#include <type_traits>
 
 #include "agent/clock.h"
+#include "agent/log.h"
 #include "agent/sources/cover_allowlist.h"
 #include "agent/sources/https_get.h"
 #include "agent/sources/mpris_identify.h"
+#include "agent/sources/mpris_properties.h"
 
 namespace tunelight {
 
@@ -31,206 +37,44 @@ namespace {
 
 const char kPrefix[] = "org.mpris.MediaPlayer2.";
 const char kObjectPath[] = "/org/mpris/MediaPlayer2";
+const char kRootInterface[] = "org.mpris.MediaPlayer2";
 const char kPlayerInterface[] = "org.mpris.MediaPlayer2.Player";
-// A stopped (hung) player answers nothing; the default of 25 s would stall every cycle.
-constexpr uint64_t kCallTimeoutUs = 300 * 1000;
-// A player that timed out is left alone for a while instead of stalling each cycle again.
-constexpr auto kHungBackoff = std::chrono::seconds(5);
+const char kPropertiesInterface[] = "org.freedesktop.DBus.Properties";
+constexpr size_t kPrefixLen = sizeof kPrefix - 1;
+
+// How long a cycle waits for the players that answered their previous call. One that takes
+// longer is not waited for again until it answers; meanwhile its source keeps its last record
+// (the watcher's removal rule decides when it goes).
+constexpr auto kReplyWindow = std::chrono::milliseconds(300);
+// An unanswered call is given up after this, and the player is asked again in the next cycle.
+constexpr uint64_t kCallTimeoutUs = 2000 * 1000;
 // A failed cover download is not tried again sooner than this.
 constexpr int64_t kCoverRetryMs = 30000;
 constexpr size_t kCoverCacheSize = 16;
+// Cover URLs already reported as not being images; forgotten in one go when full.
+constexpr size_t kRejectedCoverLogSize = 64;
 
 using SteadyTime = std::chrono::steady_clock::time_point;
 
-std::string errorText(const sd_bus_error& e, int r) {
-  if (e.message && *e.message) return e.message;
-  if (e.name && *e.name) return e.name;
-  return std::strerror(r < 0 ? -r : r);
-}
-
-// Owns one reply or message reference.
-struct Message {
-  sd_bus_message* m = nullptr;
-  Message() = default;
-  Message(const Message&) = delete;
-  Message& operator=(const Message&) = delete;
-  ~Message() { sd_bus_message_unref(m); }
+struct SlotUnref {
+  void operator()(sd_bus_slot* s) const { sd_bus_slot_unref(s); }
 };
+// Unreferencing a slot removes its match or cancels its pending call.
+using Slot = std::unique_ptr<sd_bus_slot, SlotUnref>;
 
-struct ErrorHolder {
-  sd_bus_error e = SD_BUS_ERROR_NULL;
-  ErrorHolder() = default;
-  ErrorHolder(const ErrorHolder&) = delete;
-  ErrorHolder& operator=(const ErrorHolder&) = delete;
-  ~ErrorHolder() { sd_bus_error_free(&e); }
-};
-
-// One connection to the session bus and whether a player signalled a change since the last
-// wait.
-struct Connection {
-  sd_bus* bus = nullptr;
-  bool changed = false;
-  ~Connection() {
-    if (bus) sd_bus_close_unref(bus);
-  }
-};
-
-int onSignal(sd_bus_message*, void* userdata, sd_bus_error*) {
-  static_cast<Connection*>(userdata)->changed = true;
-  return 0;
+bool isPlayerName(const std::string& n) {
+  return n.size() > kPrefixLen && n.compare(0, kPrefixLen, kPrefix) == 0 &&
+         // playerctld only mirrors the other players.
+         n.compare(kPrefixLen, std::string::npos, "playerctld") != 0;
 }
 
-// --- Reading MPRIS values. Each reader stands at a variant and consumes it; a value of another
-// type than expected is skipped. Negative results are sd-bus errors.
-
-int variantType(sd_bus_message* m, std::string& contents) {
-  char type = 0;
-  const char* c = nullptr;
-  int r = sd_bus_message_peek_type(m, &type, &c);
-  if (r <= 0) return r < 0 ? r : -EBADMSG;
-  if (type != SD_BUS_TYPE_VARIANT || !c) return -EBADMSG;
-  contents = c;
-  return 1;
+bool isNoReply(const sd_bus_error* e) {
+  return sd_bus_error_has_name(e, SD_BUS_ERROR_NO_REPLY) ||
+         sd_bus_error_has_name(e, SD_BUS_ERROR_TIMEOUT);
 }
 
-int readString(sd_bus_message* m, std::string& out) {
-  std::string sig;
-  int r = variantType(m, sig);
-  if (r < 0) return r;
-  if (sig != "s" && sig != "o") return sd_bus_message_skip(m, "v");
-  const char* s = nullptr;
-  r = sd_bus_message_read(m, "v", sig.c_str(), &s);
-  if (r >= 0 && s) out = s;
-  return r;
-}
-
-// A list of strings, or one string: joined with ", ".
-int readStringList(sd_bus_message* m, std::string& out) {
-  std::string sig;
-  int r = variantType(m, sig);
-  if (r < 0) return r;
-  if (sig == "s") return readString(m, out);
-  if (sig != "as") return sd_bus_message_skip(m, "v");
-  if ((r = sd_bus_message_enter_container(m, SD_BUS_TYPE_VARIANT, "as")) < 0) return r;
-  char** list = nullptr;
-  if ((r = sd_bus_message_read_strv(m, &list)) < 0) return r;
-  out.clear();
-  for (char** p = list; p && *p; ++p) {
-    if (!**p) continue;
-    if (!out.empty()) out += ", ";
-    out += *p;
-  }
-  for (char** p = list; p && *p; ++p) free(*p);
-  free(list);
-  return sd_bus_message_exit_container(m);
-}
-
-// Reads a variant holding the basic type `type` (T is its C type) into out.
-template <typename T>
-int readVariantNumber(sd_bus_message* m, char type, int64_t& out) {
-  T v{};
-  const char sig[2] = {type, '\0'};
-  const int r = sd_bus_message_read(m, "v", sig, &v);
-  if constexpr (std::is_floating_point_v<T>) {
-    // NaN and out-of-range values count as unknown.
-    out = (v > -9.2e18 && v < 9.2e18) ? static_cast<int64_t>(v) : 0;
-  } else if constexpr (std::is_same_v<T, uint64_t>) {
-    out = v > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(v);
-  } else {
-    out = v;
-  }
-  return r;
-}
-
-// Any integer or double type.
-int readNumber(sd_bus_message* m, int64_t& out) {
-  std::string sig;
-  const int r = variantType(m, sig);
-  if (r < 0) return r;
-  if (sig.size() != 1) return sd_bus_message_skip(m, "v");
-  switch (sig[0]) {
-    case 'y':
-      return readVariantNumber<uint8_t>(m, 'y', out);
-    case 'n':
-      return readVariantNumber<int16_t>(m, 'n', out);
-    case 'q':
-      return readVariantNumber<uint16_t>(m, 'q', out);
-    case 'i':
-      return readVariantNumber<int32_t>(m, 'i', out);
-    case 'u':
-      return readVariantNumber<uint32_t>(m, 'u', out);
-    case 'x':
-      return readVariantNumber<int64_t>(m, 'x', out);
-    case 't':
-      return readVariantNumber<uint64_t>(m, 't', out);
-    case 'd':
-      return readVariantNumber<double>(m, 'd', out);
-    default:
-      return sd_bus_message_skip(m, "v");
-  }
-}
-
-struct PlayerState {
-  std::string status;
-  std::string title;
-  std::string artist;
-  std::string album;
-  std::string artUrl;
-  int64_t lengthUs = 0;
-  int64_t positionUs = 0;
-};
-
-int readMetadata(sd_bus_message* m, PlayerState& st) {
-  std::string sig;
-  int r = variantType(m, sig);
-  if (r < 0) return r;
-  if (sig != "a{sv}") return sd_bus_message_skip(m, "v");
-  if ((r = sd_bus_message_enter_container(m, SD_BUS_TYPE_VARIANT, "a{sv}")) < 0) return r;
-  if ((r = sd_bus_message_enter_container(m, SD_BUS_TYPE_ARRAY, "{sv}")) < 0) return r;
-  while ((r = sd_bus_message_enter_container(m, SD_BUS_TYPE_DICT_ENTRY, "sv")) > 0) {
-    const char* key = nullptr;
-    if ((r = sd_bus_message_read(m, "s", &key)) < 0) return r;
-    std::string k = key ? key : "";
-    if (k == "xesam:title")
-      r = readString(m, st.title);
-    else if (k == "xesam:artist")
-      r = readStringList(m, st.artist);
-    else if (k == "xesam:album")
-      r = readString(m, st.album);
-    else if (k == "mpris:length")
-      r = readNumber(m, st.lengthUs);
-    else if (k == "mpris:artUrl")
-      r = readString(m, st.artUrl);
-    else
-      r = sd_bus_message_skip(m, "v");
-    if (r < 0) return r;
-    if ((r = sd_bus_message_exit_container(m)) < 0) return r;
-  }
-  if (r < 0) return r;
-  if ((r = sd_bus_message_exit_container(m)) < 0) return r;
-  return sd_bus_message_exit_container(m);
-}
-
-int readPlayer(sd_bus_message* m, PlayerState& st) {
-  int r = sd_bus_message_enter_container(m, SD_BUS_TYPE_ARRAY, "{sv}");
-  if (r < 0) return r;
-  while ((r = sd_bus_message_enter_container(m, SD_BUS_TYPE_DICT_ENTRY, "sv")) > 0) {
-    const char* key = nullptr;
-    if ((r = sd_bus_message_read(m, "s", &key)) < 0) return r;
-    std::string k = key ? key : "";
-    if (k == "PlaybackStatus")
-      r = readString(m, st.status);
-    else if (k == "Metadata")
-      r = readMetadata(m, st);
-    else if (k == "Position")
-      r = readNumber(m, st.positionUs);
-    else
-      r = sd_bus_message_skip(m, "v");
-    if (r < 0) return r;
-    if ((r = sd_bus_message_exit_container(m)) < 0) return r;
-  }
-  if (r < 0) return r;
-  return sd_bus_message_exit_container(m);
+MediaError busLost(int r, const std::string& what) {
+  return MediaError(r, "session bus lost (" + what + "): " + std::strerror(r < 0 ? -r : r), true);
 }
 
 // --- Thumbnails.
@@ -248,85 +92,117 @@ class BytesStream : public MediaThumbnailStream {
   std::string bytes_;
 };
 
+// Reads up to count bytes from the start of fd.
+std::string readHead(int fd, size_t count) {
+  std::string out(count, '\0');
+  size_t got = 0;
+  while (got < count) {
+    ssize_t n = ::pread(fd, &out[got], count - got, static_cast<off_t>(got));
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) throw MediaError(errno, std::string("cannot read cover: ") + std::strerror(errno));
+    if (n == 0) break;
+    got += static_cast<size_t>(n);
+  }
+  out.resize(got);
+  return out;
+}
+
+// A local picture whose type its first bytes proved.
 class FileStream : public MediaThumbnailStream {
  public:
-  FileStream(int fd, uint64_t size) : fd_(fd), size_(size) {}
+  FileStream(int fd, uint64_t size, std::string type)
+      : fd_(fd), size_(size), type_(std::move(type)) {}
   ~FileStream() override { ::close(fd_); }
   uint64_t size() override { return size_; }
-  std::string contentType() override { return {}; }  // sniffed from the bytes
+  std::string contentType() override { return type_; }
   std::string read(uint32_t count) override {
-    std::string out(count, '\0');
-    size_t got = 0;
-    while (got < count) {
-      ssize_t n = ::pread(fd_, &out[got], count - got, static_cast<off_t>(got));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) throw MediaError(errno, std::string("cannot read cover: ") + std::strerror(errno));
-      if (n == 0) break;
-      got += static_cast<size_t>(n);
-    }
-    out.resize(got);
-    return out;
+    std::string bytes = readHead(fd_, count);
+    // Rewritten since it was opened into something else: nothing read.
+    if (imageTypeFromSignature(bytes.substr(0, kImageSignatureBytes)) != type_) return {};
+    return bytes;
   }
 
  private:
   int fd_;
   uint64_t size_;
+  std::string type_;
 };
 
+// Player-named files are served to any page on loopback: only pictures pass.
 class FileThumbnail : public MediaThumbnail {
  public:
-  explicit FileThumbnail(std::string path) : path_(std::move(path)) {}
+  FileThumbnail(std::string path, std::string url, std::set<std::string>& rejected)
+      : path_(std::move(path)), url_(std::move(url)), rejected_(rejected) {}
   std::unique_ptr<MediaThumbnailStream> open() override {
     // Non-blocking so that a FIFO planted as a cover cannot hang the watcher.
     int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
     if (fd < 0) throw MediaError(errno, std::string("cannot open cover: ") + std::strerror(errno));
     struct stat st;
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-      ::close(fd);
-      throw MediaError(EINVAL, "cover is not a regular file");
+    std::string type;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+      try {
+        type = imageTypeFromSignature(readHead(fd, kImageSignatureBytes));
+      } catch (...) {
+        ::close(fd);
+        throw;
+      }
     }
-    return std::make_unique<FileStream>(fd, static_cast<uint64_t>(st.st_size));
+    if (type.empty()) {
+      ::close(fd);
+      if (rejected_.size() >= kRejectedCoverLogSize) rejected_.clear();
+      if (rejected_.insert(url_).second)
+        log(kLogWarning, "MPRIS: cover is not a picture, ignored: " + url_.substr(0, 120));
+      return nullptr;
+    }
+    return std::make_unique<FileStream>(fd, static_cast<uint64_t>(st.st_size), type);
   }
 
  private:
   std::string path_;
+  std::string url_;
+  std::set<std::string>& rejected_;
 };
 
 // Downloads of https covers, off the watcher thread: a cover that is not here yet counts as a
 // failed read, and the watcher tries again a cycle later.
 class CoverDownloads {
  public:
-  ~CoverDownloads() {
-    if (!worker_.joinable()) return;
-    std::unique_lock<std::mutex> lock(state_->mu);
-    state_->stop = true;
-    state_->cv.notify_all();
-    // A download in flight may take its full time-out; shutdown does not wait for it.
-    bool idle =
-        state_->cv.wait_for(lock, std::chrono::seconds(1), [this] { return !state_->busy; });
-    lock.unlock();
-    if (idle) {
-      worker_.join();
-    } else {
-      worker_.detach();  // it owns a share of the state and ends after its download
+  ~CoverDownloads() { stop(); }
+
+  // Aborts a download in progress and joins the worker; a later open starts a new one.
+  void stop() {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      stop_ = true;
+      queue_.clear();
+      cv_.notify_all();
     }
+    cancel_ = true;
+    if (worker_.joinable()) worker_.join();
+    std::lock_guard<std::mutex> lock(mu_);
+    stop_ = false;
+    cancel_ = false;
+    // Unfinished entries were never tried, or aborted: asked for again when next wanted.
+    for (auto it = entries_.begin(); it != entries_.end();)
+      it = it->second.done ? std::next(it) : entries_.erase(it);
+    order_.erase(std::remove_if(order_.begin(), order_.end(),
+                                [this](const std::string& u) { return !entries_.count(u); }),
+                 order_.end());
   }
 
   std::unique_ptr<MediaThumbnailStream> open(const std::string& url) {
-    State& st = *state_;
-    std::lock_guard<std::mutex> lock(st.mu);
-    auto it = st.entries.find(url);
-    if (it != st.entries.end() && it->second.done && it->second.ok)
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = entries_.find(url);
+    if (it != entries_.end() && it->second.done && it->second.ok)
       return std::make_unique<BytesStream>(it->second.type, it->second.bytes);
     int64_t now = wallNowMs();
-    if (it == st.entries.end() ||
-        (it->second.done && now - it->second.finishedAt > kCoverRetryMs)) {
-      st.entries[url] = Entry{};
-      st.order.push_back(url);
-      st.queue.push_back(url);
-      evict(st);
-      if (!worker_.joinable()) worker_ = std::thread(run, state_);
-      st.cv.notify_all();
+    if (it == entries_.end() || (it->second.done && now - it->second.finishedAt > kCoverRetryMs)) {
+      if (it == entries_.end()) order_.push_back(url);
+      entries_[url] = Entry{};
+      queue_.push_back(url);
+      evict();
+      if (!worker_.joinable()) worker_ = std::thread([this] { run(); });
+      cv_.notify_all();
     }
     throw MediaError(EAGAIN, "cover not downloaded yet");
   }
@@ -340,41 +216,29 @@ class CoverDownloads {
     int64_t finishedAt = 0;
   };
 
-  struct State {
-    std::mutex mu;  // guards everything below
-    std::condition_variable cv;
-    std::map<std::string, Entry> entries;
-    std::deque<std::string> order;
-    std::deque<std::string> queue;
-    bool stop = false;
-    bool busy = false;
-  };
-
-  static void evict(State& st) {  // requires st.mu
-    while (st.order.size() > kCoverCacheSize) {
-      auto it = st.entries.find(st.order.front());
-      if (it != st.entries.end() && !it->second.done) break;  // the worker still fills it
-      if (it != st.entries.end()) st.entries.erase(it);
-      st.order.pop_front();
+  void evict() {  // requires mu_
+    while (order_.size() > kCoverCacheSize) {
+      auto it = entries_.find(order_.front());
+      if (it != entries_.end() && !it->second.done) break;  // the worker still fills it
+      if (it != entries_.end()) entries_.erase(it);
+      order_.pop_front();
     }
   }
 
-  static void run(std::shared_ptr<State> state) {
-    State& st = *state;
-    std::unique_lock<std::mutex> lock(st.mu);
+  void run() {
+    pthread_setname_np(pthread_self(), "tl-covers");
+    std::unique_lock<std::mutex> lock(mu_);
     for (;;) {
-      st.cv.wait(lock, [&] { return st.stop || !st.queue.empty(); });
-      if (st.stop) return;
-      std::string url = st.queue.front();
-      st.queue.pop_front();
-      st.busy = true;
+      cv_.wait(lock, [&] { return stop_ || !queue_.empty(); });
+      if (stop_) return;
+      std::string url = queue_.front();
+      queue_.pop_front();
       lock.unlock();
-      HttpsResult res = httpsGet(url, kCoverMaxBytes);
+      HttpsResult res = httpsGet(url, kCoverMaxBytes, &cancel_);
       lock.lock();
-      st.busy = false;
-      st.cv.notify_all();
-      auto it = st.entries.find(url);
-      if (it == st.entries.end()) continue;
+      if (stop_) return;  // aborted: not a failure of the URL
+      auto it = entries_.find(url);
+      if (it == entries_.end()) continue;
       it->second.done = true;
       it->second.ok = res.ok && !res.body.empty();
       it->second.type = res.contentType;
@@ -383,8 +247,14 @@ class CoverDownloads {
     }
   }
 
-  std::shared_ptr<State> state_ = std::make_shared<State>();
-  std::thread worker_;  // started on first use; touched only by the watcher thread's owner
+  std::mutex mu_;  // guards the members up to worker_
+  std::condition_variable cv_;
+  std::map<std::string, Entry> entries_;
+  std::deque<std::string> order_;
+  std::deque<std::string> queue_;
+  bool stop_ = false;
+  std::atomic<bool> cancel_{false};
+  std::thread worker_;  // started and joined by the watcher thread only
 };
 
 class HttpsThumbnail : public MediaThumbnail {
@@ -398,16 +268,130 @@ class HttpsThumbnail : public MediaThumbnail {
   std::string url_;
 };
 
+// --- Players on one connection.
+
+struct Connection;
+
+// One bus connection that owns org.mpris.MediaPlayer2.* names: one player.
+struct Player {
+  Connection* conn = nullptr;
+  std::string owner;  // its unique name
+  std::string id;     // the first of its names, without the prefix
+  Slot signals;       // its PropertiesChanged and Seeked
+
+  bool identityKnown = false;
+  std::string identity;
+  Slot identityCall;
+  bool identityInFlight = false;
+
+  Slot stateCall;
+  bool stateInFlight = false;
+  bool askedThisCycle = false;
+  uint64_t callSeeks = 0;  // seeks when stateCall was sent
+
+  SteadyTime sentAt;       // of the latest call
+  bool awaited = false;    // this cycle waits for its calls
+  bool responsive = true;  // answered its previous call within the reply window
+
+  bool fresh = false;  // a reading arrived that no cycle has taken yet
+  MprisPlayerState state;
+  int64_t readAtMs = 0;
+  uint64_t readSeeks = 0;
+  uint64_t seeks = 0;  // Seeked signals so far
+  uint64_t anchoredSeeks = 0;
+  TimelineAnchor anchor;
+};
+
+// One connection to the session bus, its players and whether something signalled a change since
+// the last wait.
+struct Connection {
+  sd_bus* bus = nullptr;
+  bool changed = false;
+  bool lost = false;
+  Slot ownerChanges;
+  std::map<std::string, std::string> names;  // well-known player name -> owner
+  std::map<std::string, Player> players;     // owner -> player
+  ~Connection() {
+    players.clear();  // their slots need the bus
+    ownerChanges.reset();
+    if (bus) sd_bus_close_unref(bus);
+  }
+};
+
+int onOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error*) {
+  auto* c = static_cast<Connection*>(userdata);
+  const char *name = nullptr, *from = nullptr, *to = nullptr;
+  if (sd_bus_message_read(m, "sss", &name, &from, &to) < 0 || !name || !isPlayerName(name))
+    return 0;
+  if (to && *to)
+    c->names[name] = to;
+  else
+    c->names.erase(name);
+  c->changed = true;
+  return 0;
+}
+
+int onPlayerSignal(sd_bus_message* m, void* userdata, sd_bus_error*) {
+  auto* p = static_cast<Player*>(userdata);
+  if (sd_bus_message_is_signal(m, kPlayerInterface, "Seeked") > 0) {
+    ++p->seeks;
+    p->conn->changed = true;
+  } else if (sd_bus_message_is_signal(m, kPropertiesInterface, "PropertiesChanged") > 0) {
+    const char* iface = nullptr;
+    if (sd_bus_message_read(m, "s", &iface) >= 0 && iface &&
+        (std::strcmp(iface, kPlayerInterface) == 0 || std::strcmp(iface, kRootInterface) == 0))
+      p->conn->changed = true;
+  }
+  return 0;
+}
+
+// Whether the player answered in time; a slow one is not waited for by later cycles, but every
+// late answer still runs a cycle of its own.
+void noteAnswer(Player& p, const sd_bus_error* e) {
+  p.responsive =
+      !(e && isNoReply(e)) && std::chrono::steady_clock::now() - p.sentAt <= kReplyWindow;
+  if (!p.awaited) p.conn->changed = true;
+}
+
+int onIdentity(sd_bus_message* m, void* userdata, sd_bus_error*) {
+  auto* p = static_cast<Player*>(userdata);
+  p->identityInFlight = false;
+  const sd_bus_error* e = sd_bus_message_get_error(m);
+  noteAnswer(*p, e);
+  if (!e || !isNoReply(e)) {  // else asked again next cycle
+    p->identityKnown = true;
+    p->identity.clear();  // a player without an Identity is told by its name alone
+    if (!e && readMprisString(m, p->identity) < 0) p->identity.clear();
+  }
+  return 0;
+}
+
+int onState(sd_bus_message* m, void* userdata, sd_bus_error*) {
+  auto* p = static_cast<Player*>(userdata);
+  p->stateInFlight = false;
+  const sd_bus_error* e = sd_bus_message_get_error(m);
+  MprisPlayerState st;
+  if (!e && readMprisPlayer(m, st) >= 0) {
+    // MPRIS keeps no time of the position: the reply's arrival is it.
+    p->readAtMs = wallNowMs();
+    p->state = std::move(st);
+    p->readSeeks = p->callSeeks;
+    p->fresh = true;
+  }
+  noteAnswer(*p, e);
+  return 0;
+}
+
 // --- Sessions.
 
 class MprisSession : public MediaSession {
  public:
-  MprisSession(std::string id, AppIdentity identity, PlayerState state, int64_t readAtMs,
+  MprisSession(std::string id, AppIdentity identity, MprisPlayerState state, MediaTimeline timeline,
                std::shared_ptr<MediaThumbnail> thumbnail)
       : id_(std::move(id)),
         identity_(std::move(identity)),
         state_(std::move(state)),
-        readAtMs_(readAtMs),
+        timeline_(timeline),
         thumbnail_(std::move(thumbnail)) {}
 
   std::string appId() override { return id_; }
@@ -420,143 +404,138 @@ class MprisSession : public MediaSession {
     if (state_.status == "Paused") return kStatusPaused;
     return kStatusStopped;
   }
-  MediaTimeline timeline() override {
-    return mprisTimeline(state_.lengthUs, state_.positionUs, readAtMs_);
-  }
+  MediaTimeline timeline() override { return timeline_; }
 
  private:
   std::string id_;
   AppIdentity identity_;
-  PlayerState state_;
-  int64_t readAtMs_;
+  MprisPlayerState state_;
+  MediaTimeline timeline_;
   std::shared_ptr<MediaThumbnail> thumbnail_;
 };
 
+// Drains what arrived; throws once the bus is gone.
+void pump(Connection& c) {
+  int r;
+  while ((r = sd_bus_process(c.bus, nullptr)) > 0) {
+  }
+  if (r < 0 || c.lost) throw busLost(r < 0 ? r : -ENOTCONN, "process");
+}
+
 class MprisManager : public MediaManager {
  public:
-  MprisManager(std::shared_ptr<Connection> conn, CoverDownloads& downloads)
-      : conn_(std::move(conn)), downloads_(downloads) {}
+  MprisManager(std::shared_ptr<Connection> conn, CoverDownloads& downloads,
+               std::set<std::string>& rejectedCovers)
+      : conn_(std::move(conn)), downloads_(downloads), rejectedCovers_(rejectedCovers) {}
 
+  // Every player is asked at once; the cycle waits only for those that answered last time, so a
+  // hung player delays nobody after its first stall.
   std::vector<std::unique_ptr<MediaSession>> sessions() override {
-    sd_bus* bus = conn_->bus;
-    std::vector<std::string> names = listPlayers(bus);
+    Connection& c = *conn_;
+    pump(c);
+    syncPlayers(c);
+    for (auto& [owner, p] : c.players) p.askedThisCycle = false;
+    const SteadyTime deadline = std::chrono::steady_clock::now() + kReplyWindow;
+    for (;;) {
+      for (auto& [owner, p] : c.players) ask(c, p);
+      pump(c);
+      const bool waiting = std::any_of(c.players.begin(), c.players.end(), [](const auto& e) {
+        const Player& p = e.second;
+        return p.awaited && (p.identityInFlight || p.stateInFlight);
+      });
+      const auto left = std::chrono::duration_cast<std::chrono::microseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (!waiting || left.count() <= 0) break;
+      int r = sd_bus_wait(c.bus, static_cast<uint64_t>(left.count()));
+      if (r < 0) throw busLost(r, "wait");
+    }
+
+    std::vector<Player*> order;
+    for (auto& [owner, p] : c.players) {
+      if (p.awaited && (p.identityInFlight || p.stateInFlight)) p.responsive = false;
+      p.awaited = false;
+      if (p.identityKnown) order.push_back(&p);
+    }
+    std::sort(order.begin(), order.end(), [](Player* a, Player* b) { return a->id < b->id; });
     std::vector<std::unique_ptr<MediaSession>> out;
-    std::set<std::string> owners;
-    const SteadyTime now = std::chrono::steady_clock::now();
-    for (const std::string& name : names) {
-      std::string owner;
-      if (!nameOwner(bus, name, owner)) continue;  // gone meanwhile
-      if (!owners.insert(owner).second) continue;  // one player under a second name
-      auto hung = hungUntil_.find(owner);
-      if (hung != hungUntil_.end()) {
-        if (now < hung->second) continue;
-        hungUntil_.erase(hung);
-      }
-      std::string id = name.substr(sizeof kPrefix - 1);
-      AppIdentity identity = identifyMprisPlayer(id, identity_(bus, owner));
-      if (hungUntil_.count(owner)) continue;  // it did not answer for its Identity
+    for (Player* p : order) {
+      AppIdentity identity = identifyMprisPlayer(p->id, p->identity);
       if (!identity.handled) {
-        out.push_back(std::make_unique<MprisSession>(id, identity, PlayerState{}, 0, nullptr));
+        out.push_back(std::make_unique<MprisSession>(p->id, identity, MprisPlayerState{},
+                                                     MediaTimeline{}, nullptr));
         continue;
       }
-      PlayerState st;
-      int64_t readAt = 0;
-      if (!readState(bus, owner, st, readAt)) continue;
-      out.push_back(std::make_unique<MprisSession>(id, identity, std::move(st), readAt,
-                                                   thumbnailFor(st.artUrl)));
+      if (!p->fresh) continue;  // no answer this time: the last record stays for now
+      p->fresh = false;
+      anchorTimeline(p->anchor, p->state, p->readAtMs, p->readSeeks != p->anchoredSeeks);
+      p->anchoredSeeks = p->readSeeks;
+      MediaTimeline t = mprisTimeline(p->state.lengthUs, p->anchor.positionUs, p->anchor.atMs);
+      out.push_back(std::make_unique<MprisSession>(p->id, identity, p->state, t,
+                                                   thumbnailFor(p->state.artUrl)));
     }
-    // Forget owners that left.
-    for (auto it = identityCache_.begin(); it != identityCache_.end();)
-      it = owners.count(it->first) ? std::next(it) : identityCache_.erase(it);
-    for (auto it = hungUntil_.begin(); it != hungUntil_.end();)
-      it = owners.count(it->first) ? std::next(it) : hungUntil_.erase(it);
     return out;
   }
 
  private:
-  // Throws when the bus itself failed; the watcher then reconnects.
-  void checkBus(sd_bus* bus, int r, const char* what) {
-    if (sd_bus_is_open(bus) > 0) return;
-    throw MediaError(r, std::string("session bus lost (") + what + "): " + std::strerror(-r));
+  // Players follow the owners of the player names; each is watched by a match on its own
+  // unique name, so that other clients' signals never reach this connection.
+  void syncPlayers(Connection& c) {
+    std::map<std::string, std::string> idOf;  // owner -> its first name
+    for (const auto& [name, owner] : c.names) idOf.emplace(owner, name.substr(kPrefixLen));
+    for (auto it = c.players.begin(); it != c.players.end();)
+      it = idOf.count(it->first) ? std::next(it) : c.players.erase(it);
+    for (const auto& [owner, id] : idOf) {
+      auto [it, added] = c.players.try_emplace(owner);
+      Player& p = it->second;
+      p.id = id;
+      if (!added) continue;
+      p.conn = &c;
+      p.owner = owner;
+      const std::string rule = "type='signal',sender='" + owner + "',path='" + kObjectPath + "'";
+      sd_bus_slot* slot = nullptr;
+      int r = sd_bus_add_match(c.bus, &slot, rule.c_str(), onPlayerSignal, &p);
+      if (r < 0 && sd_bus_is_open(c.bus) <= 0) throw busLost(r, "AddMatch");
+      p.signals.reset(slot);  // without it the player is still polled
+    }
   }
 
-  std::vector<std::string> listPlayers(sd_bus* bus) {
-    ErrorHolder err;
-    Message reply;
-    int r = sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                               "org.freedesktop.DBus", "ListNames", &err.e, &reply.m, "");
-    if (r < 0) throw MediaError(r, "cannot list session bus names: " + errorText(err.e, r));
-    char** list = nullptr;
-    if ((r = sd_bus_message_read_strv(reply.m, &list)) < 0)
-      throw MediaError(r, std::string("bad name list: ") + std::strerror(-r));
-    std::vector<std::string> names;
-    for (char** p = list; p && *p; ++p) {
-      std::string n = *p;
-      free(*p);
-      if (n.compare(0, sizeof kPrefix - 1, kPrefix) != 0 || n.size() == sizeof kPrefix - 1)
-        continue;
-      // playerctld only mirrors the other players.
-      if (n == std::string(kPrefix) + "playerctld") continue;
-      names.push_back(std::move(n));
+  void ask(Connection& c, Player& p) {
+    if (!p.identityKnown) {
+      if (p.identityInFlight) return;
+      sd_bus_slot* slot = nullptr;
+      int r =
+          sd_bus_call_method_async(c.bus, &slot, p.owner.c_str(), kObjectPath, kPropertiesInterface,
+                                   "Get", onIdentity, &p, "ss", kRootInterface, "Identity");
+      if (r < 0) return failedSend(c, r);
+      p.identityCall.reset(slot);
+      p.identityInFlight = true;
+      p.sentAt = std::chrono::steady_clock::now();
+      p.awaited = p.responsive;
+      return;
     }
-    free(list);
-    std::sort(names.begin(), names.end());
-    return names;
+    if (p.stateInFlight || p.askedThisCycle || !identifyMprisPlayer(p.id, p.identity).handled)
+      return;
+    sd_bus_slot* slot = nullptr;
+    int r =
+        sd_bus_call_method_async(c.bus, &slot, p.owner.c_str(), kObjectPath, kPropertiesInterface,
+                                 "GetAll", onState, &p, "s", kPlayerInterface);
+    if (r < 0) return failedSend(c, r);
+    p.stateCall.reset(slot);
+    p.stateInFlight = true;
+    p.sentAt = std::chrono::steady_clock::now();
+    p.askedThisCycle = true;
+    p.callSeeks = p.seeks;
+    p.awaited = p.responsive;
   }
 
-  bool nameOwner(sd_bus* bus, const std::string& name, std::string& owner) {
-    ErrorHolder err;
-    Message reply;
-    int r = sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                               "org.freedesktop.DBus", "GetNameOwner", &err.e, &reply.m, "s",
-                               name.c_str());
-    if (r < 0) {
-      checkBus(bus, r, "GetNameOwner");
-      return false;
-    }
-    const char* o = nullptr;
-    if (sd_bus_message_read(reply.m, "s", &o) < 0 || !o) return false;
-    owner = o;
-    return true;
-  }
-
-  std::string identity_(sd_bus* bus, const std::string& owner) {
-    auto it = identityCache_.find(owner);
-    if (it != identityCache_.end()) return it->second;
-    ErrorHolder err;
-    Message reply;
-    std::string identity;
-    int r = sd_bus_call_method(bus, owner.c_str(), kObjectPath, "org.freedesktop.DBus.Properties",
-                               "Get", &err.e, &reply.m, "ss", "org.mpris.MediaPlayer2", "Identity");
-    if (r < 0) {
-      checkBus(bus, r, "Identity");
-      if (r == -ETIMEDOUT) hungUntil_[owner] = std::chrono::steady_clock::now() + kHungBackoff;
-      return {};  // not cached: asked again next time
-    }
-    if (readString(reply.m, identity) < 0) identity.clear();
-    identityCache_[owner] = identity;
-    return identity;
-  }
-
-  bool readState(sd_bus* bus, const std::string& owner, PlayerState& st, int64_t& readAt) {
-    ErrorHolder err;
-    Message reply;
-    int r = sd_bus_call_method(bus, owner.c_str(), kObjectPath, "org.freedesktop.DBus.Properties",
-                               "GetAll", &err.e, &reply.m, "s", kPlayerInterface);
-    // MPRIS keeps no time of the position: the reply's arrival is it.
-    readAt = wallNowMs();
-    if (r < 0) {
-      checkBus(bus, r, "GetAll");
-      if (r == -ETIMEDOUT) hungUntil_[owner] = std::chrono::steady_clock::now() + kHungBackoff;
-      return false;  // the player quit or broke mid-call: skipped this cycle
-    }
-    return readPlayer(reply.m, st) >= 0;
+  void failedSend(Connection& c, int r) {
+    if (sd_bus_is_open(c.bus) <= 0) throw busLost(r, "call");
   }
 
   std::shared_ptr<MediaThumbnail> thumbnailFor(const std::string& artUrl) {
     if (artUrl.empty()) return nullptr;
     if (std::optional<std::string> path = fileUrlPath(artUrl))
-      return std::make_shared<FileThumbnail>(*path);
+      return std::make_shared<FileThumbnail>(*path, artUrl, rejectedCovers_);
     std::string url = coverDownloadUrl(artUrl);
     if (url.compare(0, 8, "https://") == 0 && isAllowedCoverUrl(url))
       return std::make_shared<HttpsThumbnail>(downloads_, url);
@@ -565,9 +544,38 @@ class MprisManager : public MediaManager {
 
   std::shared_ptr<Connection> conn_;
   CoverDownloads& downloads_;
-  std::map<std::string, std::string> identityCache_;  // owner -> Identity
-  std::map<std::string, SteadyTime> hungUntil_;       // owner -> skipped until
+  std::set<std::string>& rejectedCovers_;
 };
+
+// The player names and their owners as the bus has them now.
+void listPlayers(Connection& c) {
+  sd_bus_error err = SD_BUS_ERROR_NULL;
+  sd_bus_message* reply = nullptr;
+  int r = sd_bus_call_method(c.bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                             "org.freedesktop.DBus", "ListNames", &err, &reply, "");
+  sd_bus_error_free(&err);
+  if (r < 0) throw busLost(r, "ListNames");
+  char** list = nullptr;
+  r = sd_bus_message_read_strv(reply, &list);
+  sd_bus_message_unref(reply);
+  if (r < 0) throw MediaError(r, std::string("bad name list: ") + std::strerror(-r), true);
+  std::vector<std::string> names;
+  for (char** p = list; p && *p; ++p) {
+    if (isPlayerName(*p)) names.push_back(*p);
+    free(*p);
+  }
+  free(list);
+  for (const std::string& name : names) {
+    reply = nullptr;
+    r = sd_bus_call_method(c.bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                           "org.freedesktop.DBus", "GetNameOwner", &err, &reply, "s", name.c_str());
+    sd_bus_error_free(&err);
+    const char* owner = nullptr;
+    if (r >= 0 && sd_bus_message_read(reply, "s", &owner) >= 0 && owner) c.names[name] = owner;
+    sd_bus_message_unref(reply);
+    if (r < 0 && sd_bus_is_open(c.bus) <= 0) throw busLost(r, "GetNameOwner");
+  }
+}
 
 class MprisBackend : public MediaBackend {
  public:
@@ -575,7 +583,18 @@ class MprisBackend : public MediaBackend {
   MprisBackend() {
     const char* v = std::getenv("TUNELIGHT_MPRIS_SIGNALS");
     signals_ = !(v && std::string(v) == "0");
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   }
+  ~MprisBackend() override {
+    if (wakeFd_ >= 0) ::close(wakeFd_);
+  }
+
+  void threadBegin() override {
+    pthread_setname_np(pthread_self(), "tl-media");
+    drainWake();
+  }
+  // No download outlives the watcher thread.
+  void threadEnd() override { downloads_.stop(); }
 
   std::unique_ptr<MediaManager> requestManager() override {
     auto conn = std::make_shared<Connection>();
@@ -583,61 +602,82 @@ class MprisBackend : public MediaBackend {
     int r = sd_bus_open_user(&conn->bus);
     if (r < 0) {
       conn->bus = nullptr;
-      throw MediaError(r, std::string("cannot open the session bus: ") + std::strerror(-r));
+      throw MediaError(r, std::string("cannot open the session bus: ") + std::strerror(-r), true);
     }
     sd_bus_set_method_call_timeout(conn->bus, kCallTimeoutUs);
-    static const char* const kMatches[] = {
-        "type='signal',interface='org.freedesktop.DBus.Properties',member='PropertiesChanged',"
-        "path='/org/mpris/MediaPlayer2'",
-        "type='signal',interface='org.mpris.MediaPlayer2.Player',member='Seeked',"
-        "path='/org/mpris/MediaPlayer2'",
-        "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',"
-        "member='NameOwnerChanged',arg0namespace='org.mpris.MediaPlayer2'",
-    };
-    for (const char* match : kMatches) {
-      r = sd_bus_add_match(conn->bus, nullptr, match, onSignal, conn.get());
-      if (r < 0)
-        throw MediaError(r, std::string("cannot watch the session bus: ") + std::strerror(-r));
-    }
+    // Before listing, so that no change between the two is missed.
+    sd_bus_slot* slot = nullptr;
+    r = sd_bus_add_match(conn->bus, &slot,
+                         "type='signal',sender='org.freedesktop.DBus',interface='org."
+                         "freedesktop.DBus',member='NameOwnerChanged',arg0namespace='org.mpris."
+                         "MediaPlayer2'",
+                         onOwnerChanged, conn.get());
+    if (r < 0) throw busLost(r, "AddMatch");
+    conn->ownerChanges.reset(slot);
+    listPlayers(*conn);
     current_ = conn;
-    return std::make_unique<MprisManager>(conn, downloads_);
+    return std::make_unique<MprisManager>(conn, downloads_, rejectedCovers_);
   }
 
   bool waitForChange(int32_t timeoutMs) override {
     std::shared_ptr<Connection> conn = current_.lock();
     if (!conn) return MediaBackend::waitForChange(timeoutMs);
-    if (!signals_) {
-      // Signals still arrive; drain them so that they do not pile up.
-      while (sd_bus_process(conn->bus, nullptr) > 0) {
-      }
-      conn->changed = false;
-      return MediaBackend::waitForChange(timeoutMs);
-    }
     const SteadyTime deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
       int r;
       while ((r = sd_bus_process(conn->bus, nullptr)) > 0) {
       }
+      if (r < 0) {
+        conn->lost = true;
+        return true;  // the next cycle reports it at once
+      }
       if (conn->changed) {
         conn->changed = false;
-        return true;
+        if (signals_) return true;
       }
-      auto left = std::chrono::duration_cast<std::chrono::microseconds>(
-          deadline - std::chrono::steady_clock::now());
+      auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) return false;
-      if (r < 0 || sd_bus_wait(conn->bus, static_cast<uint64_t>(left.count())) < 0) {
-        // A broken bus: the next cycle notices and reconnects.
+      int64_t waitMs = left.count();
+      uint64_t busDue = 0;  // sd-bus's own next time-out, CLOCK_MONOTONIC µs
+      if (sd_bus_get_timeout(conn->bus, &busDue) > 0 && busDue != UINT64_MAX) {
+        timespec ts;
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        const uint64_t nowUs = static_cast<uint64_t>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+        waitMs = std::min<int64_t>(waitMs, busDue > nowUs ? (busDue - nowUs + 999) / 1000 : 0);
+      }
+      pollfd fds[2] = {
+          {sd_bus_get_fd(conn->bus), static_cast<short>(sd_bus_get_events(conn->bus)), 0},
+          {wakeFd_, POLLIN, 0}};
+      if (::poll(fds, 2, static_cast<int>(waitMs)) < 0 && errno != EINTR) {
         std::this_thread::sleep_until(deadline);
+        return false;
+      }
+      if (fds[1].revents & POLLIN) {
+        drainWake();
         return false;
       }
     }
   }
 
+  void wake() override {
+    MediaBackend::wake();
+    const uint64_t one = 1;
+    if (wakeFd_ >= 0) (void)!::write(wakeFd_, &one, sizeof one);
+  }
+
  private:
+  void drainWake() {
+    uint64_t n;
+    if (wakeFd_ >= 0) (void)!::read(wakeFd_, &n, sizeof n);
+  }
+
   bool signals_ = true;
+  int wakeFd_ = -1;
   std::weak_ptr<Connection> current_;
   CoverDownloads downloads_;
+  std::set<std::string> rejectedCovers_;  // watcher thread only
 };
 
 }  // namespace

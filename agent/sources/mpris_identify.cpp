@@ -1,5 +1,7 @@
 #include "agent/sources/mpris_identify.h"
 
+#include <algorithm>
+#include <cmath>
 #include <limits>
 
 namespace tunelight {
@@ -166,6 +168,34 @@ MediaTimeline mprisTimeline(int64_t lengthUs, int64_t positionUs, int64_t readAt
   t.position = pos * kTicksPerUs;
   t.lastUpdatedTime = kUnixEpochTicks + readAtMs * 10000;
   return t;
+}
+
+void anchorTimeline(TimelineAnchor& a, const MprisPlayerState& s, int64_t atMs, bool seeked) {
+  const int64_t position = std::max<int64_t>(s.positionUs, 0);
+  std::string state = s.status + '\x1F' + s.title + '\x1F' + s.artist + '\x1F' + s.album + '\x1F' +
+                      std::to_string(s.lengthUs) + '\x1F' + std::to_string(s.rate);
+  bool keep = !seeked && state == a.state;
+  if (keep) {
+    // Rates outside what players offer count as normal speed; the state holds the exact value.
+    const double rate = std::isfinite(s.rate) && s.rate >= 0 && s.rate <= 64 ? s.rate : 1.0;
+    const double moved =
+        s.status == "Playing" ? static_cast<double>(atMs - a.atMs) * 1000 * rate : 0;
+    const double expected = static_cast<double>(a.positionUs) + moved;
+    keep = std::fabs(static_cast<double>(position) - expected) <= kAnchorToleranceUs;
+  }
+  if (keep) return;
+  a.state = std::move(state);
+  a.positionUs = position;
+  a.atMs = atMs;
+}
+
+std::string imageTypeFromSignature(const std::string& b) {
+  if (b.compare(0, 8, "\x89PNG\r\n\x1A\n") == 0) return "image/png";
+  if (b.compare(0, 3, "\xFF\xD8\xFF") == 0) return "image/jpeg";
+  if (b.compare(0, 6, "GIF87a") == 0 || b.compare(0, 6, "GIF89a") == 0) return "image/gif";
+  if (b.size() >= 12 && b.compare(0, 4, "RIFF") == 0 && b.compare(8, 4, "WEBP") == 0)
+    return "image/webp";
+  return {};
 }
 
 std::optional<std::string> fileUrlPath(const std::string& url) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <iterator>
 #include <system_error>
 #include <utility>
 
@@ -17,16 +18,23 @@ namespace {
 constexpr int64_t kTicksPerMs = 10000;
 constexpr int64_t kThumbnailRetryMs = 500;
 constexpr int64_t kThumbnailRefreshMs = 5000;
-constexpr int kWaitSlices = 10;
-constexpr int32_t kWaitSliceMs = 50;
+constexpr auto kCyclePeriod = std::chrono::milliseconds(500);
 // A change signal never runs cycles closer together than this.
 constexpr auto kMinCycleGap = std::chrono::milliseconds(50);
 
 }  // namespace
 
 bool MediaBackend::waitForChange(int32_t timeoutMs) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+  std::unique_lock<std::mutex> lock(wakeMu_);
+  wakeCv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return woken_; });
+  woken_ = false;
   return false;
+}
+
+void MediaBackend::wake() {
+  std::lock_guard<std::mutex> lock(wakeMu_);
+  woken_ = true;
+  wakeCv_.notify_all();
 }
 
 std::string sniffImageType(const std::string& b) {
@@ -140,6 +148,7 @@ void SmtcWatcher::stop() {
   if (thread_.get_id() == std::this_thread::get_id()) {
     throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
   }
+  backend_->wake();
   thread_.join();
 }
 
@@ -163,12 +172,15 @@ void SmtcWatcher::threadMain() {
       log(kLogError, "SMTC: unexpected failure, watcher stopped");
       break;
     }
+    // One wait for the rest of the period: an idle watcher wakes twice a second, and stop()
+    // ends the wait through the backend's wake().
+    const auto deadline = std::chrono::steady_clock::now() + kCyclePeriod;
     bool woke = false;
-    for (int i = 0; i < kWaitSlices && !stop_; ++i) {
-      if (backend_->waitForChange(kWaitSliceMs)) {
-        woke = true;
-        break;
-      }
+    while (!stop_ && !woke) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0) break;
+      woke = backend_->waitForChange(static_cast<int32_t>(left.count()));
     }
     if (woke && !stop_) {
       auto gap = std::chrono::steady_clock::now() - cycleStart;
@@ -189,6 +201,16 @@ void SmtcWatcher::endCycles() {
   failureCount_ = 0;
 }
 
+void SmtcWatcher::dropThumbnails(const std::vector<SessionSnapshot>& listed) {
+  // Apps with per-process ids would otherwise leave an entry behind for every run.
+  for (auto it = thumbnails_.begin(); it != thumbnails_.end();) {
+    const bool keep = table_.has(it->first) ||
+                      std::any_of(listed.begin(), listed.end(),
+                                  [&](const SessionSnapshot& s) { return s.aumid == it->first; });
+    it = keep ? std::next(it) : thumbnails_.erase(it);
+  }
+}
+
 void SmtcWatcher::runCycle() {
   uint32_t fault = backend_->guard([this] { pollOnce(); });
   if (fault != 0) {
@@ -207,9 +229,12 @@ void SmtcWatcher::pollOnce() {
       if (!manager_) throw MediaError(-1, "no session manager");
       log(kLogInfo, "SMTC: session manager ready");
     }
+    std::vector<std::unique_ptr<MediaSession>> sessions = manager_->sessions();
+    // Read after the list: a backend that reads its sessions while listing them dates those
+    // readings no later than the cycle, so they are not clamped to an earlier time.
     const int64_t nowMs = clock_();
     std::vector<SessionSnapshot> snapshots;
-    for (std::unique_ptr<MediaSession>& session : manager_->sessions()) {
+    for (std::unique_ptr<MediaSession>& session : sessions) {
       SessionSnapshot s;
       s.aumid = session->appId();
       s.identity = session->identify();
@@ -243,10 +268,15 @@ void SmtcWatcher::pollOnce() {
       snapshots.push_back(std::move(s));
     }
     table_.publish(snapshots, nowMs);
+    dropThumbnails(snapshots);
     failureCount_ = 0;
   } catch (const MediaError& e) {
     if (++failureCount_ <= 3) log(kLogWarning, std::string("SMTC: ") + e.what() + " - retrying");
     manager_.reset();
+    if (e.sessionsGone()) {
+      table_.publish({}, clock_());
+      dropThumbnails({});
+    }
   } catch (const std::exception& e) {
     if (++failureCount_ <= 3) log(kLogWarning, std::string("SMTC: ") + e.what());
     manager_.reset();

@@ -64,6 +64,7 @@ class SessionTable {
   // Removes every published source, in key order, and forgets them.
   void clear();
   size_t size() const { return entries_.size(); }
+  bool has(const std::string& aumid) const { return entries_.count(aumid) != 0; }
 
  private:
   struct Entry {
@@ -104,6 +105,7 @@ class SmtcWatcher {
   void threadMain();
   void pollOnce();
   void endCycles();
+  void dropThumbnails(const std::vector<SessionSnapshot>& listed);
 
   Hub& hub_;
   std::unique_ptr<MediaBackend> backend_;
@@ -113,7 +115,7 @@ class SmtcWatcher {
 
   // Cycle state: used only by the thread running the cycles (or a test while none runs).
   std::unique_ptr<MediaManager> manager_;
-  std::map<std::string, ThumbnailState> thumbnails_;
+  std::map<std::string, ThumbnailState> thumbnails_;  // of listed or published sessions only
   int32_t failureCount_ = 0;
   SessionTable table_;
 };

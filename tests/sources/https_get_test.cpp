@@ -4,7 +4,11 @@
 #include "agent/sources/https_get.h"
 
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
 #include <memory>
@@ -25,7 +29,7 @@ using test::ChildProcess;
 using test::TempDir;
 
 const char kServer[] = R"PY(
-import http.server, os, ssl, sys
+import http.server, os, ssl, sys, time
 d = sys.argv[1]
 class H(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
@@ -54,6 +58,8 @@ class H(http.server.BaseHTTPRequestHandler):
             self.reply(200, b"", "image/png")
         elif p.startswith("/size/"):
             self.reply(200, b"x" * int(p[6:]), "image/jpeg")
+        elif p == "/stall":
+            time.sleep(60)
         elif p == "/latin":
             self.wfile.write(b"HTTP/1.1 200 OK\r\nContent-Type: image/p\xe9ng\r\n"
                              b"Content-Length: 1\r\n\r\nD")
@@ -205,6 +211,45 @@ TEST_F(HttpsGetTest, BodyLimitIsExact) {
   EXPECT_TRUE(httpsGet(url("/size/10"), 10).ok);
   EXPECT_FALSE(httpsGet(url("/size/11"), 10).ok);
   EXPECT_TRUE(logged().empty());
+}
+
+TEST_F(HttpsGetTest, CancelEndsAStalledTransferPromptly) {
+  // A listener that never accepts: the TLS handshake never gets an answer.
+  int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof addr;
+  ASSERT_EQ(::bind(silent, reinterpret_cast<sockaddr*>(&addr), len), 0);
+  ASSERT_EQ(::listen(silent, 4), 0);
+  ASSERT_EQ(::getsockname(silent, reinterpret_cast<sockaddr*>(&addr), &len), 0);
+  const std::string handshake = "https://127.0.0.1:" + std::to_string(ntohs(addr.sin_port)) + "/x";
+
+  // Without a cancel the transfers would wait for their 3 s and 5 s time-outs.
+  for (const std::string& u : {url("/stall"), handshake}) {
+    std::atomic<bool> cancel{false};
+    const auto t0 = std::chrono::steady_clock::now();
+    std::thread stopper([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      cancel = true;
+    });
+    const HttpsResult r = httpsGet(u, 1000, &cancel);
+    const auto took =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)
+            .count();
+    stopper.join();
+    EXPECT_FALSE(r.ok) << u;
+    EXPECT_LT(took, 1000) << u;  // ~300 ms on an idle machine
+  }
+  ::close(silent);
+  EXPECT_NE(requests().find("/stall "), std::string::npos);  // the request itself was sent
+
+  // A flag that is already set: nothing is requested.
+  const std::string before = requests();
+  std::atomic<bool> cancel{true};
+  EXPECT_FALSE(httpsGet(url("/png"), 1000, &cancel).ok);
+  EXPECT_EQ(requests(), before);
+  EXPECT_TRUE(logged().empty());  // a cancelled transfer is not a failure worth a line
 }
 
 }  // namespace

@@ -2,12 +2,15 @@
 // script, both started (and ended) by the test.
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <signal.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <chrono>
 #include <nlohmann/json.hpp>
 #include <thread>
 
+#include "tests/sources/mpris_blackbox_support.h"
 #include "tests/support/agent_process.h"
 
 namespace tunelight {
@@ -15,19 +18,12 @@ namespace {
 
 using nlohmann::json;
 using test::ChildProcess;
+using test::EventStream;
 using test::TempDir;
+using test::waitFor;
+using Clock = std::chrono::steady_clock;
 
 const char kMprisScript[] = "/usr/lib/mpv-mpris/mpris.so";
-
-template <typename Pred>
-bool waitFor(Pred pred, int ms = 4000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
 
 bool run(const std::string& program, const std::vector<std::string>& args, int timeoutMs = 15000) {
   ChildProcess p(program, args);
@@ -102,9 +98,15 @@ class MprisBlackbox : public ::testing::Test {
     http = std::make_unique<httplib::Client>("127.0.0.1", agent->port);
     http->set_read_timeout(5, 0);
     // mpv is a video player; those are hidden unless switched on.
-    auto res = http->Post("/api/config", {{"X-Tunelight-Token", agent->token}},
-                          R"({"videoPlayers":true})", "application/json");
+    configure(R"({"videoPlayers":true})");
+  }
+  void configure(const std::string& body) {
+    auto res =
+        http->Post("/api/config", {{"X-Tunelight-Token", agent->token}}, body, "application/json");
     ASSERT_TRUE(res && res->status == 200);
+  }
+  bool onBus(const std::string& player) {
+    return waitFor([&] { return run("/usr/bin/playerctl", {"-p", player, "status"}, 2000); });
   }
 
   json nowPlaying() {
@@ -202,17 +204,82 @@ TEST_F(MprisBlackbox, MissingDyingAndReturningBus) {
 
   // The bus dies (mpv with it) and comes back: a new run of at most three warnings, then the
   // new player shows.
+  auto t0 = Clock::now();
   bus->stop();
+  // The sources of the dead bus go by the usual rule: unseen for more than 3000 ms.
+  ASSERT_TRUE(waitFor([&] { return sourceCount() == 0; }, 5000)) << health();
+  EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(3500));
   players.clear();
   ASSERT_TRUE(waitFor([&] { return countLines(agent->log(), "[warning] SMTC: ") >= 4; }))
       << agent->log();
   EXPECT_TRUE(health().is_object());
   bus->start(socket);
   startMpv({dir.file("b/two.ogg")});
+  ASSERT_TRUE(onBus("mpv"));
+  t0 = Clock::now();
   ASSERT_TRUE(waitFor([&] { return field("title") == "Second Song"; })) << agent->log();
+  EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(1000));
   log = agent->log();
   EXPECT_LE(countLines(log, "[warning] SMTC: "), 6) << log;
   EXPECT_EQ(countLines(log, "[info] SMTC: session manager ready"), 2) << log;
+}
+
+TEST_F(MprisBlackbox, UnchangedPlayerSendsAndWritesNothing) {
+  bus->start(socket);
+  startMpv({dir.file("one.ogg")});
+  startAgent();
+  const std::string out = dir.file("out");
+  ::mkdir(out.c_str(), 0755);
+  configure(R"({"videoPlayers":true,"outputDir":")" + out + R"("})");
+  ASSERT_TRUE(waitFor([&] { return field("status") == "playing"; })) << nowPlaying();
+  EventStream events(agent->port);
+  ASSERT_TRUE(waitFor([&] { return events.count() == 1; })) << events.text();
+
+  // Playing on: the position moves as its first reading predicts, so the document stays.
+  std::this_thread::sleep_for(std::chrono::seconds(5));
+  EXPECT_LE(events.count(), 2) << events.text();
+
+  ASSERT_TRUE(playerctl("mpv", "pause"));
+  const std::string file = out + "/nowplaying.json";
+  ASSERT_TRUE(waitFor([&] {
+    return test::readFile(file).find(R"("status":"paused")") != std::string::npos;
+  })) << test::readFile(file);
+  std::this_thread::sleep_for(std::chrono::milliseconds(600));  // the pause's own messages
+  const int sent = events.count();
+  struct stat before {};
+  ASSERT_EQ(::stat(file.c_str(), &before), 0);
+  std::this_thread::sleep_for(std::chrono::seconds(10));
+  EXPECT_EQ(events.count(), sent) << events.text();
+  struct stat after {};
+  ASSERT_EQ(::stat(file.c_str(), &after), 0);
+  EXPECT_EQ(after.st_mtim.tv_sec, before.st_mtim.tv_sec);
+  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+}
+
+TEST_F(MprisBlackbox, PlayerStalledForASecondStaysOnTheCard) {
+  bus->start(socket);
+  ChildProcess& mpv = startMpv({dir.file("one.ogg")});
+  startAgent();
+  ASSERT_TRUE(waitFor([&] { return field("status") == "playing"; })) << nowPlaying();
+  EventStream events(agent->port);
+  ASSERT_TRUE(waitFor([&] { return events.count() == 1; }));
+
+  // A busy player answers nothing for a while; the card must not flicker.
+  ASSERT_EQ(::kill(mpv.pid(), SIGSTOP), 0);
+  const auto t0 = Clock::now();
+  bool resumed = false;
+  int gaps = 0;
+  while (Clock::now() - t0 < std::chrono::seconds(4)) {
+    if (!resumed && Clock::now() - t0 >= std::chrono::seconds(1)) {
+      ASSERT_EQ(::kill(mpv.pid(), SIGCONT), 0);
+      resumed = true;
+    }
+    if (sourceCount() != 1 || field("title").empty()) ++gaps;
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  EXPECT_EQ(gaps, 0) << health();
+  EXPECT_EQ(events.text().find(R"("active":false)"), std::string::npos) << events.text();
+  EXPECT_EQ(field("status"), "playing");
 }
 
 }  // namespace

@@ -2,17 +2,25 @@
 // value types and names that mpv never produces.
 #include <gtest/gtest.h>
 #include <httplib.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <stdlib.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <systemd/sd-bus.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <set>
+#include <fstream>
+#include <functional>
+#include <mutex>
 #include <nlohmann/json.hpp>
+#include <set>
 #include <thread>
 
+#include "tests/sources/mpris_blackbox_support.h"
 #include "tests/support/agent_process.h"
 
 namespace tunelight {
@@ -20,21 +28,14 @@ namespace {
 
 using nlohmann::json;
 using test::ChildProcess;
+using test::EventStream;
 using test::TempDir;
-
-template <typename Pred>
-bool waitFor(Pred pred, int ms = 4000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
+using test::waitFor;
 
 // What the fake player reports; the types are the unusual ones players do send.
 struct FakeState {
   std::string identity = "YouTube Music";
+  std::string status = "Playing";
   std::string title = "Трек";
   std::string artist = "Solo Artist";  // sent as a plain string, not a list
   double lengthUs = 245e6;             // sent as a double
@@ -74,6 +75,18 @@ class FakePlayer {
   bool ok() const { return bus_ && ok_; }
   // A hung player: requests stay unanswered.
   void hang(bool h) { hung_ = h; }
+  // New state, announced with a PropertiesChanged signal.
+  void set(FakeState state) {
+    std::lock_guard<std::mutex> lock(mu_);
+    state_ = std::move(state);
+    announce_ = true;
+  }
+  // Every answer takes this long.
+  void slow(int ms) { delayMs_ = ms; }
+  // Called on the player's thread whenever a poll of the agent arrives; set before start.
+  std::function<void()> onRead;
+  // Property reads of the player interface so far: one per poll of the agent.
+  int reads() const { return reads_; }
 
  private:
   void serve() {
@@ -82,27 +95,37 @@ class FakePlayer {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
         continue;
       }
+      if (announce_.exchange(false))
+        sd_bus_emit_signal(bus_, "/org/mpris/MediaPlayer2", "org.freedesktop.DBus.Properties",
+                           "PropertiesChanged", "sa{sv}as", "org.mpris.MediaPlayer2.Player", 0, 0);
       int r = sd_bus_process(bus_, nullptr);
       if (r < 0) return;
       if (r == 0) sd_bus_wait(bus_, 20000);
     }
   }
   static FakePlayer& self(void* p) { return *static_cast<FakePlayer*>(p); }
+  static FakeState state(void* p) {
+    std::lock_guard<std::mutex> lock(self(p).mu_);
+    return self(p).state_;
+  }
   static int identity(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply,
                       void* p, sd_bus_error*) {
-    return sd_bus_message_append(reply, "s", self(p).state_.identity.c_str());
+    return sd_bus_message_append(reply, "s", state(p).identity.c_str());
   }
-  static int status(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void*,
+  static int status(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void* p,
                     sd_bus_error*) {
-    return sd_bus_message_append(reply, "s", "Playing");
+    ++self(p).reads_;
+    if (self(p).onRead) self(p).onRead();
+    std::this_thread::sleep_for(std::chrono::milliseconds(self(p).delayMs_));
+    return sd_bus_message_append(reply, "s", state(p).status.c_str());
   }
   static int position(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply,
                       void* p, sd_bus_error*) {
-    return sd_bus_message_append(reply, "i", self(p).state_.positionUs);
+    return sd_bus_message_append(reply, "i", state(p).positionUs);
   }
   static int metadata(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply,
                       void* p, sd_bus_error*) {
-    const FakeState& s = self(p).state_;
+    const FakeState s = state(p);
     sd_bus_message_open_container(reply, 'a', "{sv}");
     sd_bus_message_append(reply, "{sv}", "xesam:title", "s", s.title.c_str());
     sd_bus_message_append(reply, "{sv}", "xesam:artist", "s", s.artist.c_str());
@@ -113,7 +136,11 @@ class FakePlayer {
     return sd_bus_message_close_container(reply);
   }
 
-  FakeState state_;
+  std::mutex mu_;
+  FakeState state_;  // guarded by mu_
+  std::atomic<int> reads_{0};
+  std::atomic<int> delayMs_{0};
+  std::atomic<bool> announce_{false};
   sd_bus* bus_ = nullptr;
   bool ok_ = true;
   std::atomic<bool> stop_{false};
@@ -133,12 +160,13 @@ class MprisFakeBlackbox : public ::testing::Test {
     ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
   }
   void TearDown() override {
+    ::unsetenv("TUNELIGHT_AGENT_RUNNER");
     agent.reset();
     daemon.reset();
     ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
   }
-  void startAgent() {
-    agent = test::startAgent();
+  void startAgent(const std::vector<std::string>& args = {}) {
+    agent = test::startAgent(args);
     ASSERT_GT(agent->port, 0);
     http = std::make_unique<httplib::Client>("127.0.0.1", agent->port);
     http->set_read_timeout(5, 0);
@@ -146,6 +174,24 @@ class MprisFakeBlackbox : public ::testing::Test {
   json nowPlaying() {
     auto res = http->Get("/api/now-playing");
     return res && res->status == 200 ? json::parse(res->body, nullptr, false) : json();
+  }
+  // A Spotify player with the texts of st, and the agent once it shows the player.
+  std::unique_ptr<FakePlayer> showSpotify(FakeState st) {
+    st.identity = "Spotify";
+    auto player = std::make_unique<FakePlayer>(
+        st, std::vector<std::string>{"org.mpris.MediaPlayer2.spotify"});
+    EXPECT_TRUE(player->ok());
+    startAgent();
+    EXPECT_TRUE(waitFor([&] { return nowPlaying().value("title", "") == st.title; }))
+        << agent->log();
+    return player;
+  }
+  std::string coverUrl() {
+    json d = nowPlaying();
+    return d.is_object() && d["coverUrl"].is_string() ? d["coverUrl"].get<std::string>() : "";
+  }
+  void writeFile(const std::string& name, const std::string& bytes) {
+    std::ofstream(dir.file(name), std::ios::binary) << bytes;
   }
   json sources() {
     auto res = http->Get("/api/health");
@@ -216,6 +262,164 @@ TEST_F(MprisFakeBlackbox, OnePlayerUnderTwoNamesIsOneSessionAndAHungOneGoes) {
   EXPECT_TRUE(agent->log().find("[warning]") == std::string::npos) << agent->log();
   vlc.hang(false);
   EXPECT_TRUE(waitFor([&] { return sources().size() == 2; }, 8000)) << sources();
+}
+
+TEST_F(MprisFakeBlackbox, SlowPlayerStaysAndDelaysNobody) {
+  FakeState st;
+  st.identity = "Rhythmbox";
+  st.title = "B0";
+  FakePlayer quick(st, {"org.mpris.MediaPlayer2.rhythmbox"});
+  // The quick player changes just as a poll reaches the slow one, which answers beyond the
+  // agent's reply window every time.
+  std::mutex mu;
+  int changes = 0;  // guarded by mu, as are the two below
+  bool armed = false;
+  std::chrono::steady_clock::time_point changedAt;
+  FakeState slowState;
+  slowState.identity = "Spotify";
+  slowState.title = "Slow";
+  FakePlayer slow(slowState, {"org.mpris.MediaPlayer2.spotify"});
+  slow.onRead = [&] {
+    std::lock_guard<std::mutex> lock(mu);
+    if (!armed) return;
+    armed = false;
+    st.title = "B" + std::to_string(++changes);
+    quick.set(st);
+    changedAt = std::chrono::steady_clock::now();
+  };
+  slow.slow(400);
+  ASSERT_TRUE(slow.ok() && quick.ok());
+  startAgent();
+  auto titleOf = [&](const std::string& id) {
+    for (auto& s : sources())
+      if (s.value("id", "") == id) return s.value("title", "");
+    return std::string();
+  };
+  ASSERT_TRUE(waitFor([&] { return titleOf("smtc:spotify") == "Slow"; })) << sources();
+
+  for (int i = 1; i <= 3; ++i) {
+    {
+      std::lock_guard<std::mutex> lock(mu);
+      armed = true;
+    }
+    const std::string title = "B" + std::to_string(i);
+    ASSERT_TRUE(waitFor([&] { return titleOf("smtc:rhythmbox") == title; })) << sources();
+    const auto seenAt = std::chrono::steady_clock::now();
+    std::lock_guard<std::mutex> lock(mu);
+    // A cycle that waited for the slow player would show it only after its 300 ms window.
+    EXPECT_LT(std::chrono::duration_cast<std::chrono::milliseconds>(seenAt - changedAt).count(),
+              200)
+        << title;
+    EXPECT_EQ(titleOf("smtc:spotify"), "Slow");  // its late answers keep it up
+  }
+}
+
+TEST_F(MprisFakeBlackbox, SignalsOfOtherClientsNeitherWakeNorChangeAnything) {
+  FakeState st;
+  st.status = "Paused";
+  st.title = "Quiet";
+  auto player = showSpotify(st);
+  ASSERT_FALSE(HasFailure());
+  EventStream events(agent->port);
+  ASSERT_TRUE(waitFor([&] { return events.count() == 1; })) << events.text();
+
+  // 40 signals from another client on the players' object path, then as long without any.
+  int before = player->reads();
+  const auto t0 = std::chrono::steady_clock::now();
+  for (int i = 0; i < 40; ++i) {
+    ChildProcess send("/usr/bin/dbus-send",
+                      {"--session", "--type=signal", "/org/mpris/MediaPlayer2",
+                       "org.freedesktop.DBus.Properties.PropertiesChanged",
+                       "string:org.mpris.MediaPlayer2.Player"});
+    ASSERT_EQ(send.waitExit(5000), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(40));
+  }
+  const auto noisyTime = std::chrono::steady_clock::now() - t0;
+  const int noisy = player->reads() - before;
+  before = player->reads();
+  std::this_thread::sleep_for(noisyTime);
+  const int quiet = player->reads() - before;
+
+  EXPECT_GE(quiet, 2);  // it is polled
+  EXPECT_LE(noisy, quiet + 1);
+  EXPECT_EQ(events.count(), 1) << events.text();  // an unchanged paused player sends nothing
+}
+
+TEST_F(MprisFakeBlackbox, FileCoversArePicturesOnlyTypedByTheirBytes) {
+  writeFile("notes.txt", "not a picture\n");
+  const std::string png = std::string("\x89PNG\r\n\x1A\n", 8) + std::string(200, 'p');
+  const std::string gif = "GIF89a" + std::string(100, 'g');
+  writeFile("picture.txt", png);
+  writeFile("moving.png", gif);
+  FakeState st;
+  st.title = "One";
+  st.artUrl = "file://" + dir.file("notes.txt");
+  auto player = showSpotify(st);
+  ASSERT_FALSE(HasFailure());
+
+  // Failed reads are retried every cycle; the text is never served and reported once.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1600));
+  EXPECT_EQ(coverUrl(), "");
+  const std::string rejected = "MPRIS: cover is not a picture, ignored: " + st.artUrl;
+  const std::string log = agent->log();
+  EXPECT_NE(log.find(rejected), std::string::npos) << log;
+  EXPECT_EQ(log.find(rejected), log.rfind(rejected)) << log;
+
+  st.title = "Two";
+  st.artUrl = "file://" + dir.file("picture.txt");
+  player->set(st);
+  ASSERT_TRUE(waitFor([&] { return !coverUrl().empty(); })) << nowPlaying();
+  auto cover = http->Get(coverUrl().c_str());
+  ASSERT_TRUE(cover && cover->status == 200);
+  EXPECT_EQ(cover->get_header_value("Content-Type"), "image/png");
+  EXPECT_EQ(cover->body, png);
+
+  const std::string first = coverUrl();
+  st.title = "Three";
+  st.artUrl = "file://" + dir.file("moving.png");
+  player->set(st);
+  ASSERT_TRUE(waitFor([&] { return !coverUrl().empty() && coverUrl() != first; }));
+  cover = http->Get(coverUrl().c_str());
+  ASSERT_TRUE(cover && cover->status == 200);
+  EXPECT_EQ(cover->get_header_value("Content-Type"), "image/gif");  // not the name's type
+}
+
+TEST_F(MprisFakeBlackbox, ShutdownDuringAStalledCoverDownloadIsQuick) {
+  if (::geteuid() != 0 || !test::fileExists("/usr/bin/unshare"))
+    GTEST_SKIP() << "a private /etc/hosts for the agent needs root";
+  // The cover host resolves to this machine, where a listener takes the connection and never
+  // answers (port 443 is free inside the test's own network namespace).
+  int silent = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(443);
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::bind(silent, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    ::close(silent);
+    GTEST_SKIP() << "port 443 is taken";
+  }
+  ASSERT_EQ(::listen(silent, 4), 0);
+  writeFile("hosts", "127.0.0.1 i.scdn.co\n");
+  writeFile("runner.sh",
+            "#!/bin/sh\nexec /usr/bin/unshare --mount -- /bin/sh -c "
+            "'mount --bind \"$0\" /etc/hosts && exec \"$@\"' " +
+                dir.file("hosts") + " \"$@\"\n");
+  ::chmod(dir.file("runner.sh").c_str(), 0755);
+  ::setenv("TUNELIGHT_AGENT_RUNNER", dir.file("runner.sh").c_str(), 1);
+
+  FakeState st;
+  st.title = "Slow Cover";
+  st.artUrl = "https://i.scdn.co/image/ab67616d0000b273";
+  auto player = showSpotify(st);
+  ASSERT_FALSE(HasFailure());
+  pollfd pending{silent, POLLIN, 0};
+  ASSERT_EQ(::poll(&pending, 1, 3000), 1) << "the download never connected";
+
+  auto bye = http->Post("/api/shutdown", {{"X-Tunelight-Token", agent->token}}, "", "text/plain");
+  ASSERT_TRUE(bye && bye->status == 200);
+  // Within the plugin's 2 s grace, with room to spare; a download waited for would not be.
+  EXPECT_EQ(agent->process->waitExit(1500), 0);
+  ::close(silent);
 }
 
 }  // namespace

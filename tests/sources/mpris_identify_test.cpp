@@ -78,5 +78,79 @@ TEST(MprisIdentify, CoverUrls) {
   EXPECT_EQ(coverDownloadUrl("https://i.scdn.co/image/x"), "https://i.scdn.co/image/x");
 }
 
+TEST(MprisIdentify, TimelineAnchorKeepsAgreeingReadingsAndFollowsChanges) {
+  MprisPlayerState s;
+  s.status = "Playing";
+  s.title = "Song";
+  s.lengthUs = 200'000'000;
+  s.positionUs = 10'000'000;
+  TimelineAnchor a;
+  anchorTimeline(a, s, 1000, false);
+  EXPECT_EQ(a.positionUs, 10'000'000);
+  EXPECT_EQ(a.atMs, 1000);
+
+  // Readings that run with the clock, within 1 s either way, keep the pair.
+  s.positionUs = 15'900'000;
+  anchorTimeline(a, s, 6000, false);
+  s.positionUs = 16'000'000;
+  anchorTimeline(a, s, 7000, false);
+  EXPECT_EQ(a.positionUs, 10'000'000);
+  EXPECT_EQ(a.atMs, 1000);
+  // A jump beyond the tolerance, a seek and a new track each give a new pair.
+  s.positionUs = 18'100'000;
+  anchorTimeline(a, s, 8000, false);
+  EXPECT_EQ(a.atMs, 8000);
+  s.positionUs = 18'600'000;
+  anchorTimeline(a, s, 8500, true);
+  EXPECT_EQ(a.atMs, 8500);
+  s.title = "Next";
+  s.positionUs = 19'100'000;
+  anchorTimeline(a, s, 9000, false);
+  EXPECT_EQ(a.atMs, 9000);
+
+  // Paused: the position stands; the clock moving on changes nothing.
+  s.status = "Paused";
+  anchorTimeline(a, s, 9500, false);
+  EXPECT_EQ(a.atMs, 9500);  // the status changed
+  anchorTimeline(a, s, 60'000, false);
+  EXPECT_EQ(a.atMs, 9500);
+  s.positionUs = 20'200'000;  // moved while paused
+  anchorTimeline(a, s, 61'000, false);
+  EXPECT_EQ(a.atMs, 61'000);
+
+  // At double speed the position runs twice as fast; a changed rate is a new pair.
+  s.status = "Playing";
+  s.rate = 2.0;
+  s.positionUs = 0;
+  anchorTimeline(a, s, 100'000, false);
+  s.positionUs = 8'000'000;
+  anchorTimeline(a, s, 104'000, false);
+  EXPECT_EQ(a.atMs, 100'000);
+  s.rate = 1.0;
+  anchorTimeline(a, s, 104'000, false);
+  EXPECT_EQ(a.atMs, 104'000);
+  // Negative positions count as 0.
+  s.positionUs = -50'000;
+  anchorTimeline(a, s, 200'000, true);
+  EXPECT_EQ(a.positionUs, 0);
+}
+
+TEST(MprisIdentify, ImageSignatures) {
+  EXPECT_EQ(imageTypeFromSignature(std::string("\x89PNG\r\n\x1A\n", 8)), "image/png");
+  EXPECT_EQ(imageTypeFromSignature("\xFF\xD8\xFF\xE0"), "image/jpeg");
+  EXPECT_EQ(imageTypeFromSignature("GIF87a"), "image/gif");
+  EXPECT_EQ(imageTypeFromSignature("GIF89a"), "image/gif");
+  EXPECT_EQ(imageTypeFromSignature(std::string("RIFF\0\0\0\0WEBP", 12)), "image/webp");
+  // Near misses: too short, a damaged signature, another RIFF format, text.
+  EXPECT_EQ(imageTypeFromSignature(std::string("\x89PNG\r\n\x1A", 7)), "");
+  EXPECT_EQ(imageTypeFromSignature(std::string("\x89PNG\n\n\x1A\n", 8)), "");
+  EXPECT_EQ(imageTypeFromSignature("\xFF\xD8"), "");
+  EXPECT_EQ(imageTypeFromSignature("GIF88a"), "");
+  EXPECT_EQ(imageTypeFromSignature(std::string("RIFF\0\0\0\0WAVE", 12)), "");
+  EXPECT_EQ(imageTypeFromSignature("RIFF\0\0\0\0WEB"), "");
+  EXPECT_EQ(imageTypeFromSignature("root:x:0:0:root"), "");
+  EXPECT_EQ(imageTypeFromSignature(""), "");
+}
+
 }  // namespace
 }  // namespace tunelight

@@ -1,0 +1,150 @@
+// The watcher's waiting, its thumbnail memory and a platform that loses every session at once.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "agent/hub.h"
+#include "agent/sources/smtc_watcher.h"
+
+namespace tunelight {
+namespace {
+
+struct Thumb : MediaThumbnail {
+  int opens = 0;
+  struct Stream : MediaThumbnailStream {
+    uint64_t size() override { return 4; }
+    std::string contentType() override { return "image/png"; }
+    std::string read(uint32_t) override { return "\x89PNG"; }
+  };
+  std::unique_ptr<MediaThumbnailStream> open() override {
+    ++opens;
+    return std::make_unique<Stream>();
+  }
+};
+
+struct Platform {
+  bool listed = true;  // the one session "p" is listed
+  bool lost = false;   // the platform is gone: every request fails
+  bool gone = true;    // ... and says that its sessions went with it
+  std::shared_ptr<Thumb> thumb = std::make_shared<Thumb>();
+  std::atomic<int> cycles{0};
+  std::atomic<int> waits{0};
+};
+
+struct Session : MediaSession {
+  Platform& p;
+  explicit Session(Platform& p) : p(p) {}
+  std::string appId() override { return "p"; }
+  AppIdentity identify() override {
+    AppIdentity a;
+    a.handled = true;
+    a.player = "P";
+    return a;
+  }
+  MediaProperties properties() override { return {"Song", "Band", "", p.thumb}; }
+  int32_t playbackStatus() override { return kStatusPaused; }
+  MediaTimeline timeline() override { return {}; }
+};
+
+struct Manager : MediaManager {
+  Platform& p;
+  explicit Manager(Platform& p) : p(p) {}
+  std::vector<std::unique_ptr<MediaSession>> sessions() override {
+    ++p.cycles;
+    if (p.lost) throw MediaError(-107, "bus lost", p.gone);
+    std::vector<std::unique_ptr<MediaSession>> out;
+    if (p.listed) out.push_back(std::make_unique<Session>(p));
+    return out;
+  }
+};
+
+struct Backend : MediaBackend {
+  std::shared_ptr<Platform> p;
+  explicit Backend(std::shared_ptr<Platform> p) : p(std::move(p)) {}
+  std::unique_ptr<MediaManager> requestManager() override {
+    if (p->lost) throw MediaError(-2, "no bus", p->gone);
+    return std::make_unique<Manager>(*p);
+  }
+  bool waitForChange(int32_t ms) override {
+    ++p->waits;
+    return MediaBackend::waitForChange(ms);  // the plain sleep
+  }
+};
+
+class SmtcWatcherWait : public ::testing::Test {
+ protected:
+  SmtcWatcherWait()
+      : p(std::make_shared<Platform>()),
+        hub(50, [this] { return now; }),
+        watcher(hub, std::make_unique<Backend>(p), [this] { return now; }) {}
+  bool published() { return !hub.sources().empty(); }
+  void cycleAt(int64_t t) {
+    now = t;
+    watcher.runCycle();
+  }
+
+  int64_t now = 1'700'000'000'000;
+  std::shared_ptr<Platform> p;
+  Hub hub;
+  SmtcWatcher watcher;
+};
+
+TEST_F(SmtcWatcherWait, IdleThreadWaitsOncePerPeriodAndStopEndsTheWait) {
+  watcher.start();
+  const auto t0 = std::chrono::steady_clock::now();
+  while (p->cycles < 3 && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(5))
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_GE(p->cycles, 3);
+  EXPECT_LE(p->waits, p->cycles + 1);  // not a series of short sleeps
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(900));
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));  // well inside a wait
+  const auto s0 = std::chrono::steady_clock::now();
+  watcher.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - s0, std::chrono::milliseconds(300));
+  EXPECT_FALSE(published());
+}
+
+TEST_F(SmtcWatcherWait, ThumbnailStateGoesWithItsSession) {
+  const int64_t t0 = now;
+  cycleAt(t0);
+  EXPECT_EQ(p->thumb->opens, 1);
+  p->listed = false;
+  cycleAt(t0 + 3001);
+  ASSERT_FALSE(published());
+  // Back with the same texts: nothing of the old session is remembered, so it is read at once
+  // (a kept state would wait for its 5 s refresh).
+  p->listed = true;
+  cycleAt(t0 + 3500);
+  EXPECT_EQ(p->thumb->opens, 2);
+  EXPECT_TRUE(published());
+}
+
+TEST_F(SmtcWatcherWait, LostSessionsGoByTheRemovalRuleOtherFailuresKeepThem) {
+  const int64_t t0 = now;
+  cycleAt(t0);
+  ASSERT_TRUE(published());
+  p->lost = true;
+  p->gone = false;  // an ordinary failure: the last record stays
+  cycleAt(t0 + 3001);
+  cycleAt(t0 + 9000);
+  EXPECT_TRUE(published());
+
+  p->gone = true;
+  cycleAt(t0 + 9500);
+  EXPECT_FALSE(published());  // unseen for more than 3000 ms
+
+  p->lost = false;  // the platform is back
+  cycleAt(t0 + 10000);
+  EXPECT_TRUE(published());
+  p->lost = true;
+  cycleAt(t0 + 12000);
+  EXPECT_TRUE(published());
+  cycleAt(t0 + 13001);
+  EXPECT_FALSE(published());
+}
+
+}  // namespace
+}  // namespace tunelight
