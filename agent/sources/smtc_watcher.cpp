@@ -271,7 +271,11 @@ void SmtcWatcher::pollOnce() {
     dropThumbnails(snapshots);
     failureCount_ = 0;
   } catch (const MediaError& e) {
-    if (++failureCount_ <= 3) log(kLogWarning, std::string("SMTC: ") + e.what() + " - retrying");
+    // An operation abandoned because the watcher is stopping is no platform failure.
+    const bool stopping = stop_.load();
+    if (!stopping && ++failureCount_ <= 3) {
+      log(kLogWarning, std::string("SMTC: ") + e.what() + " - retrying");
+    }
     manager_.reset();
     if (e.sessionsGone()) {
       table_.publish({}, clock_());
