@@ -2,10 +2,13 @@
 # Proves the install steps on fresh Debian roots, as a new user's machine would run them:
 #   1. Debian 12 minbase root, clean checkout of HEAD: the README's first command, until it prints
 #      the card's address; the demo track on /api/now-playing; the agent stopped.
-#   2. the same root: scripts/build.sh for the whole tree (agent, plugin, tests, benchmarks).
-#   3. the same root: scripts/package.sh linux (which checks the binaries' libraries).
+#   2. the same root: scripts/package.sh linux, which builds the plugin with the lists it names and
+#      checks the binaries' libraries.
+#   3. the same root: scripts/build.sh for the whole tree (agent, plugin, tests, benchmarks).
 #   4. Debian 13 minbase root: that tarball unpacked into the per-user plugin folder; the agent
 #      starts with --demo and serves the demo track.
+# Each command installs only the lists it names, and runs before the next one adds more, so a
+# package missing from a list fails the step that needs it.
 # Each step runs in a private network (its own loopback, a user-mode way out for apt), so that the
 # agents started inside never meet other programs' ports. Roots are cached as tarballs, and the
 # downloaded packages too, under $TUNELIGHT_FRESH_CACHE (default ~/.cache/tunelight-fresh); the
@@ -292,7 +295,7 @@ start=$(date +%s)
 start_network
 step "Debian 12 root with a clean checkout" prepare_bookworm
 step "README's first command" first_command
-step "whole tree: scripts/build.sh" whole_tree
 step "Linux package: scripts/package.sh linux" package_linux
+step "whole tree: scripts/build.sh" whole_tree
 step "packaged agent on a fresh Debian 13 root" packaged_agent_on_trixie
 echo "fresh-check: all passed in $(($(date +%s) - start)) s"
