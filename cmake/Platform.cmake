@@ -3,13 +3,13 @@ if(NOT WIN32)
   return()
 endif()
 
-# The cross build has no packages for the header-only dependencies: scripts/build-windows.sh
-# fills this directory with cpp-httplib's single header and a copy of nlohmann's headers.
-set(TUNELIGHT_WINDOWS_INCLUDE_DIR "" CACHE PATH "httplib.h and nlohmann/ for the Windows build")
-if(NOT EXISTS "${TUNELIGHT_WINDOWS_INCLUDE_DIR}/httplib.h")
-  message(FATAL_ERROR "TUNELIGHT_WINDOWS_INCLUDE_DIR has no httplib.h; use scripts/build-windows.sh")
+# mingw does not search /usr/include: scripts/build-windows.sh fills this directory with copies of
+# the header-only packages the cross build needs (nlohmann json; SIMDe for libobs's headers).
+# cpp-httplib's header comes from cmake/Httplib.cmake as on Linux.
+set(TUNELIGHT_WINDOWS_INCLUDE_DIR "" CACHE PATH "nlohmann/ and simde/ for the Windows build")
+if(NOT EXISTS "${TUNELIGHT_WINDOWS_INCLUDE_DIR}/nlohmann/json.hpp")
+  message(FATAL_ERROR "TUNELIGHT_WINDOWS_INCLUDE_DIR has no nlohmann/; use scripts/build-windows.sh")
 endif()
-target_include_directories(tunelight_httplib SYSTEM INTERFACE ${TUNELIGHT_WINDOWS_INCLUDE_DIR})
 target_include_directories(tunelight_json SYSTEM INTERFACE ${TUNELIGHT_WINDOWS_INCLUDE_DIR})
 target_link_libraries(tunelight_httplib INTERFACE ws2_32)
 

@@ -15,6 +15,50 @@ targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(windows linux extension)
 mkdir -p "$out"
 
+# The Linux binaries may link only libraries that keep their ABI across distributions: glibc and
+# the GCC runtime, OpenSSL 3, libcurl 4, libsystemd 0 and, for the plugin, libobs.
+allowed='^(linux-vdso\.so\.1|ld-linux-x86-64\.so\.2|lib(c|m|pthread|dl|rt|stdc\+\+|gcc_s|ssl|crypto|curl|systemd|obs)\.so\.[0-9]+)$'
+# Newest glibc and libstdc++ symbol versions the tarball may need (Debian 12's).
+glibc_max=2.36
+glibcxx_max=3.4.30
+
+# Direct dependencies must be in the allowed set; every library ldd lists must resolve and be
+# allowed or be pulled in by an allowed one (libcurl's own dependencies differ by distribution).
+check_linux_binary() { # file
+  local needed listed lib path pulled="" bad=0
+  needed=$(objdump -p "$1" | awk '$1 == "NEEDED" {print $2}')
+  for lib in $needed; do
+    [[ $lib =~ $allowed ]] || { echo "package: $1 links $lib" >&2; bad=1; }
+  done
+  listed=$(ldd "$1")
+  if grep -q "not found" <<<"$listed"; then
+    echo "package: $1 has unresolved libraries:" >&2
+    grep "not found" <<<"$listed" >&2
+    bad=1
+  fi
+  # ldd names the loader by its path.
+  names() { awk '{ n = $1; sub(/.*\//, "", n); print n }'; }
+  while read -r lib _ path _; do
+    [[ $lib =~ $allowed && $path == /* ]] || continue
+    pulled+=" $(ldd "$path" | names | tr '\n' ' ')"
+  done <<<"$listed"
+  for lib in $(names <<<"$listed"); do
+    [[ $lib =~ $allowed || " $pulled " == *" $lib "* ]] ||
+      { echo "package: $1 needs $lib (ldd)" >&2; bad=1; }
+  done
+  local sym max newest
+  for sym in "GLIBC_:$glibc_max" "GLIBCXX_:$glibcxx_max"; do
+    max=${sym#*:}
+    sym=${sym%%:*}
+    newest=$(objdump -T "$1" | grep -o "${sym}[0-9][0-9.]*" | sed "s/^$sym//" | sort -uV | tail -n 1 || true)
+    if [ -n "$newest" ] && [ "$(printf '%s\n%s\n' "$newest" "$max" | sort -V | tail -n 1)" != "$max" ]; then
+      echo "package: $1 needs $sym$newest (newer than $max)" >&2
+      bad=1
+    fi
+  done
+  return $bad
+}
+
 # Installs a configured build into a fresh staging folder and checks the plugin folder layout.
 stage() { # build-dir staging-dir module-file agent-file
   rm -rf "$2"
@@ -65,6 +109,8 @@ for target in "${targets[@]}"; do
       cmake --build "$build" -j"$(nproc)" --target tunelight tunelight-agent >/dev/null
       staging="$build/package"
       stage "$build" "$staging" tunelight.so tunelight-agent
+      check_linux_binary "$staging/tunelight/bin/64bit/tunelight.so"
+      check_linux_binary "$staging/tunelight/bin/64bit/tunelight-agent"
       tarball="$out/tunelight-$version-linux-x86_64.tar.gz"
       tar -C "$staging" --owner=0 --group=0 -czf "$tarball" tunelight
       echo "$tarball"

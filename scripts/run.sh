@@ -1,11 +1,11 @@
 #!/usr/bin/env bash
 # Builds the agent, starts it with the demo track and prints the card's address.
-# Stops the agent on Ctrl-C.
+# Stops the agent on Ctrl-C. Installs the core list only: what the agent's build and run need.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/deps.sh" core
 build=${BUILD_DIR:-$root/build}
-cmake -S "$root" -B "$build" >/dev/null
+cmake -S "$root" -B "$build" ${CMAKE_ARGS:-} >/dev/null
 cmake --build "$build" -j"$(nproc)" --target tunelight-agent
 state=$(mktemp -d)
 trap 'rm -rf "$state"' EXIT

@@ -3,7 +3,7 @@
 # tests under Wine (in a prefix inside the Windows build tree, without a display).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/deps.sh" core windows
+"$root/scripts/deps.sh" core tests windows
 wbuild=${WINDOWS_BUILD_DIR:-$root/build-windows}
 build=${BUILD_DIR:-$root/build}
 
