@@ -1,6 +1,7 @@
 #include <util/text-lookup.h>
 
 #include <cstdarg>
+#include <cstdio>
 
 #include "plugin/plugin.h"
 #include "plugin/supervisor.h"
@@ -24,11 +25,13 @@ std::string T(const char* key) {
   return out ? out : key;
 }
 
-void plugin_log(int level, const char* format, ...) {
-  std::string fmt = std::string("[tunelight] ") + format;
+void plugin_log(int level, const char* format, ...) noexcept {
+  // A fixed buffer: logging must work where an allocation just failed.
+  char fmt[512];
+  std::snprintf(fmt, sizeof fmt, "[tunelight] %s", format);
   va_list args;
   va_start(args, format);
-  blogva(level, fmt.c_str(), args);
+  blogva(level, fmt, args);
   va_end(args);
 }
 

@@ -14,6 +14,11 @@ find_program(TUNELIGHT_XVFB_RUN xvfb-run)
 find_package(libobs QUIET)
 if(TARGET tunelight AND TARGET OBS::libobs AND TUNELIGHT_XVFB_RUN)
   find_package(X11 REQUIRED)
+  # The system's own OBS modules (the FreeType text source of the native card).
+  find_path(TUNELIGHT_OBS_PLUGIN_DIR text-freetype2.so
+    PATHS /usr/lib/${CMAKE_LIBRARY_ARCHITECTURE}/obs-plugins /usr/lib/obs-plugins NO_DEFAULT_PATH)
+  find_path(TUNELIGHT_OBS_DATA_DIR text-freetype2
+    PATHS /usr/share/obs/obs-plugins NO_DEFAULT_PATH)
   file(GLOB TUNELIGHT_OBS_TESTS CONFIGURE_DEPENDS ${CMAKE_CURRENT_LIST_DIR}/obs/*_test.cpp)
   add_executable(tunelight_obs_tests ${CMAKE_CURRENT_LIST_DIR}/obs/obs_harness.cpp
     ${TUNELIGHT_OBS_TESTS})
@@ -23,7 +28,9 @@ if(TARGET tunelight AND TARGET OBS::libobs AND TUNELIGHT_XVFB_RUN)
   set_target_properties(tunelight_obs_tests PROPERTIES ENABLE_EXPORTS ON)
   target_compile_definitions(tunelight_obs_tests PRIVATE
     TUNELIGHT_MODULE_PATH="$<TARGET_FILE:tunelight>"
-    TUNELIGHT_MODULE_DATA_DIR="${CMAKE_SOURCE_DIR}/plugin/data")
+    TUNELIGHT_MODULE_DATA_DIR="${CMAKE_SOURCE_DIR}/plugin/data"
+    TUNELIGHT_OBS_PLUGIN_DIR="${TUNELIGHT_OBS_PLUGIN_DIR}"
+    TUNELIGHT_OBS_DATA_DIR="${TUNELIGHT_OBS_DATA_DIR}")
   add_dependencies(tunelight_obs_tests tunelight tunelight-agent)
 
   # One process per case: libobs starts once per process.
@@ -35,6 +42,8 @@ if(TARGET tunelight AND TARGET OBS::libobs AND TUNELIGHT_XVFB_RUN)
     CardObsTest.WithoutBrowserSourceTheCardIsEmptyButAlive
     CardObsTest.PanelWithoutAgent
     CardObsTest.TalksToTheAgent
+    GraphicsThreadObsTest.RelaunchNeverStallsTheGraphicsThread
+    GraphicsThreadObsTest.RestartNeverShowsTheFallbackPage
     PlacementObsTest.PinsEveryItemOfTheCard
     AgentObsTest.StartsRestartsAndStopsTheAgent)
   foreach(case ${TUNELIGHT_OBS_CASES})
