@@ -120,9 +120,10 @@ obs_properties_t* card_get_properties(void* data) {
   add_list(look, "theme", "Theme", {{"Theme.Compact", "compact"}, {"Theme.Vinyl", "vinyl"}});
   add_list(look, "layout", "Layout",
            {{"Layout.Horizontal", "horizontal"}, {"Layout.Vertical", "vertical"}});
-  add_list(
+  obs_property_t* bg = add_list(
       look, "background", "Background",
       {{"Background.Dark", "dark"}, {"Background.Light", "light"}, {"Background.Cover", "cover"}});
+  obs_property_set_long_description(bg, T("Background.Description").c_str());
   add_list(look, "font", "Font",
            {{"Font.System", "system"}, {"Font.Onest", "onest"}, {"Font.Unbounded", "unbounded"}});
 
