@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "plugin/native_card.h"
 #include "plugin/plugin.h"
 #include "plugin/supervisor.h"
 
@@ -37,6 +38,9 @@ const char* card_get_name(void*) {
   return name.c_str();
 }
 
+// Logged once per module: the reason the cards draw themselves.
+std::atomic<bool> g_native_logged{false};
+
 void* card_create(obs_data_t* settings, obs_source_t* source) {
   auto* card = new CardSource();
   card->self = source;
@@ -44,8 +48,11 @@ void* card_create(obs_data_t* settings, obs_source_t* source) {
     // A missing type still yields a placeholder source, so ask for the type itself.
     if (obs_get_source_output_flags("browser_source") != 0)
       card->browser = obs_source_create_private("browser_source", "tunelight-browser", nullptr);
-    if (!card->browser)
-      plugin_log(LOG_WARNING, "browser_source is not available: the card cannot be displayed");
+    if (!card->browser) {
+      if (!g_native_logged.exchange(true))
+        plugin_log(LOG_INFO, "native card: this OBS has no browser source");
+      card->native = std::make_unique<NativeCard>(source);
+    }
     card_update(card, settings);
     // libobs does not tick the source before create returns: configure the child right here.
     CardConfig config;
@@ -53,6 +60,10 @@ void* card_create(obs_data_t* settings, obs_source_t* source) {
       std::lock_guard<std::mutex> g(card->lock);
       config = card->config;
       card->look_changed = false;
+    }
+    if (card->native) {
+      card->native->set_config(config);
+      card->native->prepare();
     }
     reconfigure_browser(card, config, supervisor().published_base_url());
   });
@@ -62,6 +73,7 @@ void* card_create(obs_data_t* settings, obs_source_t* source) {
 void card_destroy(void* data) {
   auto* card = static_cast<CardSource*>(data);
   guarded("card destroy", [&] {
+    card->native.reset();
     if (card->browser) obs_source_release(card->browser);
   });
   delete card;
@@ -129,6 +141,11 @@ void card_video_tick(void* data, float seconds) {
       }
     }
     if (place) queue_placement(card);
+    if (card->native) {
+      if (look) card->native->set_config(config);
+      card->native->tick(seconds);
+      return;
+    }
     // The published URL: a launch in progress never stalls the graphics thread.
     std::string base = supervisor().published_base_url();
     if (!look && base == card->applied_base_url) return;
@@ -143,6 +160,10 @@ void card_video_tick(void* data, float seconds) {
 void card_video_render(void* data, gs_effect_t*) {
   auto* card = static_cast<CardSource*>(data);
   guarded("card render", [&] {
+    if (card->native) {
+      card->native->render();
+      return;
+    }
     if (!card->browser) return;
     float f = 100.0f / static_cast<float>(kCardScale);
     gs_matrix_push();
@@ -155,6 +176,7 @@ void card_video_render(void* data, gs_effect_t*) {
 void card_enum_sources(void* data, obs_source_enum_proc_t cb, void* param) {
   auto* card = static_cast<CardSource*>(data);
   if (card->browser) cb(card->self, card->browser, param);
+  if (card->native) card->native->enum_children(cb, param);
 }
 
 const char* icon_path(const char* file) {
@@ -230,7 +252,7 @@ void card_update(CardSource* card, obs_data_t* s) {
     card->place_now = true;
   }
   // The browser child's size, or the card's own: half the page, which is its logical size.
-  if (card->browser) {
+  if (card->browser || card->native) {
     card->width = static_cast<uint32_t>(w) * 100u / kCardScale;
     card->height = static_cast<uint32_t>(h) * 100u / kCardScale;
   }

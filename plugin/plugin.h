@@ -44,6 +44,8 @@ bool guarded(const char* what, F&& body) noexcept {
 // Card source type (card_source.cpp).
 void register_card_source();
 
+class NativeCard;
+
 // One card source instance.
 //
 // libobs runs update on its graphics thread (a video source's update is deferred to the next
@@ -51,7 +53,8 @@ void register_card_source();
 // by update and read by tick and placement; the lock is held only to copy them.
 struct CardSource {
   obs_source_t* self = nullptr;
-  obs_source_t* browser = nullptr;  // owned; null without a browser source type
+  obs_source_t* browser = nullptr;     // owned; null without a browser source type
+  std::unique_ptr<NativeCard> native;  // the card drawn by the module when there is no browser
 
   std::mutex lock;
   CardConfig config;

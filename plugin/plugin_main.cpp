@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "plugin/native_feed.h"
 #include "plugin/plugin.h"
 #include "plugin/supervisor.h"
 
@@ -70,14 +71,16 @@ MODULE_EXPORT const char* obs_module_description(void) {
 }
 
 MODULE_EXPORT bool obs_module_load(void) {
-  supervisor().start();
-  register_card_source();
+  guarded("module load", [] { supervisor().start(); });
+  guarded("module load", [] { register_card_source(); });
   plugin_log(LOG_INFO, "plugin loaded (version %s)", kPluginVersion);
   return true;
 }
 
 MODULE_EXPORT void obs_module_unload(void) {
-  supervisor().stop();
+  // The follower first, so that it does not chase the agent going away.
+  guarded("module unload", [] { native_feed().stop(); });
+  guarded("module unload", [] { supervisor().stop(); });
   plugin_log(LOG_INFO, "plugin unloaded");
 }
 

@@ -175,25 +175,31 @@ TEST(CardObsTest, DefaultsFallbackPageAndSwitchToTheAgentUrl) {
             "&scale=2.00&time=remaining&hideOnPause=1&progress=0");
 }
 
-TEST(CardObsTest, WithoutBrowserSourceTheCardIsEmptyButAlive) {
+// Without a browser source (and here without graphics or a text source) the card is the
+// module's own, with the browser card's size; nothing fails.
+TEST(CardObsTest, WithoutBrowserSourceTheModuleDrawsTheCard) {
   HarnessOptions o;
   o.browser_source = false;
   ObsHarness h(o);
   obs_source_t* a = h.createCard(nullptr, "a");
   obs_source_t* b = h.createCard(nullptr, "b");
   ASSERT_TRUE(a && b);
-  EXPECT_EQ(h.countLog("[tunelight] browser_source is not available: the card cannot be displayed"),
+  EXPECT_EQ(h.countLog("[tunelight] native card: this OBS has no browser source"), 1u);
+  EXPECT_EQ(h.countLog("[tunelight] text_ft2_source_v2 is not available: the card shows no texts"),
             2u);
   EXPECT_EQ(h.browserOf(a), nullptr);
-  EXPECT_EQ(obs_source_get_width(a), 0u);
-  EXPECT_EQ(obs_source_get_height(a), 0u);
+  EXPECT_EQ(obs_source_get_width(a), 500u);
+  EXPECT_EQ(obs_source_get_height(a), 140u);
   h.tick(a, 2.0f);
   Data s;
   obs_data_set_string(s, "theme", "vinyl");
   h.update(a, s);
+  h.tick(a, 0.1f);
+  EXPECT_EQ(obs_source_get_width(a), 600u);
   EXPECT_TRUE(h.browserUpdates().empty());
   obs_properties_t* props = obs_source_properties(a);
-  EXPECT_TRUE(props);
+  ASSERT_TRUE(props);
+  EXPECT_TRUE(obs_properties_get(props, "renderer"));
   obs_properties_destroy(props);
 }
 

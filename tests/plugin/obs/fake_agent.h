@@ -30,6 +30,8 @@ struct FakeAgentServer {
   uint64_t version = 0;     // bumped by every setState
   uint64_t generation = 0;  // bumped by dropStreams: open streams end
   bool closing = false;
+  bool down = false;       // /events refuses, as while no agent listens
+  int cover_delay_ms = 0;  // a slow agent
   std::map<std::string, std::pair<std::string, std::string>> covers;  // path -> type, bytes
   int cover_requests = 0;
 
@@ -55,6 +57,10 @@ struct FakeAgentServer {
       {
         std::lock_guard<std::mutex> g(mutex);
         gen = generation;
+        if (down) {
+          res.status = 503;
+          return;
+        }
       }
       res.set_header("Cache-Control", "no-store");
       res.set_chunked_content_provider(
@@ -75,6 +81,12 @@ struct FakeAgentServer {
     });
     server.Get(R"(/cover/([0-9a-f]+))",
                [this](const httplib::Request& req, httplib::Response& res) {
+                 int delay;
+                 {
+                   std::lock_guard<std::mutex> g(mutex);
+                   delay = cover_delay_ms;
+                 }
+                 std::this_thread::sleep_for(std::chrono::milliseconds(delay));
                  std::lock_guard<std::mutex> g(mutex);
                  ++cover_requests;
                  auto it = covers.find(req.path);
@@ -119,6 +131,15 @@ struct FakeAgentServer {
   void dropStreams() {
     {
       std::lock_guard<std::mutex> g(mutex);
+      ++generation;
+    }
+    changed.notify_all();
+  }
+  // Ends the streams and refuses new ones while down.
+  void setDown(bool value) {
+    {
+      std::lock_guard<std::mutex> g(mutex);
+      down = value;
       ++generation;
     }
     changed.notify_all();

@@ -36,6 +36,7 @@ std::vector<std::string> g_child_urls;
 // A pending capture: the source, then the result and a flag set by the graphics thread.
 struct CaptureRequest {
   obs_source_t* source = nullptr;
+  uint32_t scale = 1;
   bool taken = false;  // the graphics thread works on it
   bool done = false;
   tunelight::test::Capture result;
@@ -143,9 +144,9 @@ void find_child(obs_source_t*, obs_source_t* child, void* param) {
 }
 
 // Renders source into a transparent texture of its size and reads it back (graphics thread).
-tunelight::test::Capture render_and_read(obs_source_t* source) {
+tunelight::test::Capture render_and_read(obs_source_t* source, uint32_t scale) {
   tunelight::test::Capture out;
-  uint32_t w = obs_source_get_width(source), h = obs_source_get_height(source);
+  uint32_t w = obs_source_get_width(source) * scale, h = obs_source_get_height(source) * scale;
   if (!w || !h) return out;
   gs_texrender_t* tr = gs_texrender_create(GS_RGBA, GS_ZS_NONE);
   gs_stagesurf_t* stage = gs_stagesurface_create(w, h, GS_RGBA);
@@ -154,6 +155,7 @@ tunelight::test::Capture render_and_read(obs_source_t* source) {
     vec4_zero(&clear);
     gs_clear(GS_CLEAR_COLOR, &clear, 0.0f, 0);
     gs_ortho(0.0f, float(w), 0.0f, float(h), -100.0f, 100.0f);
+    gs_matrix_scale3f(float(scale), float(scale), 1.0f);
     gs_blend_state_push();
     gs_blend_function_separate(GS_BLEND_SRCALPHA, GS_BLEND_INVSRCALPHA, GS_BLEND_ONE,
                                GS_BLEND_INVSRCALPHA);
@@ -207,7 +209,7 @@ void main_render(void*, uint32_t, uint32_t) {
     }
   }
   if (request) {
-    tunelight::test::Capture c = render_and_read(request->source);
+    tunelight::test::Capture c = render_and_read(request->source, request->scale);
     std::lock_guard<std::mutex> g(g_mutex);
     request->result = std::move(c);
     request->done = true;
@@ -458,9 +460,10 @@ std::vector<std::string> ObsHarness::sampledChildUrls() const {
   return g_child_urls;
 }
 
-Capture ObsHarness::capture(obs_source_t* source, int timeoutMs) {
+Capture ObsHarness::capture(obs_source_t* source, int timeoutMs, uint32_t scale) {
   CaptureRequest request;
   request.source = source;
+  request.scale = scale;
   std::unique_lock<std::mutex> g(g_mutex);
   g_capture = &request;
   bool done = g_capture_done.wait_for(g, std::chrono::milliseconds(timeoutMs),

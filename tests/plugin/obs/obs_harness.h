@@ -87,8 +87,8 @@ class ObsHarness {
   std::vector<std::string> sampledChildUrls() const;
 
   // With video: renders source once on the graphics thread into a transparent texture of its
-  // size and reads it back; empty on time-out.
-  Capture capture(obs_source_t* source, int timeoutMs = 3000);
+  // size times scale and reads it back; empty on time-out.
+  Capture capture(obs_source_t* source, int timeoutMs = 3000, uint32_t scale = 1);
 
  private:
   TempDir dir_;
