@@ -613,8 +613,8 @@ std::string NativeCard::content_key(float k) const {
   auto bits = [](const Color& c) { return abgr(c); };
   int n = std::snprintf(buf, sizeof buf, "%.0f|%.1f|%.1f|%.1f|%.1f|%08x|%08x|%p|%p|%.3f|%d|%d|", k,
                         layout_.page_w, layout_.page_h, layout_.box.h, layout_.times.y,
-                        bits(bg_now_), bits(accent_now_), static_cast<const void*>(tex_),
-                        static_cast<const void*>(tex_old_), fade_, int(bar_shown_),
+                        bits(bg_now_), bits(accent_now_), static_cast<const void*>(tex_image_.get()),
+                        static_cast<const void*>(tex_old_image_.get()), fade_, int(bar_shown_),
                         int(time_shown_ && times_.no_bar));
   std::string key(buf, size_t(std::max(n, 0)));
   for (const auto& line : lines_) {

@@ -71,6 +71,7 @@ void NativeFeed::start() {
   }
   running_ = true;
   stop_ = false;
+  follower_done_ = false;
   follower_ = std::thread([this] { follow_loop(); });
   coverer_ = std::thread([this] { cover_loop(); });
 }
@@ -85,13 +86,15 @@ void NativeFeed::stop() {
   {
     // The stream may be connecting when stop() cuts it: cut until the follower is out.
     std::unique_lock<std::mutex> g(lock_);
-    while (running_) {
+    while (follower_.joinable() && !follower_done_) {
       if (stream_) stream_->stop();
       wake_.wait_for(g, 20ms);
     }
   }
   if (follower_.joinable()) follower_.join();
   if (coverer_.joinable()) coverer_.join();
+  std::lock_guard<std::mutex> g(lock_);
+  running_ = false;
 }
 
 FeedState NativeFeed::snapshot() {
@@ -173,7 +176,7 @@ void NativeFeed::follow_loop() {
   }
   {
     std::lock_guard<std::mutex> g(lock_);
-    running_ = false;
+    follower_done_ = true;
   }
   wake_.notify_all();
 }

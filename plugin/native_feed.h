@@ -69,6 +69,7 @@ class NativeFeed {
   bool placeholder_tried_ = false;
   httplib::Client* stream_ = nullptr;  // the open event stream, so stop() can cut it
   bool running_ = false;
+  bool follower_done_ = false;
   std::string temp_dir_;
 
   std::atomic<bool> stop_{false};

@@ -286,7 +286,10 @@ ObsHarness::ObsHarness(const HarnessOptions& o) {
   mkdir(binDir().c_str(), 0755);
   mkdir(dir_.file("config").c_str(), 0755);
   std::string module = binDir() + "/tunelight.so";
-  if (symlink(TUNELIGHT_MODULE_PATH, module.c_str()) != 0) throw std::runtime_error("symlink");
+  // Another build of the module may stand in (bench/plugin_load.sh compares two).
+  const char* other = getenv("TUNELIGHT_MODULE");
+  if (symlink(other && *other ? other : TUNELIGHT_MODULE_PATH, module.c_str()) != 0)
+    throw std::runtime_error("symlink");
   std::string agent = binDir() + "/tunelight-agent";
   if (o.agent == AgentKind::Real) {
     if (symlink(agentPath().c_str(), agent.c_str()) != 0) throw std::runtime_error("symlink");
