@@ -61,10 +61,7 @@ void* card_create(obs_data_t* settings, obs_source_t* source) {
       config = card->config;
       card->look_changed = false;
     }
-    if (card->native) {
-      card->native->set_config(config);
-      card->native->prepare();
-    }
+    if (card->native) card->native->set_config(config);
     reconfigure_browser(card, config, supervisor().published_base_url());
   });
   return card;

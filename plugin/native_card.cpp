@@ -186,10 +186,6 @@ uint32_t abgr(const Color& c) {
   return byte(c.a) << 24 | byte(c.b) << 16 | byte(c.g) << 8 | byte(c.r);
 }
 
-Rect scaled(const Rect& r, float k) {
-  return {r.x * k, r.y * k, r.w * k, r.h * k};
-}
-
 }  // namespace
 
 NativeCard::NativeCard(obs_source_t* self) : self_(self) {
@@ -199,7 +195,6 @@ NativeCard::NativeCard(obs_source_t* self) : self_(self) {
   obs_enter_graphics();
   char* errors = nullptr;
   effect_ = gs_effect_create(kEffect, "tunelight-card.effect", &errors);
-  for (auto& c : cached_) c.target = gs_texrender_create(GS_RGBA, GS_ZS_NONE);
   if (effect_) warm_up();
   obs_leave_graphics();
   if (!effect_) plugin_log(LOG_ERROR, "native card: effect failed: %s", errors ? errors : "?");
@@ -218,8 +213,6 @@ NativeCard::~NativeCard() {
     if (line.source) obs_source_release(line.source);
   obs_enter_graphics();
   if (effect_) gs_effect_destroy(effect_);
-  for (auto& c : cached_)
-    if (c.target) gs_texrender_destroy(c.target);
   if (tex_) gs_texture_destroy(tex_);
   if (tex_old_) gs_texture_destroy(tex_old_);
   obs_leave_graphics();
@@ -239,7 +232,7 @@ void NativeCard::enum_children(obs_source_enum_proc_t cb, void* param) {
 }
 
 void NativeCard::send_line(TextLine& line, const std::string& text, const std::string& face, int px,
-                           bool bold, const Color& color) {
+                           bool bold, const Color& color, bool remeasure) {
   obs_data_t* font = obs_data_create();
   obs_data_set_string(font, "face", face.c_str());
   obs_data_set_string(font, "style", bold ? "Bold" : "Regular");
@@ -262,30 +255,40 @@ void NativeCard::send_line(TextLine& line, const std::string& text, const std::s
   obs_source_update(line.source, s);  // deferred: the source applies it on its next tick
   obs_data_release(s);
   obs_data_release(font);
-  line.settle = 2;
-  line.fits = false;
+  line.shown = text;
+  if (remeasure) {
+    line.settle = 2;
+    line.fits = false;
+  }
 }
 
 // Shows text in line: the whole text first; when the source measures it wider than the line,
-// shorter prefixes with an ellipsis until it fits. The line is drawn only once it fits.
+// shorter prefixes with an ellipsis until it fits. The line is drawn only once it fits. A new
+// colour alone (the card fading) keeps the text and its measure.
 void NativeCard::update_line(TextLine& line, const std::string& text, const std::string& face,
                              int px, bool bold, const Color& color) {
   if (!line.source) return;
   char key[160];
-  std::snprintf(key, sizeof key, "%s|%d|%d|%08x", face.c_str(), px, int(bold), abgr(color));
+  std::snprintf(key, sizeof key, "%s|%d|%d", face.c_str(), px, int(bold));
   if (text != line.want || key != line.style) {
     line.want = text;
     line.style = key;
+    line.color = abgr(color);
     line.kept = utf8_length(text);
     if (text.empty()) {
       line.fits = false;  // an empty text source keeps its last text: draw nothing instead
       line.settle = 0;
       return;
     }
-    send_line(line, text, face, px, bold, color);
+    send_line(line, text, face, px, bold, color, true);
     return;
   }
-  if (line.want.empty() || line.fits) return;
+  if (line.want.empty()) return;
+  if (abgr(color) != line.color) {
+    line.color = abgr(color);
+    send_line(line, line.shown, face, px, bold, color, false);
+  }
+  if (line.fits) return;
   if (line.settle > 0) {
     --line.settle;
     return;
@@ -298,7 +301,7 @@ void NativeCard::update_line(TextLine& line, const std::string& text, const std:
   line.kept = shorter_prefix(utf8_length(line.want), line.kept, width, line.max_width);
   std::string shown = utf8_prefix(line.want, line.kept);
   while (!shown.empty() && shown.back() == ' ') shown.pop_back();
-  send_line(line, shown + "\xE2\x80\xA6", face, px, bold, color);  // U+2026
+  send_line(line, shown + "\xE2\x80\xA6", face, px, bold, color, true);  // U+2026
 }
 
 void NativeCard::tick(float seconds) {
@@ -357,8 +360,8 @@ void NativeCard::tick(float seconds) {
   accent_now_ = mix(accent_from_, accent_to_, colour_t_);
 
   // Fade, dim and the pause badge.
-  opacity_target_ = view.hidden ? 0.0f : (view.paused ? 0.6f : 1.0f);
-  opacity_ = approach(opacity_, opacity_target_, seconds / 0.45f);
+  float target = view.hidden ? 0.0f : (view.paused ? 0.6f : 1.0f);
+  opacity_ = approach(opacity_, target, seconds / 0.45f);
   lift_ = approach(lift_, view.hidden ? 10.0f : 0.0f, seconds * 10 / 0.45f);
   badge_ = approach(badge_, view.paused ? 1.0f : 0.0f, seconds / 0.3f);
   if (!view.paused && config_.theme == "vinyl")
@@ -377,8 +380,11 @@ void NativeCard::tick(float seconds) {
   if (!s || !s->active) return;
   std::string artist = s->artist;
   if (config_.theme == "vinyl" && !s->album.empty()) artist += " \xC2\xB7 " + s->album;
-  const Color& fg = palette_.fg;
-  const Color& dim = palette_.fg_dim;
+  // Text sources cannot be faded while drawn: their colours carry the card's opacity.
+  const float fade = std::round(opacity_ * 32) / 32;
+  Color fg = palette_.fg, dim = palette_.fg_dim;
+  fg.a *= fade;
+  dim.a *= fade;
   lines_[kTitle].max_width = layout_.title.w * kText;
   lines_[kArtist].max_width = layout_.artist.w * kText;
   update_line(lines_[kTitle], s->title, face_for(config_.font, true),
@@ -390,15 +396,6 @@ void NativeCard::tick(float seconds) {
               time_px, false, dim);
   update_line(lines_[kEnd], time_shown_ ? times_.end : "", face_for(config_.font, false), time_px,
               false, dim);
-}
-
-void NativeCard::prepare() {
-  // The picture for fades at 1x exists before the first frame needs it.
-  obs_enter_graphics();
-  auto w = uint32_t(std::lround(layout_.page_w)), h = uint32_t(std::lround(layout_.page_h));
-  if (cached_[0].target && gs_texrender_begin(cached_[0].target, w, h))
-    gs_texrender_end(cached_[0].target);
-  obs_leave_graphics();
 }
 
 // Draws every technique once with the blend states the card uses, into a scrap target.
@@ -419,7 +416,7 @@ void NativeCard::warm_up() {
       else
         gs_blend_function(GS_BLEND_ONE, GS_BLEND_INVSRCALPHA);
       draw_shape({1, 1, 4, 4}, 1, rgba8(255, 255, 255, 0.5));
-      draw_shadow({1, 1, 4, 4}, 1, 0.1f, 0.5f);
+      draw_shadow({1, 1, 4, 4}, 1, 0.5f);
       draw_image(tex, image, {1, 1, 4, 4}, 1, 0.5f, 0);
       gs_effect_set_texture(gs_effect_get_param_by_name(effect_, "image"), tex);
       gs_effect_set_float(gs_effect_get_param_by_name(effect_, "opacity"), 0.5f);
@@ -467,11 +464,12 @@ void NativeCard::draw_shape(const Rect& r, float radius, const Color& c) {
 }
 
 // The box's shadow (0 6px 20px), outside the box only, as a box shadow is.
-void NativeCard::draw_shadow(const Rect& box, float radius, float k, float alpha) {
+void NativeCard::draw_shadow(const Rect& box, float radius, float alpha) {
+  if (alpha <= 0) return;
   Rect shadow = box;
-  shadow.y += 6 * k;
+  shadow.y += 6;
   Rect quad;
-  set_rect_params(shadow, radius, 40 * k, 20 * k, &quad);
+  set_rect_params(shadow, radius, 40, 20, &quad);
   vec4 color, hole;
   vec4_set(&color, 0, 0, 0, alpha);
   vec4_set(&hole, box.x - quad.x, box.y - quad.y, box.x - quad.x + box.w, box.y - quad.y + box.h);
@@ -507,18 +505,16 @@ void NativeCard::draw_image(gs_texture_t* tex, const CoverImage& image, const Re
   draw_quad("Image", quad);
 }
 
-void NativeCard::draw_line(const TextLine& line, const Rect& box, float k, bool centre,
-                           bool right) {
+void NativeCard::draw_line(const TextLine& line, const Rect& box, bool centre, bool right) {
   if (!line.source || !line.fits || line.want.empty()) return;
   // The source renders at kText times the card's size.
-  float f = k / kText;
+  const float f = 1 / kText;
   float w = float(obs_source_get_width(line.source)) * f;
   float h = float(obs_source_get_height(line.source)) * f;
-  Rect b = scaled(box, k);
-  float x = centre ? b.x + (b.w - w) / 2 : right ? b.x + b.w - w : b.x;
-  float y = b.y + (b.h - h) / 2;
+  float x = centre ? box.x + (box.w - w) / 2 : right ? box.x + box.w - w : box.x;
+  float y = box.y + (box.h - h) / 2;
   gs_matrix_push();
-  gs_matrix_translate3f(std::round(x), std::round(y), 0);
+  gs_matrix_translate3f(std::round(x * kText) / kText, std::round(y * kText) / kText, 0);
   gs_matrix_scale3f(f, f, 1);
   obs_source_video_render(line.source);
   gs_matrix_pop();
@@ -548,47 +544,49 @@ void NativeCard::upload_cover() {
   }
 }
 
-// Everything but the pause badge, at k target pixels per logical pixel (straight alpha).
-void NativeCard::draw_card(float k) {
+// Everything but the pause badge, in logical pixels, each element's alpha times `alpha`.
+void NativeCard::draw_card(float alpha) {
   const CardLayout& l = layout_;
-  Rect box = scaled(l.box, k);
-  float radius = l.radius * k;
-  draw_shadow(box, radius, k, palette_.shadow_alpha);
-  draw_shape(box, radius, bg_now_);
+  auto faded = [alpha](Color c) {
+    c.a *= alpha;
+    return c;
+  };
+  draw_shadow(l.box, l.radius, palette_.shadow_alpha * alpha);
+  draw_shape(l.box, l.radius, faded(bg_now_));
 
   // Cover: a rounded square, or a record with the cover as its label.
-  Rect art = scaled(l.art, k);
+  const Rect& art = l.art;
   Rect picture = art;
-  float picture_radius = l.art_radius * k;
+  float picture_radius = l.art_radius;
   if (l.disc) {
-    draw_shape(art, art.w / 2, rgba8(11, 11, 13));
+    draw_shape(art, art.w / 2, rgba8(11, 11, 13, alpha));
     Rect inner = {art.x + art.w * 0.295f, art.y + art.h * 0.295f, art.w * 0.41f, art.h * 0.41f};
-    draw_shape(inner, inner.w / 2, rgba8(27, 27, 31));
+    draw_shape(inner, inner.w / 2, rgba8(27, 27, 31, alpha));
     picture = {art.x + art.w * 0.2f, art.y + art.h * 0.2f, art.w * 0.6f, art.h * 0.6f};
     picture_radius = picture.w / 2;
   } else {
-    draw_shape(art, picture_radius, rgba8(42, 42, 51));
+    draw_shape(art, picture_radius, rgba8(42, 42, 51, alpha));
   }
-  if (tex_old_) draw_image(tex_old_, *tex_old_image_, picture, picture_radius, 1 - fade_, turn_);
-  if (tex_) draw_image(tex_, *tex_image_, picture, picture_radius, fade_, turn_);
+  if (tex_old_)
+    draw_image(tex_old_, *tex_old_image_, picture, picture_radius, (1 - fade_) * alpha, turn_);
+  if (tex_) draw_image(tex_, *tex_image_, picture, picture_radius, fade_ * alpha, turn_);
   if (l.disc) {
-    Rect hole = {art.x + art.w / 2 - 4 * k, art.y + art.h / 2 - 4 * k, 8 * k, 8 * k};
-    draw_shape(hole, hole.w / 2, rgba8(11, 11, 13));
+    Rect hole = {art.x + art.w / 2 - 4, art.y + art.h / 2 - 4, 8, 8};
+    draw_shape(hole, 4, rgba8(11, 11, 13, alpha));
   }
 
-  draw_line(lines_[kTitle], l.title, k, l.centred, false);
-  draw_line(lines_[kArtist], l.artist, k, l.centred, false);
+  draw_line(lines_[kTitle], l.title, l.centred, false);
+  draw_line(lines_[kArtist], l.artist, l.centred, false);
   bool no_bar = time_shown_ && times_.no_bar;
   if (!no_bar && bar_shown_) {
-    Rect track = scaled(l.bar, k);
-    draw_shape(track, 2 * k, palette_.track);
-    Rect fill = track;
-    fill.w = float(track.w * std::clamp(bar_fraction_, 0.0, 1.0));
-    draw_shape(fill, 2 * k, accent_now_);
+    draw_shape(l.bar, 2, faded(palette_.track));
+    Rect fill = l.bar;
+    fill.w = float(l.bar.w * std::clamp(bar_fraction_, 0.0, 1.0));
+    draw_shape(fill, 2, faded(accent_now_));
   }
   if (time_shown_) {
-    draw_line(lines_[kStart], l.times, k, no_bar && l.centred, false);
-    if (!no_bar) draw_line(lines_[kEnd], l.times, k, false, true);
+    draw_line(lines_[kStart], l.times, no_bar && l.centred, false);
+    if (!no_bar) draw_line(lines_[kEnd], l.times, false, true);
   }
 }
 
@@ -605,81 +603,21 @@ void NativeCard::draw_badge(float alpha) {
   draw_shape({ix + 13.5f * u, iy + 5 * u, 3.5f * u, 14 * u}, 0, white);
 }
 
-// What the cached picture shows; moving parts (bar, times, the record's turn) only when the card
-// is not fading, so a fade composites one picture instead of drawing each frame.
-std::string NativeCard::content_key(float k) const {
-  char buf[512];
-  bool steady = opacity_ == opacity_target_;
-  auto bits = [](const Color& c) { return abgr(c); };
-  int n = std::snprintf(buf, sizeof buf, "%.0f|%.1f|%.1f|%.1f|%.1f|%08x|%08x|%p|%p|%.3f|%d|%d|", k,
-                        layout_.page_w, layout_.page_h, layout_.box.h, layout_.times.y,
-                        bits(bg_now_), bits(accent_now_), static_cast<const void*>(tex_image_.get()),
-                        static_cast<const void*>(tex_old_image_.get()), fade_, int(bar_shown_),
-                        int(time_shown_ && times_.no_bar));
-  std::string key(buf, size_t(std::max(n, 0)));
-  for (const auto& line : lines_) {
-    bool moving = &line == &lines_[kStart] || &line == &lines_[kEnd];
-    if (moving && !steady) continue;
-    key += line.fits ? line.want + "#" + std::to_string(line.kept) + "|" : "-|";
-  }
-  if (steady) {
-    std::snprintf(buf, sizeof buf, "%ld|%.2f", std::lround(bar_fraction_ * layout_.bar.w * k),
-                  turn_);
-    key += buf;
-  }
-  return key;
-}
-
 void NativeCard::render() {
   if (opacity_ <= 0 || !effect_) return;  // hidden: nothing at all
   upload_cover();
+  // Straight into the target, every element with the card's opacity: no picture of the card
+  // is rendered and read back within a frame, which would make the frame wait for it.
   const bool srgb = gs_framebuffer_srgb_enabled();
   gs_enable_framebuffer_srgb(false);  // colours blend as on the card page, in sRGB
   gs_blend_state_push();
   gs_blend_function_separate(GS_BLEND_SRCALPHA, GS_BLEND_INVSRCALPHA, GS_BLEND_ONE,
                              GS_BLEND_INVSRCALPHA);
-  if (opacity_ >= 1 && lift_ <= 0) {
-    // Shown in full: drawn straight into the target, sharp at any scale.
-    draw_card(1.0f);
-    draw_badge(badge_);
-  } else {
-    // Fading or dimmed: the group fades as one, through a picture of the card. Twice the
-    // resolution only where the card is shown enlarged.
-    matrix4 m;
-    gs_matrix_get(&m);
-    float k = std::hypot(m.x.x, m.x.y) > 1.01f ? 2.0f : 1.0f;
-    Cached& cache = cached_[k > 1 ? 1 : 0];
-    auto tw = uint32_t(std::lround(layout_.page_w * k));
-    auto th = uint32_t(std::lround(layout_.page_h * k));
-    std::string key = content_key(k);
-    if (cache.target && key != cache.key) {
-      gs_texrender_reset(cache.target);
-      if (gs_texrender_begin(cache.target, tw, th)) {
-        vec4 clear;
-        vec4_zero(&clear);
-        gs_clear(GS_CLEAR_COLOR, &clear, 0.0f, 0);
-        gs_ortho(0.0f, float(tw), 0.0f, float(th), -100.0f, 100.0f);
-        draw_card(k);
-        gs_texrender_end(cache.target);
-        cache.key = std::move(key);
-      }
-    }
-    gs_texture_t* picture = cache.target ? gs_texrender_get_texture(cache.target) : nullptr;
-    gs_matrix_push();
-    gs_matrix_translate3f(0, lift_, 0);
-    if (picture) {
-      // The picture holds premultiplied colour.
-      gs_blend_function(GS_BLEND_ONE, GS_BLEND_INVSRCALPHA);
-      gs_effect_set_texture(gs_effect_get_param_by_name(effect_, "image"), picture);
-      gs_effect_set_float(gs_effect_get_param_by_name(effect_, "opacity"), opacity_);
-      while (gs_effect_loop(effect_, "Final"))
-        gs_draw_sprite(picture, 0, uint32_t(layout_.page_w), uint32_t(layout_.page_h));
-      gs_blend_function_separate(GS_BLEND_SRCALPHA, GS_BLEND_INVSRCALPHA, GS_BLEND_ONE,
-                                 GS_BLEND_INVSRCALPHA);
-    }
-    draw_badge(badge_ * opacity_);
-    gs_matrix_pop();
-  }
+  gs_matrix_push();
+  gs_matrix_translate3f(0, lift_, 0);
+  draw_card(opacity_);
+  draw_badge(badge_ * opacity_);
+  gs_matrix_pop();
   gs_blend_state_pop();
   gs_enable_framebuffer_srgb(srgb);
 }

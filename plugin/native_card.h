@@ -27,8 +27,6 @@ class NativeCard {
 
   // Graphics thread (or create, before the card is ticked).
   void set_config(const CardConfig& c);
-  // At create, after set_config: makes the graphics objects the first frames need.
-  void prepare();
   // Graphics thread: follows the feed, runs the transitions, updates the texts.
   void tick(float seconds);
   // Graphics thread, inside the graphics context.
@@ -40,31 +38,32 @@ class NativeCard {
   struct TextLine {
     obs_source_t* source = nullptr;
     std::string want;     // the whole text
-    std::string style;    // font and colour the source was given
+    std::string style;    // the font the source was given
+    uint32_t color = 0;   // its colour
+    std::string shown;    // and its text
     size_t kept = 0;      // code points of `want` shown
     int settle = 0;       // ticks until the source's size shows the last text
     bool fits = false;    // measured and within its width: drawn
-    float max_width = 0;  // texture pixels; 0: no limit
+    float max_width = 0;  // source pixels; 0: no limit
   };
 
   void update_line(TextLine& line, const std::string& text, const std::string& face, int px,
                    bool bold, const Color& color);
   void send_line(TextLine& line, const std::string& text, const std::string& face, int px,
-                 bool bold, const Color& color);
+                 bool bold, const Color& color, bool remeasure);
 
-  // Drawing, in target pixels (k per logical pixel), inside the graphics context.
+  // Drawing, in logical pixels, inside the graphics context.
   void set_rect_params(const Rect& r, float radius, float soft, float margin, Rect* quad);
   void draw_quad(const char* technique, const Rect& quad);
   void draw_shape(const Rect& r, float radius, const Color& c);
-  void draw_shadow(const Rect& box, float radius, float k, float alpha);
+  void draw_shadow(const Rect& box, float radius, float alpha);
   void draw_image(gs_texture_t* tex, const CoverImage& image, const Rect& r, float radius,
                   float alpha, float turn);
-  void draw_line(const TextLine& line, const Rect& box, float k, bool centre, bool right);
-  void draw_card(float k);
+  void draw_line(const TextLine& line, const Rect& box, bool centre, bool right);
+  void draw_card(float alpha);
   void draw_badge(float alpha);
   void upload_cover();
   void warm_up();
-  std::string content_key(float k) const;
 
   obs_source_t* self_;
   CardConfig config_;
@@ -79,10 +78,10 @@ class NativeCard {
   Color bg_from_, bg_to_, bg_now_, accent_from_, accent_to_, accent_now_;
   float colour_t_ = 1;  // progress of the background and accent transition
   std::optional<Hsl> cover_colour_;
-  float opacity_ = 0, opacity_target_ = 0;  // fade: 0 hidden, 0.6 paused, 1 shown
-  float lift_ = 10;                         // the move down while hidden
-  float badge_ = 0;                         // pause badge opacity
-  float turn_ = 0;                          // the record's angle, radians
+  float opacity_ = 0;  // fade: 0 hidden, 0.6 paused, 1 shown
+  float lift_ = 10;    // the move down while hidden
+  float badge_ = 0;    // pause badge opacity
+  float turn_ = 0;     // the record's angle, radians
   bool bar_shown_ = false;
   double bar_fraction_ = 0;
   TimeTexts times_;
@@ -96,17 +95,11 @@ class NativeCard {
 
   std::array<TextLine, 4> lines_;  // title, artist, start time, end time
 
-  // Graphics objects (render only, but for the effect made at create).
+  // Graphics objects (render only; the effect is made at create).
   gs_effect_t* effect_ = nullptr;
   gs_texture_t* tex_ = nullptr;      // of tex_image_
   gs_texture_t* tex_old_ = nullptr;  // of tex_old_image_
   std::shared_ptr<const CoverImage> tex_image_, tex_old_image_;
-  // Pictures of the card for fades and dimming, at 1 and 2 pixels per logical pixel.
-  struct Cached {
-    gs_texrender_t* target = nullptr;
-    std::string key;  // what it shows
-  };
-  std::array<Cached, 2> cached_;
 };
 
 }  // namespace tunelight::plugin

@@ -107,11 +107,14 @@ int textPixels(const Capture& c, const Rect& r) {
   return n;
 }
 
-// Filled width of the bar: opaque pixels of the accent colour along its middle.
+// Filled width of the bar: pixels of the accent colour along its middle (the track between
+// them is a mix of the track and the background).
 int barWidth(const Capture& c, const Rect& bar, const Pixel& accent) {
   int n = 0;
-  for (float x = bar.x; x < bar.x + bar.w; ++x)
-    if (near(px(c, x, bar.y + 2), accent, 40)) ++n;
+  for (float x = bar.x; x < bar.x + bar.w; ++x) {
+    Pixel p = px(c, x, bar.y + 2);
+    if (p[3] > 100 && near({p[0], p[1], p[2], 0}, {accent[0], accent[1], accent[2], 0}, 60)) ++n;
+  }
   return n;
 }
 
@@ -190,18 +193,29 @@ TEST(NativeCardObsTest, DrawsTheCardAndRunsItsBar) {
     EXPECT_LE(w, expectedWidth(l.bar, 5000, at, 20000, t1) + 2) << "round " << round;
   }
 
+  // A new cover from a slow agent: the old one stays until the new one is in; no frame waits.
+  h.resetCallTimes();
+  agent.addCover("00000000000000bb", "image/bmp", solidCover(30, 40, 200));
+  agent.setState(stateJson("playing", 5000, 20000, "/cover/00000000000000bb", nowMs()));
+  std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  EXPECT_TRUE(near(px(h.capture(card), cx, cy), kRed, 8));
+  EXPECT_TRUE(eventually(
+      [&] {
+        return near(px(h.capture(card), cx, cy), {30, 40, 200, 255}, 8);
+      },
+      3000));
+
   // Paused: the bar stops where the state says, the card dims and the cover gets its badge.
-  agent.setState(stateJson("paused", 8000, 20000, kCover, nowMs()));
+  agent.setState(stateJson("paused", 8000, 20000, "/cover/00000000000000bb", nowMs()));
   std::this_thread::sleep_for(std::chrono::milliseconds(700));
   Capture first = h.capture(card);
   std::this_thread::sleep_for(std::chrono::milliseconds(1000));
   c = h.capture(card);
-  const Pixel dim_white = {255, 255, 255, 153};
-  EXPECT_NEAR(barWidth(c, l.bar, dim_white), l.bar.w * 0.4, 2);
-  EXPECT_EQ(barWidth(c, l.bar, dim_white), barWidth(first, l.bar, dim_white));
+  EXPECT_NEAR(barWidth(c, l.bar, kWhite), l.bar.w * 0.4, 2);
+  EXPECT_EQ(barWidth(c, l.bar, kWhite), barWidth(first, l.bar, kWhite));
   Pixel dimmed = px(c, box.x + box.w - 8, box.y + 8);
   EXPECT_TRUE(near(dimmed, {16, 16, 20, 122}, 4)) << show(dimmed);
-  EXPECT_LT(px(c, cx + l.art.w / 3, cy)[0], 140);  // the veil over the cover
+  EXPECT_LT(px(c, cx + l.art.w / 3, cy)[2], 140);  // the veil over the cover
 
   // Nothing playing: nothing drawn.
   agent.setState(R"({"active":false})");
@@ -209,8 +223,12 @@ TEST(NativeCardObsTest, DrawsTheCardAndRunsItsBar) {
   EXPECT_TRUE(allTransparent(h.capture(card)));
 
   CallTimes t = h.callTimes();
-  std::printf("native card: %d ticks (max %.3f ms), %d renders (max %.3f ms)\n", t.ticks,
-              t.max_tick_ms, t.renders, t.max_render_ms);
+  std::printf(
+      "native card: %d ticks (max %.3f ms), %d renders (max %.3f ms); longest on the "
+      "clock alone %.3f ms\n",
+      t.ticks, t.max_tick_ms, t.renders, t.max_render_ms, t.max_wall_ms);
+  EXPECT_LT(t.max_tick_ms, 5.0);
+  EXPECT_LT(t.max_render_ms, 5.0);
 }
 
 Pixel pixelOf(const plugin::Color& c) {
@@ -383,8 +401,9 @@ TEST(NativeCardObsTest, BackSoonAfterTheAgentReturns) {
   CallTimes t = h.callTimes();
   std::printf(
       "agent away and back: shown again after %lld ms; %d ticks (max %.3f ms), %d renders "
-      "(max %.3f ms)\n",
-      static_cast<long long>(took), t.ticks, t.max_tick_ms, t.renders, t.max_render_ms);
+      "(max %.3f ms); longest on the clock alone %.3f ms\n",
+      static_cast<long long>(took), t.ticks, t.max_tick_ms, t.renders, t.max_render_ms,
+      t.max_wall_ms);
   EXPECT_LT(t.max_tick_ms, 5.0);
   EXPECT_LT(t.max_render_ms, 5.0);
 

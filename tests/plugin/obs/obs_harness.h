@@ -27,10 +27,13 @@ struct HarnessOptions {
   uint32_t fake_obs_version = 0;  // what obs_get_version reports to the module (0: the real one)
 };
 
-// Longest and count of the card type's callbacks as libobs called them (monotonic clock).
+// Longest and count of the card type's callbacks as libobs called them: monotonic time around
+// each call, less the time the thread waited for a CPU (its run-queue delay), so that a loaded
+// machine does not count as a slow callback while waiting for a lock or I/O still does.
 struct CallTimes {
   int updates = 0, ticks = 0, renders = 0;
   double max_update_ms = 0, max_tick_ms = 0, max_render_ms = 0;
+  double max_wall_ms = 0;  // the longest call on the monotonic clock alone
 };
 
 // Straight-alpha RGBA pixels read back from a render.
