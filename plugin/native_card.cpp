@@ -1,6 +1,5 @@
 #include "plugin/native_card.h"
 
-#include <graphics/matrix4.h>
 #include <graphics/vec4.h>
 
 #include <algorithm>
@@ -219,11 +218,13 @@ NativeCard::~NativeCard() {
 }
 
 void NativeCard::set_config(const CardConfig& c) {
+  // Lines of another width are fitted again; other changes keep what the lines show.
+  bool refit = c.theme != config_.theme || c.layout != config_.layout || c.font != config_.font;
   config_ = c;
   layout_ = card_layout(config_, time_mode_on(c.time_format), false);
   script_.set_options(c.show_for, c.hide_on_pause);
-  // Fonts and colours go to the text sources again; widths are measured again.
-  for (auto& line : lines_) line.style.clear();
+  if (refit)
+    for (auto& line : lines_) line.style.clear();
 }
 
 void NativeCard::enum_children(obs_source_enum_proc_t cb, void* param) {
