@@ -171,7 +171,7 @@ void NativeFeed::follow_loop() {
       }
     }
     // Back soon after an agent restart; slower while none answers.
-    backoff = got_message ? 100ms : std::min<std::chrono::milliseconds>(backoff * 2, 800ms);
+    backoff = got_message ? 100ms : std::min<std::chrono::milliseconds>(backoff * 2, 500ms);
     pause(backoff);
   }
   {
