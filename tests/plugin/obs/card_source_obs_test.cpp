@@ -33,16 +33,6 @@ std::string secondStartReports(int port) {
          std::to_string(port) + " > \"$4\"\nexec sleep 60\n";
 }
 
-std::string reportsPort(int port) {
-  return "printf " + std::to_string(port) + " > \"$4\"\nexec sleep 60\n";
-}
-
-struct Data {
-  obs_data_t* d = obs_data_create();
-  ~Data() { obs_data_release(d); }
-  operator obs_data_t*() const { return d; }
-};
-
 TEST(CardObsTest, RegistersTheLayoutTheRunningLibobsKnows) {
   ObsHarness h;
   EXPECT_TRUE(h.waitLog("[tunelight] cannot start agent " + h.binDir() + "/tunelight-agent", 0));

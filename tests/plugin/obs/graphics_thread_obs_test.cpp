@@ -34,15 +34,6 @@ int agentPid(const ObsHarness& h, size_t index) {
   return -1;
 }
 
-bool eventually(const std::function<bool()>& f, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!f()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
 TEST(GraphicsThreadObsTest, RelaunchNeverStallsTheGraphicsThread) {
   FakeAgentServer agent;
   HarnessOptions o;

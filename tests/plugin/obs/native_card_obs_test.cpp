@@ -41,25 +41,6 @@ std::string stateJson(const char* status, int64_t pos, int64_t dur, const std::s
          "\",\"title\":\"" + title + "\",\"trackId\":\"0123456789ab\"}";
 }
 
-std::string reportsPort(int port) {
-  return "printf " + std::to_string(port) + " > \"$4\"\nexec sleep 60\n";
-}
-
-bool eventually(const std::function<bool()>& f, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!f()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
-  }
-  return true;
-}
-
-struct Data {
-  obs_data_t* d = obs_data_create();
-  ~Data() { obs_data_release(d); }
-  operator obs_data_t*() const { return d; }
-};
-
 // A solid cover in one colour.
 std::string solidCover(uint8_t r, uint8_t g, uint8_t b) {
   std::vector<uint8_t> px(64 * 64 * 4);

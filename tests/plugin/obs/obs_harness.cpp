@@ -493,6 +493,19 @@ Capture ObsHarness::capture(obs_source_t* source, int timeoutMs, uint32_t scale)
   return done ? request.result : Capture{};
 }
 
+std::string reportsPort(int port) {
+  return "printf " + std::to_string(port) + " > \"$4\"\nexec sleep 60\n";
+}
+
+bool eventually(const std::function<bool()>& f, int timeoutMs) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!f()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
 std::string jsonString(const std::string& json, const char* key) {
   auto j = nlohmann::json::parse(json, nullptr, false);
   return j.is_object() && j.contains(key) && j[key].is_string() ? j[key].get<std::string>() : "";

@@ -7,6 +7,7 @@
 #include <obs.h>
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -100,6 +101,19 @@ class ObsHarness {
   std::vector<obs_source_t*> owned_;
   double load_ms_ = 0;
 };
+
+// A stand-in agent script that reports `port` at once and then stays up.
+std::string reportsPort(int port);
+
+// An obs_data_t owned for a scope.
+struct Data {
+  obs_data_t* d = obs_data_create();
+  ~Data() { obs_data_release(d); }
+  operator obs_data_t*() const { return d; }
+};
+
+// Polls f every 20 ms until it holds or timeoutMs pass.
+bool eventually(const std::function<bool()>& f, int timeoutMs);
 
 // Values of a settings JSON text.
 std::string jsonString(const std::string& json, const char* key);
