@@ -257,9 +257,13 @@ void NativeCard::send_line(TextLine& line, const std::string& text, const std::s
   obs_data_release(s);
   obs_data_release(font);
   line.shown = text;
-  if (remeasure) {
+  // A line without a width limit (the times) keeps showing while the source takes its new
+  // text, so that it does not blink every second.
+  if (remeasure && line.max_width > 0) {
     line.settle = 2;
     line.fits = false;
+  } else if (remeasure) {
+    line.fits = true;
   }
 }
 

@@ -319,6 +319,13 @@ TEST(NativeCardObsTest, LooksFollowTheSettings) {
     EXPECT_NEAR((span.first + span.second) / 2.0, line.x + line.w / 2, 3);
     EXPECT_LE(span.second, line.x + line.w);
   }
+  // The running time is in every frame, also when its text changes.
+  int frames = 0, blank = 0;
+  for (auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+       std::chrono::steady_clock::now() < until; ++frames)
+    if (textPixels(h.capture(card), start) <= 5) ++blank;
+  EXPECT_GE(frames, 10);
+  EXPECT_EQ(blank, 0);
 }
 
 // A render over a soft backdrop, as the pictures in the README show cards.
