@@ -44,10 +44,12 @@ TEST(GraphicsThreadObsTest, RelaunchNeverStallsTheGraphicsThread) {
   obs_source_t* card = h.createCard(nullptr);
   ASSERT_TRUE(card);
   h.renderEachFrame(card);
-  ASSERT_TRUE(agent.waitPosts(2));  // the launch's settings, then the new card's
+  ASSERT_TRUE(agent.waitPosts(2)) << agent.postCount() << " settings posts";
   std::string first_token = agent.tokens[0];
 
-  ASSERT_EQ(kill(agentPid(h, 0), SIGKILL), 0);
+  int pid = agentPid(h, 0);
+  ASSERT_GT(pid, 1) << "no agent in the log";  // never kill(-1, ...)
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
   ASSERT_TRUE(h.waitLog("[tunelight] agent is not running, restarting (1)", 3000));
   h.resetCallTimes();
   obs_data_t* s = obs_data_create();
@@ -95,7 +97,9 @@ TEST(GraphicsThreadObsTest, RestartNeverShowsTheFallbackPage) {
       "http://127.0.0.1:" + std::to_string(agent.port) + "/widget?theme=compact&scale=2.00";
   ASSERT_TRUE(eventually([&] { return !h.sampledChildUrls().empty(); }, 3000));
 
-  ASSERT_EQ(kill(agentPid(h, 0), SIGKILL), 0);
+  int pid = agentPid(h, 0);
+  ASSERT_GT(pid, 1) << "no agent in the log";  // never kill(-1, ...)
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
   ASSERT_TRUE(h.waitLog("agent started", 5000, 2));
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
