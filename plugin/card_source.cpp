@@ -3,6 +3,7 @@
 
 #include <cstring>
 
+#include "plugin/native_card.h"
 #include "plugin/plugin.h"
 #include "plugin/supervisor.h"
 
@@ -37,26 +38,46 @@ const char* card_get_name(void*) {
   return name.c_str();
 }
 
+// Logged once per module: the reason the cards draw themselves.
+std::atomic<bool> g_native_logged{false};
+
 void* card_create(obs_data_t* settings, obs_source_t* source) {
   auto* card = new CardSource();
   card->self = source;
-  // A missing type still yields a placeholder source, so ask for the type itself.
-  if (obs_get_source_output_flags("browser_source") != 0)
-    card->browser = obs_source_create_private("browser_source", "tunelight-browser", nullptr);
-  if (!card->browser)
-    plugin_log(LOG_WARNING, "browser_source is not available: the card cannot be displayed");
-  card_update(card, settings);
+  guarded("card create", [&] {
+    // A missing type still yields a placeholder source, so ask for the type itself.
+    if (obs_get_source_output_flags("browser_source") != 0)
+      card->browser = obs_source_create_private("browser_source", "tunelight-browser", nullptr);
+    if (!card->browser) {
+      if (!g_native_logged.exchange(true))
+        plugin_log(LOG_INFO, "native card: this OBS has no browser source");
+      card->native = std::make_unique<NativeCard>(source);
+    }
+    card_update(card, settings);
+    // libobs does not tick the source before create returns: configure the child right here.
+    CardConfig config;
+    {
+      std::lock_guard<std::mutex> g(card->lock);
+      config = card->config;
+      card->look_changed = false;
+    }
+    if (card->native) card->native->set_config(config);
+    reconfigure_browser(card, config, supervisor().published_base_url());
+  });
   return card;
 }
 
 void card_destroy(void* data) {
   auto* card = static_cast<CardSource*>(data);
-  if (card->browser) obs_source_release(card->browser);
+  guarded("card destroy", [&] {
+    card->native.reset();
+    if (card->browser) obs_source_release(card->browser);
+  });
   delete card;
 }
 
 void card_update_cb(void* data, obs_data_t* settings) {
-  card_update(static_cast<CardSource*>(data), settings);
+  guarded("card update", [&] { card_update(static_cast<CardSource*>(data), settings); });
 }
 
 void card_get_defaults(obs_data_t* s) {
@@ -90,41 +111,69 @@ void card_get_defaults(obs_data_t* s) {
 }
 
 uint32_t card_get_width(void* data) {
-  auto* card = static_cast<CardSource*>(data);
-  if (!card->browser) return 0;
-  return obs_source_get_width(card->browser) * 100u / static_cast<uint32_t>(card->config.scale);
+  return static_cast<CardSource*>(data)->width.load();
 }
 
 uint32_t card_get_height(void* data) {
-  auto* card = static_cast<CardSource*>(data);
-  if (!card->browser) return 0;
-  return obs_source_get_height(card->browser) * 100u / static_cast<uint32_t>(card->config.scale);
+  return static_cast<CardSource*>(data)->height.load();
 }
 
+// Graphics thread, every frame: nothing here waits for the supervisor or any I/O.
 void card_video_tick(void* data, float seconds) {
   auto* card = static_cast<CardSource*>(data);
-  card->placement_timer += seconds;
-  if (card->placement_timer >= 1.0f) {
-    card->placement_timer = 0.0f;
-    if (card->position != "manual") queue_placement(card);
-  }
-  // The published copy: a launch in progress never stalls the graphics thread.
-  if (supervisor().published_base_url() != card->applied_base_url) reconfigure_browser(card);
+  guarded("card tick", [&] {
+    bool look, place = false;
+    CardConfig config;
+    {
+      std::lock_guard<std::mutex> g(card->lock);
+      look = card->look_changed;
+      card->look_changed = false;
+      if (look) config = card->config;
+      if (card->place_now) card->placement_timer = 1.0f;
+      card->place_now = false;
+      card->placement_timer += seconds;
+      if (card->placement_timer >= 1.0f) {
+        card->placement_timer = 0.0f;
+        place = card->position != "manual";
+      }
+    }
+    if (place) queue_placement(card);
+    if (card->native) {
+      if (look) card->native->set_config(config);
+      card->native->tick(seconds);
+      return;
+    }
+    // The published URL: a launch in progress never stalls the graphics thread.
+    std::string base = supervisor().published_base_url();
+    if (!look && base == card->applied_base_url) return;
+    if (!look) {
+      std::lock_guard<std::mutex> g(card->lock);
+      config = card->config;
+    }
+    reconfigure_browser(card, config, base);
+  });
 }
 
 void card_video_render(void* data, gs_effect_t*) {
   auto* card = static_cast<CardSource*>(data);
-  if (!card->browser) return;
-  float f = 100.0f / static_cast<float>(card->config.scale);
-  gs_matrix_push();
-  gs_matrix_scale3f(f, f, 1.0f);
-  obs_source_video_render(card->browser);
-  gs_matrix_pop();
+  guarded("card render", [&] {
+    if (card->native) {
+      card->native->render();
+      return;
+    }
+    if (!card->browser) return;
+    float f = 100.0f / static_cast<float>(kCardScale);
+    gs_matrix_push();
+    gs_matrix_scale3f(f, f, 1.0f);
+    obs_source_video_render(card->browser);
+    gs_matrix_pop();
+  });
 }
 
 void card_enum_sources(void* data, obs_source_enum_proc_t cb, void* param) {
   auto* card = static_cast<CardSource*>(data);
   if (card->browser) cb(card->self, card->browser, param);
+  if (card->native) card->native->enum_children(cb, param);
 }
 
 const char* icon_path(const char* file) {
@@ -139,24 +188,25 @@ const char* card_light_icon(void*) {
 
 }  // namespace
 
+// Copies the settings into the card and hands the agent's part to the push worker: it may run
+// on the graphics thread, so it takes nothing but the card's own lock.
 void card_update(CardSource* card, obs_data_t* s) {
-  CardConfig& c = card->config;
+  CardConfig c;
   c.theme = str_or(s, "theme", "compact");
   c.layout = str_or(s, "layout", "horizontal");
   c.background = str_or(s, "background", "dark");
   c.font = str_or(s, "font", "system");
   c.accent = obs_data_get_bool(s, "accent_custom") ? accent_hex(obs_data_get_int(s, "accent")) : "";
   c.time_format = str_or(s, "time_format", "off");
+  c.scale = kCardScale;
   c.hide_on_pause = str_or(s, "pause_mode", "dim") == "hide";
   c.show_for = str_or(s, "show_mode", "always") == "track"
                    ? static_cast<int32_t>(obs_data_get_int(s, "show_seconds"))
                    : 0;
-  card->position = str_or(s, "position", "manual");
-  card->position_margin = static_cast<int32_t>(obs_data_get_int(s, "position_margin"));
-  card->placement_timer = 1.0f;
   c.show_progress = obs_data_get_bool(s, "show_progress");
-
-  reconfigure_browser(card);
+  std::string position = str_or(s, "position", "manual");
+  auto margin = static_cast<int32_t>(obs_data_get_int(s, "position_margin"));
+  auto [w, h] = card_size(c);
 
   AgentConfig a;
   a.yandex = obs_data_get_bool(s, "svc_yandex");
@@ -189,14 +239,28 @@ void card_update(CardSource* card, obs_data_t* s) {
     const char* dir = obs_data_get_string(s, "text_files_dir");
     a.outputDir = dir ? dir : "";
   }
+
+  {
+    std::lock_guard<std::mutex> g(card->lock);
+    card->config = std::move(c);
+    card->position = std::move(position);
+    card->position_margin = margin;
+    card->look_changed = true;
+    card->place_now = true;
+  }
+  // The browser child's size, or the card's own: half the page, which is its logical size.
+  if (card->browser || card->native) {
+    card->width = static_cast<uint32_t>(w) * 100u / kCardScale;
+    card->height = static_cast<uint32_t>(h) * 100u / kCardScale;
+  }
   push_config(a);
 }
 
-void reconfigure_browser(CardSource* card) {
+void reconfigure_browser(CardSource* card, const CardConfig& config, const std::string& base_url) {
+  card->applied_base_url = base_url;
   if (!card->browser) return;
-  auto [w, h] = card_size(card->config);
-  card->applied_base_url = supervisor().published_base_url();
-  std::string url = build_widget_url(card->config, card->applied_base_url);
+  auto [w, h] = card_size(config);
+  std::string url = build_widget_url(config, base_url);
   obs_data_t* s = obs_data_create();
   obs_data_set_bool(s, "is_local_file", false);
   obs_data_set_string(s, "url", url.c_str());

@@ -1,7 +1,9 @@
 #include <util/text-lookup.h>
 
 #include <cstdarg>
+#include <cstdio>
 
+#include "plugin/native_feed.h"
 #include "plugin/plugin.h"
 #include "plugin/supervisor.h"
 
@@ -24,11 +26,13 @@ std::string T(const char* key) {
   return out ? out : key;
 }
 
-void plugin_log(int level, const char* format, ...) {
-  std::string fmt = std::string("[tunelight] ") + format;
+void plugin_log(int level, const char* format, ...) noexcept {
+  // A fixed buffer: logging must work where an allocation just failed.
+  char fmt[512];
+  std::snprintf(fmt, sizeof fmt, "[tunelight] %s", format);
   va_list args;
   va_start(args, format);
-  blogva(level, fmt.c_str(), args);
+  blogva(level, fmt, args);
   va_end(args);
 }
 
@@ -67,14 +71,16 @@ MODULE_EXPORT const char* obs_module_description(void) {
 }
 
 MODULE_EXPORT bool obs_module_load(void) {
-  supervisor().start();
-  register_card_source();
+  guarded("module load", [] { supervisor().start(); });
+  guarded("module load", [] { register_card_source(); });
   plugin_log(LOG_INFO, "plugin loaded (version %s)", kPluginVersion);
   return true;
 }
 
 MODULE_EXPORT void obs_module_unload(void) {
-  supervisor().stop();
+  // The follower first, so that it does not chase the agent going away.
+  guarded("module unload", [] { native_feed().stop(); });
+  guarded("module unload", [] { supervisor().stop(); });
   plugin_log(LOG_INFO, "plugin unloaded");
 }
 

@@ -51,7 +51,7 @@ bool on_mode_modified(obs_properties_t* props, obs_property_t*, obs_data_t* s) {
 
 bool on_status_refresh(obs_properties_t* props, obs_property_t*, void* data) {
   auto* card = static_cast<CardSource*>(data);
-  if (card) refresh_status(card->self, props);
+  if (card) guarded("status refresh", [&] { refresh_status(card->self, props); });
   return true;
 }
 
@@ -64,7 +64,7 @@ bool on_open_folder(obs_properties_t*, obs_property_t*, void* data) {
   obs_data_release(s);
   if (dir.empty()) return false;
   os_mkdirs(dir.c_str());
-  open_folder(dir);
+  guarded("open folder", [&] { open_folder(dir); });
   return false;
 }
 
@@ -93,9 +93,20 @@ obs_properties_t* add_group(obs_properties_t* props, const char* key, const char
   return group;
 }
 
+obs_properties_t* build_properties(void* data);
+
 }  // namespace
 
 obs_properties_t* card_get_properties(void* data) {
+  obs_properties_t* props = nullptr;
+  if (!guarded("properties", [&] { props = build_properties(data); }) && !props)
+    props = obs_properties_create();
+  return props;
+}
+
+namespace {
+
+obs_properties_t* build_properties(void* data) {
   auto* card = static_cast<CardSource*>(data);
   obs_properties_t* props = obs_properties_create();
 
@@ -107,6 +118,9 @@ obs_properties_t* card_get_properties(void* data) {
                                        true);
   obs_properties_add_button(status, "status_refresh", T("Status.Refresh").c_str(),
                             on_status_refresh);
+  // Which card this OBS gets: the browser's, or the one the module draws itself.
+  if (obs_get_source_output_flags("browser_source") == 0)
+    obs_property_text_set_info_word_wrap(add_info(status, "renderer", T("Renderer.Native")), true);
 
   std::string history = build_history_html();
   if (!history.empty()) {
@@ -120,9 +134,10 @@ obs_properties_t* card_get_properties(void* data) {
   add_list(look, "theme", "Theme", {{"Theme.Compact", "compact"}, {"Theme.Vinyl", "vinyl"}});
   add_list(look, "layout", "Layout",
            {{"Layout.Horizontal", "horizontal"}, {"Layout.Vertical", "vertical"}});
-  add_list(
+  obs_property_t* bg = add_list(
       look, "background", "Background",
       {{"Background.Dark", "dark"}, {"Background.Light", "light"}, {"Background.Cover", "cover"}});
+  obs_property_set_long_description(bg, T("Background.Description").c_str());
   add_list(look, "font", "Font",
            {{"Font.System", "system"}, {"Font.Onest", "onest"}, {"Font.Unbounded", "unbounded"}});
 
@@ -205,4 +220,5 @@ obs_properties_t* card_get_properties(void* data) {
   return props;
 }
 
+}  // namespace
 }  // namespace tunelight::plugin

@@ -55,27 +55,31 @@ void AgentSupervisor::start() {
     executable_ = executable;
     port_path_ = port_path;
     log_path_ = log_path;
-    launch_agent();
+    guarded("agent launch", [this] { launch_agent(); });
   }
   watchdog_ = std::thread([this] { watchdog_loop(); });
+  pusher_ = std::thread([this] { push_loop(); });
 }
 
 void AgentSupervisor::stop() {
-  stop_ = true;
-  { std::lock_guard<std::mutex> g(wake_lock_); }
-  wake_.notify_all();
-  if (watchdog_.joinable()) watchdog_.join();
   {
-    std::unique_lock<std::mutex> g(pushes_lock_);
-    pushes_done_.wait(g, [this] { return pushes_ == 0; });
+    std::lock_guard<std::mutex> g(wake_lock_);
+    stop_ = true;
+    pending_.reset();  // the agent is about to be shut down
   }
+  wake_.notify_all();
+  // A push on its way ends within the client's time-outs; a launch in progress within ~5 s.
+  if (watchdog_.joinable()) watchdog_.join();
+  if (pusher_.joinable()) pusher_.join();
 
   std::lock_guard<std::mutex> g(lock_);
-  if (process_) {
-    agent_post(base_url_, token_, "/api/shutdown", "");
-    if (!process_->wait_exit(2000)) process_->terminate();
-    process_.reset();
-  }
+  guarded("agent shutdown", [this] {
+    if (process_) {
+      agent_post(base_url_, token_, "/api/shutdown", "");
+      if (!process_->wait_exit(2000)) process_->terminate();
+      process_.reset();
+    }
+  });
   base_url_.clear();
   publish(base_url_);
   if (!port_path_.empty()) remove_port_file(port_path_);
@@ -97,36 +101,53 @@ void AgentSupervisor::publish(const std::string& base_url) {
 }
 
 void AgentSupervisor::push_config(const AgentConfig& c) {
-  std::string base, token, body;
   {
-    std::lock_guard<std::mutex> g(lock_);
-    agent_settings_ = c;
-    base = base_url_;
-    token = token_;
-    body = agent_config_json(c);
+    std::lock_guard<std::mutex> g(wake_lock_);
+    if (stop_) return;
+    pending_ = c;
   }
-  {
-    std::lock_guard<std::mutex> g(pushes_lock_);
-    ++pushes_;
+  wake_.notify_all();
+}
+
+void AgentSupervisor::push_loop() {
+  while (!stop_) {
+    guarded("settings push", [this] {
+      AgentConfig c;
+      {
+        std::unique_lock<std::mutex> w(wake_lock_);
+        wake_.wait(w, [this] { return stop_ || pending_; });
+        if (stop_) return;
+        c = std::move(*pending_);
+        pending_.reset();
+      }
+      std::string base, token, body = agent_config_json(c);
+      {
+        // Waits behind a launch in progress; that launch posts the older settings, this push
+        // then brings the new agent up to date.
+        std::lock_guard<std::mutex> g(lock_);
+        agent_settings_ = std::move(c);
+        base = base_url_;
+        token = token_;
+      }
+      // No agent port known: the next successful launch posts the stored settings.
+      agent_post(base, token, "/api/config", body);
+    });
   }
-  std::thread([this, base, token, body] {
-    agent_post(base, token, "/api/config", body);
-    std::lock_guard<std::mutex> g(pushes_lock_);
-    if (--pushes_ == 0) pushes_done_.notify_all();
-  }).detach();
 }
 
 bool AgentSupervisor::launch_agent() {
   token_ = make_token();
   base_url_.clear();
-  publish(base_url_);
   if (!port_path_.empty()) remove_port_file(port_path_);
+  // The published URL stays as it was until this launch ends: a successful restart must not
+  // flash the fallback page.
 
   unsigned long error = 0;
   process_ = launch_agent_process(
       {executable_, token_, port_path_, current_process_id(), log_path_}, &error);
   if (!process_) {
     plugin_log(LOG_ERROR, "cannot start agent %s (error %lu)", executable_.c_str(), error);
+    publish(base_url_);
     return false;
   }
   for (int attempt = 0; attempt < 100; ++attempt) {
@@ -142,6 +163,7 @@ bool AgentSupervisor::launch_agent() {
     if (process_->wait_exit(50)) break;
   }
   plugin_log(LOG_ERROR, "agent did not report a port; see %s", log_path_.c_str());
+  publish(base_url_);
   return false;
 }
 
@@ -152,13 +174,15 @@ void AgentSupervisor::watchdog_loop() {
       std::unique_lock<std::mutex> w(wake_lock_);
       wake_.wait_for(w, std::chrono::milliseconds(500), [this] { return stop_.load(); });
     }
-    std::lock_guard<std::mutex> g(lock_);
-    if (stop_) return;
-    if (process_ && process_->alive()) continue;
-    if (!window.allow(RestartWindow::Clock::now())) continue;
-    plugin_log(LOG_WARNING, "agent is not running, restarting (%d)", window.count());
-    process_.reset();
-    launch_agent();
+    guarded("agent watchdog", [&] {
+      std::lock_guard<std::mutex> g(lock_);
+      if (stop_) return;
+      if (process_ && process_->alive()) return;
+      if (!window.allow(RestartWindow::Clock::now())) return;
+      plugin_log(LOG_WARNING, "agent is not running, restarting (%d)", window.count());
+      process_.reset();
+      launch_agent();
+    });
   }
 }
 

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 
@@ -21,19 +22,22 @@ class AgentSupervisor {
 
   // The base URL under the supervisor lock: waits while a launch is in progress.
   std::string current_base_url();
-  // The last published base URL; never waits behind a launch (for the graphics thread).
+  // The base URL as the last launch ended with it; never waits behind a launch (for the
+  // graphics thread). It changes once per launch: to the new URL, or to empty on failure.
   std::string published_base_url();
 
-  // Stores c as the settings for later launches and posts it to the running agent in the
-  // background.
+  // Hands c to the push worker and returns at once: the worker stores it as the settings for
+  // later launches and posts it to the running agent. Only the newest pending c is kept.
   void push_config(const AgentConfig& c);
 
  private:
   bool launch_agent();  // lock_ held
   void watchdog_loop();
+  void push_loop();
   void publish(const std::string& base_url);
 
-  // Guards every field below up to process_.
+  // Guards every field below up to process_. Held across a whole launch and the unload's
+  // shutdown, so nothing on OBS's graphics thread may take it.
   std::mutex lock_;
   AgentConfig agent_settings_;
   std::string executable_;
@@ -45,19 +49,16 @@ class AgentSupervisor {
 
   std::atomic<bool> stop_{false};
   std::thread watchdog_;
-  // Lets stop() wake the watchdog from its sleep; guards nothing else.
+  std::thread pusher_;
+  // Wakes the watchdog and the push worker; guards pending_ and stop wake-ups. Never held
+  // across a wait for lock_ or any I/O.
   std::mutex wake_lock_;
   std::condition_variable wake_;
+  std::optional<AgentConfig> pending_;
 
   // Guards published_ only; held just for the copy, never across a wait.
   std::mutex published_lock_;
   std::string published_;
-
-  // Settings pushes still on their way. Unload waits for them (each is bounded by the client's
-  // time-outs) so that no thread runs module code once libobs unloads the library.
-  std::mutex pushes_lock_;  // guards pushes_
-  std::condition_variable pushes_done_;
-  int pushes_ = 0;
 };
 
 AgentSupervisor& supervisor();

@@ -62,6 +62,11 @@ wait_log() {  # text, seconds
 wait_log "[tunelight] plugin loaded (version 0.2.0)" 60 || fail "plugin not loaded"
 log | grep -qF "[tunelight] agent started: http://127.0.0.1:" || fail "agent not started"
 wait_log "(tunelight_card)" 60 || fail "card source not loaded from the scene collection"
+# An OBS without its browser plugin (Debian's): the module draws the card itself.
+if ! ls /usr/lib/*/obs-plugins/obs-browser.so /usr/lib/obs-plugins/obs-browser.so >/dev/null 2>&1; then
+  log | grep -qF "[tunelight] native card: this OBS has no browser source" ||
+    fail "no native card in an OBS without a browser source"
+fi
 # OBS takes SIGINT as a clean quit only once it is fully up.
 wait_log "==== Startup complete" 60 || fail "OBS did not finish starting"
 agent_pid=$(log | sed -n 's/.*agent started: .*(pid \([0-9]*\)).*/\1/p' | tail -1)
@@ -82,6 +87,7 @@ kill -0 "$obs_pid" 2>/dev/null && fail "OBS did not exit on SIGINT"
 wait "$obs_pid" || true
 obs_pid=""
 log | grep -qF "[tunelight] plugin unloaded" || fail "no 'plugin unloaded' in the OBS log"
+log | grep -F "[tunelight]" | grep -qiE "error|exception" && fail "errors of the module in the log"
 kill -0 "$agent_pid" 2>/dev/null && fail "agent $agent_pid still running"
 [ -e "$cfg/plugin_config/tunelight/agent-"*.port ] 2>/dev/null && fail "port file left behind"
 echo "OBS end-to-end: plugin loaded, agent on port $port, clean shutdown"

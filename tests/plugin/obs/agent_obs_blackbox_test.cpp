@@ -31,15 +31,6 @@ std::string get(int port, const char* path) {
   return res && res->status == 200 ? res->body : "";
 }
 
-bool eventually(const std::function<bool()>& f, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!f()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
 TEST(AgentObsTest, StartsRestartsAndStopsTheAgent) {
   HarnessOptions o;
   o.agent = AgentKind::Real;

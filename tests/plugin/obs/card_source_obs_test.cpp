@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "plugin/card_logic.h"
+#include "tests/plugin/obs/fake_agent.h"
 #include "tests/plugin/obs/obs_harness.h"
 
 namespace tunelight::test {
@@ -31,16 +32,6 @@ std::string secondStartReports(int port) {
          "sleep 1; printf " +
          std::to_string(port) + " > \"$4\"\nexec sleep 60\n";
 }
-
-std::string reportsPort(int port) {
-  return "printf " + std::to_string(port) + " > \"$4\"\nexec sleep 60\n";
-}
-
-struct Data {
-  obs_data_t* d = obs_data_create();
-  ~Data() { obs_data_release(d); }
-  operator obs_data_t*() const { return d; }
-};
 
 TEST(CardObsTest, RegistersTheLayoutTheRunningLibobsKnows) {
   ObsHarness h;
@@ -152,6 +143,8 @@ TEST(CardObsTest, DefaultsFallbackPageAndSwitchToTheAgentUrl) {
   obs_data_set_string(look, "show_mode", "track");
   obs_data_set_int(look, "show_seconds", 15);
   h.update(card, look);
+  EXPECT_EQ(h.browserUpdates().size(), 2u);  // the child follows on the next tick
+  h.tick(card, 0.016f);
   updates = h.browserUpdates();
   ASSERT_EQ(updates.size(), 3u);
   EXPECT_EQ(jsonString(updates[2], "url"),
@@ -166,30 +159,37 @@ TEST(CardObsTest, DefaultsFallbackPageAndSwitchToTheAgentUrl) {
   obs_data_set_string(more, "show_mode", "always");
   obs_data_set_string(more, "theme", "");  // empty falls back to the default
   h.update(card, more);
+  h.tick(card, 0.016f);
   EXPECT_EQ(jsonString(h.browserUpdates().back(), "url"),
             "http://127.0.0.1:48999/widget?theme=compact&layout=vertical&bg=cover&accent=ff0080"
             "&scale=2.00&time=remaining&hideOnPause=1&progress=0");
 }
 
-TEST(CardObsTest, WithoutBrowserSourceTheCardIsEmptyButAlive) {
+// Without a browser source (and here without graphics or a text source) the card is the
+// module's own, with the browser card's size; nothing fails.
+TEST(CardObsTest, WithoutBrowserSourceTheModuleDrawsTheCard) {
   HarnessOptions o;
   o.browser_source = false;
   ObsHarness h(o);
   obs_source_t* a = h.createCard(nullptr, "a");
   obs_source_t* b = h.createCard(nullptr, "b");
   ASSERT_TRUE(a && b);
-  EXPECT_EQ(h.countLog("[tunelight] browser_source is not available: the card cannot be displayed"),
+  EXPECT_EQ(h.countLog("[tunelight] native card: this OBS has no browser source"), 1u);
+  EXPECT_EQ(h.countLog("[tunelight] text_ft2_source_v2 is not available: the card shows no texts"),
             2u);
   EXPECT_EQ(h.browserOf(a), nullptr);
-  EXPECT_EQ(obs_source_get_width(a), 0u);
-  EXPECT_EQ(obs_source_get_height(a), 0u);
+  EXPECT_EQ(obs_source_get_width(a), 500u);
+  EXPECT_EQ(obs_source_get_height(a), 140u);
   h.tick(a, 2.0f);
   Data s;
   obs_data_set_string(s, "theme", "vinyl");
   h.update(a, s);
+  h.tick(a, 0.1f);
+  EXPECT_EQ(obs_source_get_width(a), 600u);
   EXPECT_TRUE(h.browserUpdates().empty());
   obs_properties_t* props = obs_source_properties(a);
-  EXPECT_TRUE(props);
+  ASSERT_TRUE(props);
+  EXPECT_TRUE(obs_properties_get(props, "renderer"));
   obs_properties_destroy(props);
 }
 
@@ -312,62 +312,6 @@ TEST(CardObsTest, PanelWithoutAgent) {
   EXPECT_TRUE(obs_properties_get(type_props, "status_now"));
   obs_properties_destroy(type_props);
 }
-
-// A small stand-in for the agent's HTTP side.
-struct FakeAgentServer {
-  httplib::Server server;
-  std::thread thread;
-  int port = 0;
-  std::mutex mutex;                                        // guards the fields below
-  std::vector<std::pair<std::string, std::string>> posts;  // path, body
-  std::vector<std::string> tokens;
-  bool origin_seen = false;
-  std::string now_playing = R"({"active":true,"artist":"A","title":"T","service":"yandex"})";
-
-  FakeAgentServer() {
-    server.Get("/api/health", [](const httplib::Request&, httplib::Response& res) {
-      res.set_content(R"({"sources":[{"kind":"smtc-app","service":"spotify","app":"Spotify.exe"},)"
-                      R"({"kind":"extension","app":"chrome","service":"yandex"}]})",
-                      "application/json");
-    });
-    server.Get("/api/now-playing", [this](const httplib::Request&, httplib::Response& res) {
-      std::lock_guard<std::mutex> g(mutex);
-      res.set_content(now_playing, "application/json");
-    });
-    server.Get("/api/history", [](const httplib::Request&, httplib::Response& res) {
-      std::string items = "[";
-      for (int i = 0; i < 12; ++i)
-        items += std::string(i ? "," : "") +
-                 R"({"startedAt":1700000000000,"artist":"Art","title":"R&B <live>"})";
-      res.set_content(items + "]", "application/json");
-    });
-    auto record = [this](const httplib::Request& req, httplib::Response& res) {
-      std::lock_guard<std::mutex> g(mutex);
-      posts.emplace_back(req.path, req.body);
-      tokens.push_back(req.get_header_value("X-Tunelight-Token"));
-      origin_seen = origin_seen || req.has_header("Origin");
-      res.set_content("{\"ok\":true}", "application/json");
-    };
-    server.Post("/api/config", record);
-    server.Post("/api/shutdown", record);
-    port = server.bind_to_any_port("127.0.0.1");
-    thread = std::thread([this] { server.listen_after_bind(); });
-    while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  ~FakeAgentServer() {
-    server.stop();
-    thread.join();
-  }
-  size_t postCount() {
-    std::lock_guard<std::mutex> g(mutex);
-    return posts.size();
-  }
-  bool waitPosts(size_t n) {
-    for (int i = 0; i < 300 && postCount() < n; ++i)
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    return postCount() >= n;
-  }
-};
 
 TEST(CardObsTest, TalksToTheAgent) {
   FakeAgentServer agent;

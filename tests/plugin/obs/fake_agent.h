@@ -1,0 +1,169 @@
+#pragma once
+
+// A small stand-in for the agent's HTTP side: records the settings posts, answers the status
+// routes, streams now-playing states on /events and serves covers.
+
+#include <httplib.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace tunelight::test {
+
+struct FakeAgentServer {
+  httplib::Server server;
+  std::thread thread;
+  int port = 0;
+  std::mutex mutex;  // guards the fields below
+  std::condition_variable changed;
+  std::vector<std::pair<std::string, std::string>> posts;  // path, body
+  std::vector<std::string> tokens;
+  bool origin_seen = false;
+  std::string now_playing = R"({"active":true,"artist":"A","title":"T","service":"yandex"})";
+  uint64_t version = 0;     // bumped by every setState
+  uint64_t generation = 0;  // bumped by dropStreams: open streams end
+  bool closing = false;
+  bool down = false;       // /events refuses, as while no agent listens
+  int cover_delay_ms = 0;  // a slow agent
+  std::map<std::string, std::pair<std::string, std::string>> covers;  // path -> type, bytes
+  int cover_requests = 0;
+
+  FakeAgentServer() {
+    server.Get("/api/health", [](const httplib::Request&, httplib::Response& res) {
+      res.set_content(R"({"sources":[{"kind":"smtc-app","service":"spotify","app":"Spotify.exe"},)"
+                      R"({"kind":"extension","app":"chrome","service":"yandex"}]})",
+                      "application/json");
+    });
+    server.Get("/api/now-playing", [this](const httplib::Request&, httplib::Response& res) {
+      std::lock_guard<std::mutex> g(mutex);
+      res.set_content(now_playing, "application/json");
+    });
+    server.Get("/api/history", [](const httplib::Request&, httplib::Response& res) {
+      std::string items = "[";
+      for (int i = 0; i < 12; ++i)
+        items += std::string(i ? "," : "") +
+                 R"({"startedAt":1700000000000,"artist":"Art","title":"R&B <live>"})";
+      res.set_content(items + "]", "application/json");
+    });
+    server.Get("/events", [this](const httplib::Request&, httplib::Response& res) {
+      uint64_t gen;
+      {
+        std::lock_guard<std::mutex> g(mutex);
+        gen = generation;
+        if (down) {
+          res.status = 503;
+          return;
+        }
+      }
+      res.set_header("Cache-Control", "no-store");
+      res.set_chunked_content_provider(
+          "text/event-stream",
+          [this, gen, last = ~uint64_t(0)](size_t, httplib::DataSink& sink) mutable {
+            std::unique_lock<std::mutex> g(mutex);
+            bool first = last == ~uint64_t(0);
+            if (!first)
+              changed.wait_for(g, std::chrono::milliseconds(200),
+                               [&] { return version != last || closing || generation != gen; });
+            if (closing || generation != gen) return false;
+            if (!first && version == last) return true;
+            last = version;
+            std::string msg = (first ? "retry: 1000\ndata: " : "data: ") + now_playing + "\n\n";
+            g.unlock();
+            return sink.write(msg.data(), msg.size());
+          });
+    });
+    server.Get(R"(/cover/([0-9a-f]+))",
+               [this](const httplib::Request& req, httplib::Response& res) {
+                 int delay;
+                 {
+                   std::lock_guard<std::mutex> g(mutex);
+                   delay = cover_delay_ms;
+                 }
+                 std::this_thread::sleep_for(std::chrono::milliseconds(delay));
+                 std::lock_guard<std::mutex> g(mutex);
+                 ++cover_requests;
+                 auto it = covers.find(req.path);
+                 if (it == covers.end()) {
+                   res.status = 404;
+                   return;
+                 }
+                 res.set_content(it->second.second, it->second.first.c_str());
+               });
+    auto record = [this](const httplib::Request& req, httplib::Response& res) {
+      std::lock_guard<std::mutex> g(mutex);
+      posts.emplace_back(req.path, req.body);
+      tokens.push_back(req.get_header_value("X-Tunelight-Token"));
+      origin_seen = origin_seen || req.has_header("Origin");
+      res.set_content("{\"ok\":true}", "application/json");
+    };
+    server.Post("/api/config", record);
+    server.Post("/api/shutdown", record);
+    port = server.bind_to_any_port("127.0.0.1");
+    thread = std::thread([this] { server.listen_after_bind(); });
+    while (!server.is_running()) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ~FakeAgentServer() {
+    {
+      std::lock_guard<std::mutex> g(mutex);
+      closing = true;
+    }
+    changed.notify_all();
+    server.stop();
+    thread.join();
+  }
+
+  void setState(const std::string& json) {
+    {
+      std::lock_guard<std::mutex> g(mutex);
+      now_playing = json;
+      ++version;
+    }
+    changed.notify_all();
+  }
+  // Ends every open event stream, as an agent that goes away does.
+  void dropStreams() {
+    {
+      std::lock_guard<std::mutex> g(mutex);
+      ++generation;
+    }
+    changed.notify_all();
+  }
+  // Ends the streams and refuses new ones while down.
+  void setDown(bool value) {
+    {
+      std::lock_guard<std::mutex> g(mutex);
+      down = value;
+      ++generation;
+    }
+    changed.notify_all();
+  }
+  void addCover(const std::string& id, const std::string& type, const std::string& bytes) {
+    std::lock_guard<std::mutex> g(mutex);
+    covers["/cover/" + id] = {type, bytes};
+  }
+  size_t postCount() {
+    std::lock_guard<std::mutex> g(mutex);
+    return posts.size();
+  }
+  std::pair<std::string, std::string> post(size_t i) {
+    std::lock_guard<std::mutex> g(mutex);
+    return posts.at(i);
+  }
+  bool waitPosts(size_t n, int timeoutMs = 3000) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (postCount() < n) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+  }
+};
+
+}  // namespace tunelight::test

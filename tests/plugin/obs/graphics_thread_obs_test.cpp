@@ -1,0 +1,112 @@
+// The card on OBS's graphics thread while the agent is being relaunched: libobs runs the card's
+// deferred update, tick and render there, so none of them may wait for the launch.
+
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <chrono>
+#include <cstdio>
+#include <functional>
+#include <regex>
+#include <thread>
+
+#include "plugin/card_logic.h"
+#include "tests/plugin/obs/fake_agent.h"
+#include "tests/plugin/obs/obs_harness.h"
+
+namespace tunelight::test {
+namespace {
+
+// Stand-in agent: the first start reports `port` at once, every later one only after `delay`
+// seconds, so a relaunch sits in the port-file wait.
+std::string relaunchesSlowly(int port, int delay) {
+  return "n=$(cat \"$0.count\" 2>/dev/null || echo 0); echo $((n+1)) > \"$0.count\"\n"
+         "[ \"$n\" = 0 ] || sleep " +
+         std::to_string(delay) + "\nprintf " + std::to_string(port) + " > \"$4\"\nexec sleep 60\n";
+}
+
+int agentPid(const ObsHarness& h, size_t index) {
+  std::regex re(R"(agent started: http://127\.0\.0\.1:\d+/widget \(pid (\d+)\))");
+  std::smatch m;
+  size_t n = 0;
+  for (const auto& line : h.log())
+    if (std::regex_search(line, m, re) && n++ == index) return std::stoi(m[1]);
+  return -1;
+}
+
+TEST(GraphicsThreadObsTest, RelaunchNeverStallsTheGraphicsThread) {
+  FakeAgentServer agent;
+  HarnessOptions o;
+  o.agent = AgentKind::Script;
+  o.agent_script = relaunchesSlowly(agent.port, 3);
+  o.video = true;
+  ObsHarness h(o);
+  obs_source_t* card = h.createCard(nullptr);
+  ASSERT_TRUE(card);
+  h.renderEachFrame(card);
+  ASSERT_TRUE(agent.waitPosts(2)) << agent.postCount() << " settings posts";
+  std::string first_token = agent.tokens[0];
+
+  int pid = agentPid(h, 0);
+  ASSERT_GT(pid, 1) << "no agent in the log";  // never kill(-1, ...)
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  ASSERT_TRUE(h.waitLog("[tunelight] agent is not running, restarting (1)", 3000));
+  h.resetCallTimes();
+  obs_data_t* s = obs_data_create();
+  obs_data_set_bool(s, "demo", true);
+  obs_source_update(card, s);  // deferred: libobs runs it on the graphics thread
+  obs_data_release(s);
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+
+  CallTimes t = h.callTimes();
+  std::printf(
+      "during the relaunch: %d updates (max %.3f ms), %d ticks (max %.3f ms), %d renders "
+      "(max %.3f ms); longest on the clock alone %.3f ms\n",
+      t.updates, t.max_update_ms, t.ticks, t.max_tick_ms, t.renders, t.max_render_ms,
+      t.max_wall_ms);
+  ASSERT_EQ(h.countLog("agent started"), 1u) << "the relaunch must still be waiting";
+  EXPECT_GE(t.updates, 1);
+  EXPECT_GE(t.ticks, 10);
+  EXPECT_GE(t.renders, 10);
+  EXPECT_LT(t.max_update_ms, 5.0);
+  EXPECT_LT(t.max_tick_ms, 5.0);
+  EXPECT_LT(t.max_render_ms, 5.0);
+
+  // The change made while no agent ran reaches the new agent.
+  ASSERT_TRUE(h.waitLog("agent started", 5000, 2));
+  EXPECT_TRUE(eventually(
+      [&] {
+        std::lock_guard<std::mutex> g(agent.mutex);
+        return agent.tokens.back() != first_token &&
+               agent.posts.back().second.find("\"demo\":true") != std::string::npos;
+      },
+      3000));
+}
+
+TEST(GraphicsThreadObsTest, RestartNeverShowsTheFallbackPage) {
+  FakeAgentServer agent;
+  HarnessOptions o;
+  o.agent = AgentKind::Script;
+  o.agent_script = relaunchesSlowly(agent.port, 1);
+  o.video = true;
+  ObsHarness h(o);
+  obs_source_t* card = h.createCard(nullptr);
+  ASSERT_TRUE(card);
+  h.renderEachFrame(card);
+  std::string page =
+      "http://127.0.0.1:" + std::to_string(agent.port) + "/widget?theme=compact&scale=2.00";
+  ASSERT_TRUE(eventually([&] { return !h.sampledChildUrls().empty(); }, 3000));
+
+  int pid = agentPid(h, 0);
+  ASSERT_GT(pid, 1) << "no agent in the log";  // never kill(-1, ...)
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  ASSERT_TRUE(h.waitLog("agent started", 5000, 2));
+  std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+  // Sampled every frame, and every address the child was ever given.
+  EXPECT_EQ(h.sampledChildUrls(), std::vector<std::string>{page});
+  for (const auto& u : h.browserUpdates()) EXPECT_EQ(jsonString(u, "url"), page);
+}
+
+}  // namespace
+}  // namespace tunelight::test
