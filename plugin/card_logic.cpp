@@ -209,6 +209,48 @@ std::string service_label(const json& obj, const Translate& tr) {
   return tr(service_label_key(service));
 }
 
+// The panel's label of the switch a configuration key names.
+const char* switch_label_key(const std::string& key) {
+  static const std::pair<const char*, const char*> table[] = {
+      {"yandex", "Service.Yandex"},
+      {"vk", "Service.Vk"},
+      {"spotify", "Service.Spotify"},
+      {"appleMusic", "Service.AppleMusic"},
+      {"youtubeMusic", "Service.YouTubeMusic"},
+      {"youtube", "Service.YouTubeVideos"},
+      {"soundcloud", "Service.SoundCloud"},
+      {"deezer", "Service.Deezer"},
+      {"tidal", "Service.Tidal"},
+      {"amazonMusic", "Service.AmazonMusic"},
+      {"otherPlayers", "OtherPlayers"},
+      {"videoPlayers", "VideoPlayers"},
+      {"browserWithoutExtension", "BrowserSmtc"},
+  };
+  for (const auto& row : table)
+    if (key == row.first) return row.second;
+  return nullptr;
+}
+
+std::string replace_all(std::string text, const std::string& from, const std::string& to) {
+  for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+  return text;
+}
+
+// "Hidden: mpv is a video player — turn on “Video players”": what a service switch hides and
+// which switch shows it; empty when the agent did not name a switch we know.
+std::string filtered_status(const json& f, const Translate& tr) {
+  const std::string key = str_member(f, "switch");
+  const char* label = switch_label_key(key);
+  if (!label) return "";
+  std::string who = str_member(f, "player");
+  if (who.empty()) who = tr(service_label_key(str_member(f, "service")));
+  const char* text = key == "videoPlayers"              ? "Status.HiddenVideo"
+                     : key == "browserWithoutExtension" ? "Status.HiddenBrowser"
+                                                        : "Status.HiddenSwitch";
+  return replace_all(replace_all(tr(text), "%1", who), "%2", tr(label));
+}
+
 }  // namespace
 
 StatusReport build_status_from(const std::string& health, const std::string& now_playing,
@@ -236,6 +278,11 @@ StatusReport build_status_from(const std::string& health, const std::string& now
     if (hidden != h.end() && hidden->is_object())
       r.now = tr("Status.Hidden") + ": " + str_member(*hidden, "artist") + " \xE2\x80\x94 " +
               str_member(*hidden, "title");
+    auto filtered = h.find("filtered");
+    if (filtered != h.end() && filtered->is_object()) {
+      std::string text = filtered_status(*filtered, tr);
+      if (!text.empty()) r.now = text;
+    }
   }
   std::string text;
   if (h.is_object()) {

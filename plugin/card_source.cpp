@@ -188,9 +188,7 @@ const char* card_light_icon(void*) {
 
 }  // namespace
 
-// Copies the settings into the card and hands the agent's part to the push worker: it may run
-// on the graphics thread, so it takes nothing but the card's own lock.
-void card_update(CardSource* card, obs_data_t* s) {
+CardConfig card_config_from(obs_data_t* s) {
   CardConfig c;
   c.theme = str_or(s, "theme", "compact");
   c.layout = str_or(s, "layout", "horizontal");
@@ -204,6 +202,13 @@ void card_update(CardSource* card, obs_data_t* s) {
                    ? static_cast<int32_t>(obs_data_get_int(s, "show_seconds"))
                    : 0;
   c.show_progress = obs_data_get_bool(s, "show_progress");
+  return c;
+}
+
+// Copies the settings into the card and hands the agent's part to the push worker: it may run
+// on the graphics thread, so it takes nothing but the card's own lock.
+void card_update(CardSource* card, obs_data_t* s) {
+  const CardConfig c = card_config_from(s);
   std::string position = str_or(s, "position", "manual");
   auto margin = static_cast<int32_t>(obs_data_get_int(s, "position_margin"));
   auto [w, h] = card_size(c);

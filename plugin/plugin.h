@@ -75,6 +75,9 @@ struct CardSource {
 inline constexpr int32_t kCardScale = 200;
 
 void card_update(CardSource* card, obs_data_t* settings);
+// The card's look from its settings (the browser child's, at its fixed scale).
+CardConfig card_config_from(obs_data_t* settings);
+
 void reconfigure_browser(CardSource* card, const CardConfig& config, const std::string& base_url);
 
 // Properties panel (properties.cpp).

@@ -33,8 +33,46 @@ void set_visible(obs_properties_t* props, const char* key, bool visible) {
   if (obs_property_t* p = obs_properties_get(props, key)) obs_property_set_visible(p, visible);
 }
 
+std::string html_escape(const std::string& text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '&')
+      out += "&amp;";
+    else if (c == '<')
+      out += "&lt;";
+    else if (c == '>')
+      out += "&gt;";
+    else if (c == '\'')
+      out += "&#39;";
+    else
+      out += c;
+  }
+  return out;
+}
+
+// The card's address for another tool's browser source: this card's look at its natural size.
+std::string widget_info(obs_data_t* s, const std::string& base) {
+  CardConfig c = card_config_from(s);
+  c.scale = 100;
+  const std::string url = html_escape(build_widget_url(c, base));
+  return T("Widget.Info") + "<br><a href='" + url + "'>" + url + "</a>";
+}
+
+// Keeps the shown address in step with the look being edited.
+void refresh_widget_info(obs_properties_t* props, obs_data_t* s) {
+  obs_property_t* p = obs_properties_get(props, "widget_info");
+  const std::string base = supervisor().published_base_url();
+  if (p && !base.empty()) obs_property_set_description(p, widget_info(s, base).c_str());
+}
+
+bool on_look_modified(obs_properties_t* props, obs_property_t*, obs_data_t* s) {
+  refresh_widget_info(props, s);
+  return true;
+}
+
 // Accent editors only make sense with a progress bar, the colour only when it is custom.
 bool on_accent_modified(obs_properties_t* props, obs_property_t*, obs_data_t* s) {
+  refresh_widget_info(props, s);
   bool progress = obs_data_get_bool(s, "show_progress");
   set_visible(props, "accent_custom", progress);
   set_visible(props, "accent", progress && obs_data_get_bool(s, "accent_custom"));
@@ -42,6 +80,7 @@ bool on_accent_modified(obs_properties_t* props, obs_property_t*, obs_data_t* s)
 }
 
 bool on_mode_modified(obs_properties_t* props, obs_property_t*, obs_data_t* s) {
+  refresh_widget_info(props, s);
   const char* show = obs_data_get_string(s, "show_mode");
   const char* pos = obs_data_get_string(s, "position");
   set_visible(props, "show_seconds", std::string(show ? show : "") == "track");
@@ -131,37 +170,49 @@ obs_properties_t* build_properties(void* data) {
   if (card) refresh_status(card->self, props);
 
   obs_properties_t* look = add_group(props, "grp_look", "Group.Look");
-  add_list(look, "theme", "Theme", {{"Theme.Compact", "compact"}, {"Theme.Vinyl", "vinyl"}});
-  add_list(look, "layout", "Layout",
-           {{"Layout.Horizontal", "horizontal"}, {"Layout.Vertical", "vertical"}});
+  obs_property_set_modified_callback(
+      add_list(look, "theme", "Theme", {{"Theme.Compact", "compact"}, {"Theme.Vinyl", "vinyl"}}),
+      on_look_modified);
+  obs_property_set_modified_callback(
+      add_list(look, "layout", "Layout",
+               {{"Layout.Horizontal", "horizontal"}, {"Layout.Vertical", "vertical"}}),
+      on_look_modified);
   obs_property_t* bg = add_list(
       look, "background", "Background",
       {{"Background.Dark", "dark"}, {"Background.Light", "light"}, {"Background.Cover", "cover"}});
   obs_property_set_long_description(bg, T("Background.Description").c_str());
-  add_list(look, "font", "Font",
-           {{"Font.System", "system"}, {"Font.Onest", "onest"}, {"Font.Unbounded", "unbounded"}});
+  obs_property_set_modified_callback(bg, on_look_modified);
+  obs_property_set_modified_callback(
+      add_list(
+          look, "font", "Font",
+          {{"Font.System", "system"}, {"Font.Onest", "onest"}, {"Font.Unbounded", "unbounded"}}),
+      on_look_modified);
 
   obs_properties_t* time = add_group(props, "grp_time", "Group.Time");
   obs_property_t* p = obs_properties_add_bool(time, "show_progress", T("ShowProgress").c_str());
   obs_property_set_modified_callback(p, on_accent_modified);
-  add_list(time, "time_format", "TimeFormat",
-           {{"TimeFormat.Off", "off"},
-            {"TimeFormat.Elapsed", "elapsed"},
-            {"TimeFormat.Remaining", "remaining"},
-            {"TimeFormat.ElapsedTotal", "elapsed_total"},
-            {"TimeFormat.ElapsedRemaining", "elapsed_remaining"}});
+  p = add_list(time, "time_format", "TimeFormat",
+               {{"TimeFormat.Off", "off"},
+                {"TimeFormat.Elapsed", "elapsed"},
+                {"TimeFormat.Remaining", "remaining"},
+                {"TimeFormat.ElapsedTotal", "elapsed_total"},
+                {"TimeFormat.ElapsedRemaining", "elapsed_remaining"}});
+  obs_property_set_modified_callback(p, on_look_modified);
   p = obs_properties_add_bool(time, "accent_custom", T("AccentCustom").c_str());
   obs_property_set_modified_callback(p, on_accent_modified);
-  obs_properties_add_color(time, "accent", T("Accent").c_str());
+  obs_property_set_modified_callback(obs_properties_add_color(time, "accent", T("Accent").c_str()),
+                                     on_look_modified);
 
   obs_properties_t* behavior = add_group(props, "grp_behavior", "Group.Behavior");
-  add_list(behavior, "pause_mode", "PauseMode",
-           {{"PauseMode.Dim", "dim"}, {"PauseMode.Hide", "hide"}}, kComboRadio);
+  p = add_list(behavior, "pause_mode", "PauseMode",
+               {{"PauseMode.Dim", "dim"}, {"PauseMode.Hide", "hide"}}, kComboRadio);
+  obs_property_set_modified_callback(p, on_look_modified);
   p = add_list(behavior, "show_mode", "ShowMode",
                {{"ShowMode.Always", "always"}, {"ShowMode.Track", "track"}});
   obs_property_set_modified_callback(p, on_mode_modified);
   p = obs_properties_add_int(behavior, "show_seconds", T("ShowSeconds").c_str(), 3, 120, 1);
   obs_property_int_set_suffix(p, T("Unit.Seconds").c_str());
+  obs_property_set_modified_callback(p, on_look_modified);
   p = obs_properties_add_text(behavior, "blocklist_text", T("Blocklist").c_str(),
                               OBS_TEXT_MULTILINE);
   obs_property_set_long_description(p, T("Blocklist.Description").c_str());
@@ -211,8 +262,15 @@ obs_properties_t* build_properties(void* data) {
   obs_property_text_set_info_word_wrap(add_info(files, "text_files_info", T("TextFiles.Info")),
                                        true);
 
-  std::string base = supervisor().current_base_url();
+  // The published address never waits behind an agent launch, so the panel opens at once.
+  std::string base = supervisor().published_base_url();
   if (!base.empty()) {
+    if (card) {
+      obs_data_t* s = obs_source_get_settings(card->self);
+      obs_property_text_set_info_word_wrap(add_info(props, "widget_info", widget_info(s, base)),
+                                           true);
+      obs_data_release(s);
+    }
     std::string api = T("Api.Info") + "<br><a href='" + base + "/api/now-playing'>" + base +
                       "/api/now-playing</a> &nbsp;\xC2\xB7&nbsp; " + base + "/events";
     obs_property_text_set_info_word_wrap(add_info(props, "api_info", api), true);

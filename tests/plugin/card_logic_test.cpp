@@ -114,6 +114,26 @@ TEST(CardLogicTest, StatusTexts) {
   EXPECT_EQ(hidden.now, "<Status.Hidden>: X \xE2\x80\x94 Y");
   EXPECT_EQ(hidden.sources, "<Status.None>");
 
+  // A track hidden by a service switch names the switch that shows it.
+  const std::string np = R"({"active":false})";
+  EXPECT_EQ(build_status_from(R"({"sources":[],"filtered":{"artist":"A","player":"mpv",)"
+                              R"("service":"other","switch":"videoPlayers","title":"T"}})",
+                              np, tr)
+                .now,
+            "<Status.HiddenVideo>");
+  Translate fill = [](const char* k) {
+    return std::string(k) == "Status.HiddenSwitch" ? std::string("%1 off, turn on %2")
+                                                   : "<" + std::string(k) + ">";
+  };
+  EXPECT_EQ(build_status_from(R"({"filtered":{"player":"","service":"youtube",)"
+                              R"("switch":"youtube","title":"T"}})",
+                              np, fill)
+                .now,
+            "<Service.YouTube> off, turn on <Service.YouTubeVideos>");
+  // An unknown switch keeps the plain status.
+  EXPECT_EQ(build_status_from(R"({"filtered":{"switch":"later"}})", np, tr).now,
+            "<Status.Nothing>");
+
   // Unreadable answers: reachable, nothing playing, no sources.
   StatusReport junk = build_status_from("not json", "also not", tr);
   EXPECT_EQ(junk.level, 1);

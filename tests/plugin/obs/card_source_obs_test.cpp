@@ -359,6 +359,25 @@ TEST(CardObsTest, TalksToTheAgent) {
     EXPECT_NE(api.find("<a href='" + base + "/api/now-playing'>" + base + "/api/now-playing</a>"),
               std::string::npos);
     EXPECT_NE(api.find(base + "/events"), std::string::npos);
+    // The card's own address for other tools, at its natural size, follows look edits.
+    auto widget = [&] {
+      return std::string(obs_property_description(obs_properties_get(props, "widget_info")));
+    };
+    EXPECT_NE(widget().find("'" + base + "/widget?theme=compact'"), std::string::npos) << widget();
+    {
+      Data look;  // the card's settings with their defaults, as the panel edits them
+      obs_data_t* current = obs_source_get_settings(card);
+      obs_data_t* defaults = obs_data_get_defaults(current);
+      obs_data_apply(look, defaults);
+      obs_data_apply(look, current);
+      obs_data_release(defaults);
+      obs_data_release(current);
+      obs_data_set_string(look, "theme", "vinyl");
+      obs_data_set_string(look, "time_format", "elapsed");
+      EXPECT_TRUE(obs_property_modified(obs_properties_get(props, "theme"), look));
+    }
+    EXPECT_NE(widget().find(base + "/widget?theme=vinyl&amp;time=elapsed<"), std::string::npos)
+        << widget();
     obs_data_t* cs = obs_source_get_settings(card);
     EXPECT_STREQ(obs_data_get_string(cs, "status_now"), "A \xE2\x80\x94 T \xC2\xB7 Yandex Music");
     EXPECT_STREQ(obs_data_get_string(cs, "status_sources"), "Spotify (app), Chrome (extension)");
