@@ -322,6 +322,7 @@ void Server::configure() {
   // below are the ones the library still reads for the answers it writes.
   http.new_task_queue = [] { return new InlineQueue; };
   http.set_socket_options(configureListenSocket);
+  configureAcceptLoop(http);
   http.set_keep_alive_max_count(kKeepAliveMaxCount);
   http.set_keep_alive_timeout(kKeepAliveSeconds);
   http.set_read_timeout(5, 0);
