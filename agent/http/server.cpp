@@ -125,7 +125,11 @@ class HttpServer : public httplib::Server {
 
  private:
   bool process_and_close_socket(socket_t sock) override {
-    adopt_(sock);
+    try {
+      adopt_(sock);
+    } catch (...) {
+      net::closeSocket(sock);  // no memory: this one connection is dropped
+    }
     return true;
   }
 
@@ -235,7 +239,13 @@ int Server::start(const std::vector<int>& ports) {
     // Every open event stream and connection is a socket; allow as many as the system lets us.
     net::raiseOpenFileLimit();
     conns_ = std::make_unique<Connections>(hub_, [this](IdleConnection c) {
-      auto job = [this, c = std::move(c)]() mutable { serve(std::move(c)); };
+      auto job = [this, c = std::move(c)]() mutable {
+        try {
+          serve(std::move(c));
+        } catch (...) {
+          log(kLogError, "a request failed without memory");
+        }
+      };
       conns_->workers.submit(std::move(job));
     });
     if (!conns_->poller.start()) {

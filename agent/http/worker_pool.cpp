@@ -1,6 +1,7 @@
 #include "agent/http/worker_pool.h"
 
 #include <algorithm>
+#include <system_error>
 #include <utility>
 
 namespace tunelight {
@@ -14,6 +15,7 @@ WorkerPool::~WorkerPool() {
 
 void WorkerPool::submit(std::function<void()> job) {
   std::vector<std::thread> ended;
+  std::function<void()> here;
   {
     std::unique_lock<std::mutex> lock(mu_);
     if (stopping_) {
@@ -31,14 +33,24 @@ void WorkerPool::submit(std::function<void()> job) {
       threads_.erase(it);
     }
     finished_.clear();
+    bool started = false;
     if (jobs_.size() > idle_ && live_ < max_) {
-      ++live_;
-      threads_.emplace_back([this] { run(); });
-    } else {
-      wake_.notify_one();
+      try {
+        threads_.emplace_back([this] { run(); });
+        ++live_;
+        started = true;
+      } catch (const std::system_error&) {
+        // No thread to be had: the running ones take the job, or this caller does.
+      }
+    }
+    if (!started) wake_.notify_one();
+    if (live_ == 0) {
+      here = std::move(jobs_.back());
+      jobs_.pop_back();
     }
   }
   for (std::thread& t : ended) t.join();
+  if (here) here();
 }
 
 void WorkerPool::stop() {
