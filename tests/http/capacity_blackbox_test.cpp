@@ -23,6 +23,13 @@ using Streams = std::vector<std::unique_ptr<RawConnection>>;
 
 const HeaderList kExtension = {{"Origin", "chrome-extension://capacity"}};
 
+// The address sanitizer keeps freed memory in quarantine: peak memory says nothing there.
+#ifdef __SANITIZE_ADDRESS__
+constexpr bool kMemoryIsMeasured = false;
+#else
+constexpr bool kMemoryIsMeasured = true;
+#endif
+
 long msSince(Clock::time_point t0) {
   return static_cast<long>(
       std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
@@ -185,7 +192,9 @@ TEST_F(HttpCapacity, HugeBodiesAreRefusedUnread) {
     EXPECT_EQ(r.header("Content-Length"), "0");
     EXPECT_EQ(r.header("Connection"), "close");
   }
-  EXPECT_LT(statusKb(agent->process->pid(), "VmHWM") - before, 8 * 1024);
+  if (kMemoryIsMeasured) {
+    EXPECT_LT(statusKb(agent->process->pid(), "VmHWM") - before, 8 * 1024);
+  }
   expectPromptApi();
 }
 
@@ -212,7 +221,9 @@ TEST_F(HttpCapacity, AStreamThatStopsReadingCostsNoMemory) {
   for (int i = 0; i < 50; ++i) change(i);
   const long before = statusKb(agent->process->pid(), "VmHWM");
   for (int i = 50; i < 2050; ++i) change(i);
-  EXPECT_LT(statusKb(agent->process->pid(), "VmHWM") - before, 2 * 1024);
+  if (kMemoryIsMeasured) {
+    EXPECT_LT(statusKb(agent->process->pid(), "VmHWM") - before, 2 * 1024);
+  }
   expectPromptShutdown();
 }
 
