@@ -295,6 +295,8 @@ void Server::serve(IdleConnection c) {
     return;
   }
   conns_->setBusy(c.sock, true);
+  // A stop that began after the check above may have missed this socket in interruptBusy().
+  if (stopping_) net::shutdownBoth(c.sock);
   RequestStream strm(c.sock, std::move(c.input), kRequestTimeout, kWriteTimeout);
   Exchange ex;
   const bool last = c.served + 1 >= kKeepAliveMaxCount;
