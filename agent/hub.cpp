@@ -285,6 +285,14 @@ std::optional<SourceRecord> Hub::hiddenRecord() const {
   return hidden_;
 }
 
+std::pair<std::vector<SourceRecord>, std::optional<SourceRecord>> Hub::sourcesAndHidden() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  std::vector<SourceRecord> out;
+  out.reserve(sources_.size());
+  for (const auto& [key, r] : sources_) out.push_back(r);
+  return {std::move(out), hidden_};
+}
+
 std::string Hub::historyJson() const {
   std::lock_guard<std::mutex> lock(mu_);
   nlohmann::json arr = nlohmann::json::array();

@@ -81,6 +81,8 @@ class Hub {
 
   std::vector<SourceRecord> sources() const;
   std::optional<SourceRecord> hiddenRecord() const;
+  // Both of the above under one lock, so that they describe the same moment.
+  std::pair<std::vector<SourceRecord>, std::optional<SourceRecord>> sourcesAndHidden() const;
   std::string historyJson() const;
 
  private:

@@ -7,4 +7,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j"${JOBS:-2}" --target tunelight_server_bench >/dev/null
+# Timings mean little without the machine's load next to them.
+echo "load before: $(cat /proc/loadavg)"
 "$build/bench/tunelight_server_bench" "$@"
+echo "load after:  $(cat /proc/loadavg)"

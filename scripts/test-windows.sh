@@ -61,4 +61,4 @@ TUNELIGHT_WINE_HELPERS="$wbuild/wine-helpers" \
 
 # The shared black-box tests that start the agent through startAgent and need no Linux process
 # as its parent (Wine's process ids are not Linux pids; those cases are covered above).
-"$build/tests/tunelight_blackbox_tests" --gtest_filter='ConfigBlackbox.*:IngestBlackbox.*:AgentMain.AnnouncesItsPortAndStopsOnRequest:AgentMain.DemoPlaysRightAfterStart:AgentMain.TakesTheNextPortWhenTheFirstIsHeld'
+"$build/tests/tunelight_blackbox_tests" --gtest_filter='ConfigBlackbox.*:IngestBlackbox.*:HttpCapacity.*:AgentMain.AnnouncesItsPortAndStopsOnRequest:AgentMain.DemoPlaysRightAfterStart:AgentMain.TakesTheNextPortWhenTheFirstIsHeld'

@@ -8,4 +8,8 @@ namespace tunelight {
 // is never shared, and a restarted agent gets its own port back at once. One file per platform.
 void configureListenSocket(socket_t sock);
 
+// How the library's accept loop waits for connections. It must not wake on a timer: an idle
+// agent stays asleep.
+void configureAcceptLoop(httplib::Server& server);
+
 }  // namespace tunelight

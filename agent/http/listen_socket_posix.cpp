@@ -12,4 +12,7 @@ void configureListenSocket(socket_t sock) {
   setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof(yes));
 }
 
+// Here the loop blocks in accept(), which closing the socket at stop interrupts.
+void configureAcceptLoop(httplib::Server&) {}
+
 }  // namespace tunelight

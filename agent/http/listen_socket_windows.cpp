@@ -11,4 +11,10 @@ void configureListenSocket(socket_t sock) {
              sizeof(yes));
 }
 
+// Here the library waits in select() between accepts, by default in 10 ms slices (100 wake-ups a
+// second). Closing the socket at stop ends a select() that waits on it, so one long wait serves.
+void configureAcceptLoop(httplib::Server& server) {
+  server.set_idle_interval(3600, 0);
+}
+
 }  // namespace tunelight

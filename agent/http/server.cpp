@@ -2,15 +2,22 @@
 
 #include <httplib.h>
 
+#include <algorithm>
 #include <chrono>
-#include <limits>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <utility>
 
 #include "agent/clock.h"
+#include "agent/http/connection_poller.h"
 #include "agent/http/listen_socket.h"
+#include "agent/http/request_stream.h"
+#include "agent/http/socket_io.h"
+#include "agent/http/worker_pool.h"
 #include "agent/hub.h"
+#include "agent/log.h"
 #include "agent/model.h"
+#include "agent/sources/cover_allowlist.h"
 #include "agent/sources/extension_ingest.h"
 #include "agent/widget/widget_assets.h"
 
@@ -18,9 +25,26 @@ namespace tunelight {
 
 namespace {
 
-constexpr size_t kWorkers = 16;
-constexpr int32_t kKeepAliveCommentMs = 15000;
-constexpr uint64_t kNothingSent = std::numeric_limits<uint64_t>::max();
+using std::chrono::milliseconds;
+
+// Requests are answered by up to kMaxWorkers threads at once (started on demand); idle
+// connections and event streams wait in the connection poller and hold none of them.
+constexpr size_t kKeepWorkers = 4;
+constexpr size_t kMaxWorkers = 64;
+constexpr milliseconds kWorkerIdleExit{10000};
+constexpr size_t kMaxStreams = 256;
+constexpr size_t kKeepAliveMaxCount = 100;
+constexpr int kKeepAliveSeconds = 5;
+constexpr milliseconds kKeepAliveTimeout{kKeepAliveSeconds * 1000};
+// A request head must be complete this long after its first byte; its body must be complete
+// this long after its head.
+constexpr milliseconds kRequestTimeout{5000};
+constexpr milliseconds kWriteTimeout{5000};
+constexpr milliseconds kKeepAliveComment{15000};
+// Bodies larger than this are refused before a byte of them is read: JSON reports and settings
+// are small; a cover upload may be as large as a cover, plus its multipart or header slack.
+constexpr uint64_t kBodyLimit = 64 * 1024;
+constexpr uint64_t kCoverBodyLimit = kCoverMaxBytes + 64 * 1024;
 
 const char kJsonUtf8[] = "application/json; charset=utf-8";
 
@@ -57,13 +81,36 @@ std::string queryParam(const httplib::Request& req, const std::string& key) {
   return it == params.end() ? "" : it->second;
 }
 
-// The library's own connection loop waits for the next request of an idle kept-alive
-// connection for the whole keep-alive timeout without looking at the server's state, so one idle
-// browser connection held stop() for five seconds. This loop is the same, except that it waits
-// in short slices and ends as soon as the server stops.
+// What one request's handlers tell the worker that answers it (handlers run on that worker).
+struct Exchange {
+  bool streamReserved = false;  // a place among the event streams was taken
+  bool streamStarted = false;   // head and first message sent: the poller takes the stream over
+  uint64_t lastSent = 0;
+  bool closeAfter = false;  // the body was refused or is not read: the connection is out of step
+};
+thread_local Exchange* currentExchange = nullptr;
+
+void markConnectionSpent() {
+  if (currentExchange) currentExchange->closeAfter = true;
+}
+
+// Methods whose body the library reads before routing; others leave it unread.
+bool bodyIsRead(const std::string& method) {
+  return method == "POST" || method == "PUT" || method == "PATCH" || method == "PRI" ||
+         method == "DELETE";
+}
+
+// The library's accept loop hands every connection to its task queue; this one passes it on at
+// once (to the connection poller) instead of occupying a thread with it.
+class InlineQueue : public httplib::TaskQueue {
+ public:
+  void enqueue(std::function<void()> fn) override { fn(); }
+  void shutdown() override {}
+};
+
 class HttpServer : public httplib::Server {
  public:
-  explicit HttpServer(const std::atomic<bool>& stopping) : stopping_(stopping) {}
+  explicit HttpServer(std::function<void(socket_t)> adopt) : adopt_(std::move(adopt)) {}
 
   // The library listens with a backlog of 5; a page that opens its files, fonts and event stream
   // at once while the accept loop waits for the CPU would see dropped connection attempts
@@ -71,44 +118,22 @@ class HttpServer : public httplib::Server {
   // the platform allows).
   void widenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
 
+  // One request: parse, route, answer. False when the connection cannot go on.
+  bool serveOne(httplib::Stream& strm, bool lastOnConnection, bool& closeRequested) {
+    return process_request(strm, lastOnConnection, closeRequested, nullptr);
+  }
+
  private:
-  static constexpr time_t kWaitSliceUs = 50000;
-
   bool process_and_close_socket(socket_t sock) override {
-    bool ret = false;
-    for (size_t left = keep_alive_max_count_; left > 0 && waitForRequest(sock); --left) {
-      bool closed = false;
-      const bool closeAfter = left == 1;
-      ret = httplib::detail::process_client_socket(
-          sock, read_timeout_sec_, read_timeout_usec_, write_timeout_sec_, write_timeout_usec_,
-          [&](httplib::Stream& strm) {
-            return process_request(strm, closeAfter, closed, nullptr);
-          });
-      if (!ret || closed) break;
+    try {
+      adopt_(sock);
+    } catch (...) {
+      net::closeSocket(sock);  // no memory: this one connection is dropped
     }
-    httplib::detail::close_socket(sock);
-    return ret;
+    return true;
   }
 
-  // True once request bytes (or the peer's close) can be read; false after the keep-alive
-  // timeout or when the server stops.
-  bool waitForRequest(socket_t sock) {
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::seconds(keep_alive_timeout_sec_);
-    while (!stopping_) {
-      bool readable = false;
-      httplib::detail::process_client_socket(sock, 0, kWaitSliceUs, write_timeout_sec_,
-                                             write_timeout_usec_, [&](httplib::Stream& strm) {
-                                               readable = strm.is_readable();
-                                               return true;
-                                             });
-      if (readable) return true;
-      if (std::chrono::steady_clock::now() >= deadline) return false;
-    }
-    return false;
-  }
-
-  const std::atomic<bool>& stopping_;
+  const std::function<void(socket_t)> adopt_;
 };
 
 void serveAsset(const std::string& name, httplib::Response& res) {
@@ -124,6 +149,43 @@ void serveAsset(const std::string& name, httplib::Response& res) {
 
 }  // namespace
 
+struct Server::Connections {
+  Connections(Hub& hub, ConnectionPoller::Dispatch dispatch)
+      : poller(hub, pollerSettings(), std::move(dispatch)),
+        workers(kKeepWorkers, kMaxWorkers, kWorkerIdleExit) {}
+
+  static ConnectionPoller::Settings pollerSettings() {
+    ConnectionPoller::Settings s;
+    s.idleTimeout = kKeepAliveTimeout;
+    s.headTimeout = kRequestTimeout;
+    s.stallTimeout = kWriteTimeout;
+    s.pingInterval = kKeepAliveComment;
+    s.maxStreams = kMaxStreams;
+    return s;
+  }
+
+  void setBusy(socket_t sock, bool on) {
+    std::lock_guard<std::mutex> lock(busyMu);
+    if (on) {
+      busy.push_back(sock);
+    } else {
+      busy.erase(std::find(busy.begin(), busy.end(), sock));
+    }
+  }
+
+  // Makes every request being answered fail at its next read or write. A socket is removed from
+  // the list before its worker closes or passes it on, so no other socket is hit.
+  void interruptBusy() {
+    std::lock_guard<std::mutex> lock(busyMu);
+    for (socket_t sock : busy) net::shutdownBoth(sock);
+  }
+
+  ConnectionPoller poller;
+  WorkerPool workers;
+  std::mutex busyMu;
+  std::vector<socket_t> busy;  // guarded by busyMu
+};
+
 const std::vector<int>& portCandidates() {
   static const std::vector<int> ports{48210, 48211, 48212, 48213, 48214};
   return ports;
@@ -137,6 +199,7 @@ Server::~Server() {
   onShutdown_ = nullptr;
   token_.clear();
   http_.reset();
+  conns_.reset();
 }
 
 void Server::setIngest(ExtensionIngest* ingest) {
@@ -172,8 +235,27 @@ bool Server::tokenMatches(const httplib::Request& req) const {
 
 int Server::start(const std::vector<int>& ports) {
   if (listener_.joinable()) return port_;
+  if (!conns_) {
+    // Every open event stream and connection is a socket; allow as many as the system lets us.
+    net::raiseOpenFileLimit();
+    conns_ = std::make_unique<Connections>(hub_, [this](IdleConnection c) {
+      auto job = [this, c = std::move(c)]() mutable {
+        try {
+          serve(std::move(c));
+        } catch (...) {
+          log(kLogError, "a request failed without memory");
+        }
+      };
+      conns_->workers.submit(std::move(job));
+    });
+    if (!conns_->poller.start()) {
+      log(kLogError, "cannot create the connection poller's wake-up");
+      conns_.reset();
+      return 0;
+    }
+  }
   for (int candidate : ports) {
-    http_ = std::make_unique<HttpServer>(stopping_);
+    http_ = std::make_unique<HttpServer>([this](socket_t sock) { conns_->poller.adopt(sock); });
     port_ = candidate;
     configure();
     if (!http_->bind_to_port("127.0.0.1", candidate)) continue;
@@ -191,56 +273,149 @@ int Server::start(const std::vector<int>& ports) {
     return candidate;
   }
   port_ = 0;
+  conns_.reset();
   return 0;
 }
 
 void Server::stop() {
   if (!listener_.joinable()) return;
   stopping_ = true;
-  // Streams waiting for a change wake at once, see stopping_ and end.
-  hub_.wakeAll();
+  // Ends the event streams and idle connections at once (waking the Hub's waiters too); what
+  // workers hand back from now on is closed.
+  conns_->poller.stop();
   http_->stop();
   listener_.join();
+  conns_->interruptBusy();
+  conns_->workers.stop();
+}
+
+void Server::serve(IdleConnection c) {
+  if (stopping_) {
+    net::closeSocket(c.sock);
+    return;
+  }
+  conns_->setBusy(c.sock, true);
+  // A stop that began after the check above may have missed this socket in interruptBusy().
+  if (stopping_) net::shutdownBoth(c.sock);
+  RequestStream strm(c.sock, std::move(c.input), kRequestTimeout, kWriteTimeout);
+  Exchange ex;
+  const bool last = c.served + 1 >= kKeepAliveMaxCount;
+  bool closeRequested = false;
+  bool ok = false;
+  currentExchange = &ex;
+  try {
+    ok = static_cast<HttpServer&>(*http_).serveOne(strm, last, closeRequested);
+  } catch (...) {
+    // Handlers' exceptions are answered by the library; this is anything else (no memory).
+    ok = false;
+  }
+  currentExchange = nullptr;
+  conns_->setBusy(c.sock, false);
+
+  ConnectionPoller& poller = conns_->poller;
+  if (ex.streamStarted) {
+    poller.addStream(c.sock, ex.lastSent);
+    return;
+  }
+  if (ex.streamReserved) poller.releaseStream();
+  if (!ok || strm.failed()) {
+    net::closeSocket(c.sock);
+  } else if (last || closeRequested || ex.closeAfter) {
+    poller.closeAfterAnswer(c.sock);
+  } else {
+    poller.keepAlive({c.sock, strm.takeUnread(), c.served + 1});
+  }
 }
 
 void Server::configure() {
   httplib::Server& http = *http_;
 
-  // A fixed pool; connections beyond it wait in the pool's unbounded queue. An event stream
-  // holds its worker for its whole life.
-  http.new_task_queue = [] { return new httplib::ThreadPool(kWorkers); };
+  // Connections go to the poller as soon as they are accepted (see InlineQueue); the settings
+  // below are the ones the library still reads for the answers it writes.
+  http.new_task_queue = [] { return new InlineQueue; };
   http.set_socket_options(configureListenSocket);
-  http.set_keep_alive_max_count(100);
-  http.set_keep_alive_timeout(5);
+  configureAcceptLoop(http);
+  http.set_keep_alive_max_count(kKeepAliveMaxCount);
+  http.set_keep_alive_timeout(kKeepAliveSeconds);
   http.set_read_timeout(5, 0);
   http.set_write_timeout(5, 0);
+  // A last line of defence; the limits per route are checked before reading (checkHead).
+  http.set_payload_max_length(kCoverBodyLimit);
   // Event messages are small; do not let them wait for the peer's delayed acknowledgement.
   http.set_tcp_nodelay(true);
 
-  const std::string hostIp = "127.0.0.1:" + std::to_string(port_);
-  const std::string hostName = "localhost:" + std::to_string(port_);
-  http.set_pre_routing_handler(
-      [hostIp, hostName](const httplib::Request& req, httplib::Response& res) {
-        // The library compresses answers for clients that offer gzip or br, which would buffer and
-        // alter what we send. It decides from this header when writing the answer, after routing;
-        // the request object itself is not const, only the view the handler gets.
-        auto& headers = const_cast<httplib::Request&>(req).headers;
-        headers.erase("Accept-Encoding");
-        // A request without Content-Length or chunked encoding has no body, but the library would
-        // read until the peer closes or the read times out (then answers 400). Its body is read
-        // after this handler.
-        if (!req.has_header("Content-Length") && !req.has_header("Transfer-Encoding")) {
-          headers.emplace("Content-Length", "0");
-        }
-
-        const std::string host = req.get_header_value("Host");
-        if (host == hostIp || host == hostName) return httplib::Server::HandlerResponse::Unhandled;
-        res.status = 403;
-        res.set_content("forbidden", "text/plain");
-        return httplib::Server::HandlerResponse::Handled;
+  // An exception that leaves a handler is answered 500 with no body and no header telling what
+  // it was (the library's default would name it).
+  http.set_exception_handler(
+      [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
+        res.status = 500;
+        res.body.clear();
+        res.headers.clear();
+        res.content_length_ = 0;
+        res.content_provider_ = nullptr;
+        res.is_chunked_content_provider_ = false;
       });
 
+  const std::string hostIp = "127.0.0.1:" + std::to_string(port_);
+  const std::string hostName = "localhost:" + std::to_string(port_);
+  // Host check, then the body limits: answered from the head alone, without reading the body.
+  // True when the request is answered here.
+  auto checkHead = [hostIp, hostName](const httplib::Request& req, httplib::Response& res) {
+    const bool chunked = req.has_header("Transfer-Encoding");
+    const uint64_t length = req.get_header_value<uint64_t>("Content-Length");
+    const bool hasBody = chunked || length > 0;
+    auto refuse = [&](int status) {
+      res.status = status;
+      // The body stays unread, so nothing after it on this connection can be parsed.
+      if (hasBody) markConnectionSpent();
+      return true;
+    };
+    const std::string host = req.get_header_value("Host");
+    if (host != hostIp && host != hostName) {
+      res.set_content("forbidden", "text/plain");
+      return refuse(403);
+    }
+    // A chunked body has no size to check before reading it.
+    if (chunked) return refuse(411);
+    if (length > (req.path == "/api/ingest/cover" ? kCoverBodyLimit : kBodyLimit)) {
+      return refuse(413);
+    }
+    // A compressed body would be inflated beyond any limit checked here.
+    const std::string encoding = req.get_header_value("Content-Encoding");
+    if (hasBody && !encoding.empty() && encoding != "identity") return refuse(415);
+    if (hasBody && !bodyIsRead(req.method)) markConnectionSpent();
+    return false;
+  };
+
+  // A client that waits for "100 Continue" before sending its body learns of a refusal instead.
+  http.set_expect_100_continue_handler(
+      [checkHead](const httplib::Request& req, httplib::Response& res) {
+        return checkHead(req, res) ? res.status : 100;
+      });
+
+  http.set_pre_routing_handler([checkHead](const httplib::Request& req, httplib::Response& res) {
+    // The library compresses answers for clients that offer gzip or br, which would buffer and
+    // alter what we send. It decides from this header when writing the answer, after routing;
+    // the request object itself is not const, only the view the handler gets.
+    auto& headers = const_cast<httplib::Request&>(req).headers;
+    headers.erase("Accept-Encoding");
+    // A request without Content-Length or chunked encoding has no body, but the library would
+    // read until the peer closes or the read times out (then answers 400). Its body is read
+    // after this handler.
+    if (!req.has_header("Content-Length") && !req.has_header("Transfer-Encoding")) {
+      headers.emplace("Content-Length", "0");
+    }
+    return checkHead(req, res) ? httplib::Server::HandlerResponse::Handled
+                               : httplib::Server::HandlerResponse::Unhandled;
+  });
+
   http.set_post_routing_handler([](const httplib::Request& req, httplib::Response& res) {
+    if (currentExchange && currentExchange->closeAfter) {
+      res.headers.erase("Keep-Alive");
+      res.set_header("Connection", "close");
+    }
+    // Ranges are never served (their header is dropped before parsing); do not offer them.
+    res.headers.erase("Accept-Ranges");
     if (req.method != "GET") return;
     const std::string origin = req.get_header_value("Origin");
     if (origin.empty() || !isPageOrigin(origin) || !isValidHeaderValue(origin)) return;
@@ -278,7 +453,8 @@ void Server::configure() {
     doc["version"] = version_;
     doc["port"] = port_;
     doc["sources"] = nlohmann::json::array();
-    for (const SourceRecord& r : hub_.sources()) {
+    const auto [sources, hidden] = hub_.sourcesAndHidden();
+    for (const SourceRecord& r : sources) {
       doc["sources"].push_back({{"app", r.app},
                                 {"id", r.sourceKey},
                                 {"kind", kindName(r.kind)},
@@ -287,7 +463,7 @@ void Server::configure() {
                                 {"status", statusName(r.status)},
                                 {"title", r.title}});
     }
-    if (auto hidden = hub_.hiddenRecord()) {
+    if (hidden) {
       doc["hidden"] = {{"artist", hidden->artist},
                        {"service", serviceName(hidden->service)},
                        {"title", hidden->title}};
@@ -306,29 +482,28 @@ void Server::configure() {
     res.set_content(std::move(cover->bytes), cover->contentType);
   });
 
+  // The worker sends the answer head and the first message; from then on the stream belongs to
+  // the connection poller, which sends every change and the keep-alive comments.
   http.Get("/events", [this](const httplib::Request&, httplib::Response& res) {
+    Exchange* ex = currentExchange;
+    if (!ex || stopping_ || !conns_->poller.reserveStream()) {
+      res.status = 503;
+      res.set_header("Retry-After", "1");
+      return;
+    }
+    ex->streamReserved = true;
     res.set_header("Cache-Control", "no-store");
-    auto lastSent = std::make_shared<uint64_t>(kNothingSent);
     res.set_chunked_content_provider(
-        "text/event-stream", [this, lastSent](size_t, httplib::DataSink& sink) {
+        "text/event-stream", [this, ex](size_t, httplib::DataSink& sink) {
           if (stopping_) return false;
-          std::string message;
-          if (*lastSent == kNothingSent) {
-            auto [text, counter] = hub_.snapshot();
-            *lastSent = counter;
-            message = "retry: 1000\ndata: " + text + "\n\n";
-          } else {
-            const uint64_t now = hub_.waitChange(*lastSent, kKeepAliveCommentMs);
-            if (stopping_) return false;
-            if (now == *lastSent) {
-              message = ": ping\n\n";
-            } else {
-              auto [text, counter] = hub_.snapshot();
-              *lastSent = counter;
-              message = "data: " + text + "\n\n";
-            }
+          auto [text, counter] = hub_.snapshot();
+          const std::string message = "retry: 1000\ndata: " + text + "\n\n";
+          if (sink.write(message.data(), message.size())) {
+            ex->streamStarted = true;
+            ex->lastSent = counter;
           }
-          return sink.write(message.data(), message.size());
+          // Ends the library's part of the answer without its closing chunk; the stream goes on.
+          return false;
         });
   });
 

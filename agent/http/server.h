@@ -17,11 +17,15 @@ namespace tunelight {
 
 class Hub;
 class ExtensionIngest;
+struct IdleConnection;
 
 // The fixed, ordered list of ports the agent tries.
 const std::vector<int>& portCandidates();
 
-// The agent's loopback HTTP interface.
+// The agent's loopback HTTP interface. The library parses requests and writes answers; the
+// connections themselves are held by a ConnectionPoller between requests (idle keep-alive
+// connections, request heads still arriving, event streams), so only a request that is being
+// answered occupies a worker thread.
 class Server {
  public:
   Server(Hub& hub, std::string version);
@@ -46,10 +50,14 @@ class Server {
 
  private:
   void configure();
+  // Answers one request whose head has arrived, on a worker thread.
+  void serve(IdleConnection c);
 
   Hub& hub_;
   const std::string version_;
   std::unique_ptr<httplib::Server> http_;
+  struct Connections;  // the poller, the workers and the connections being answered
+  std::unique_ptr<Connections> conns_;
   std::thread listener_;
   std::atomic<bool> stopping_{false};
   std::string token_;

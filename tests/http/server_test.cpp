@@ -10,6 +10,7 @@
 
 #include "agent/hub.h"
 #include "agent/model.h"
+#include "agent/sources/cover_allowlist.h"
 #include "agent/sources/extension_ingest.h"
 #include "agent/widget/widget_assets.h"
 #include "tests/http/raw_http.h"
@@ -146,9 +147,12 @@ TEST_F(ServerTest, OriginAndTokenChecks) {
   EXPECT_TRUE(server.tokenMatches(req("X-Tunelight-Token", kToken)));
   EXPECT_FALSE(server.tokenMatches(req("X-Tunelight-Token", kToken.substr(0, 5))));
   EXPECT_FALSE(server.tokenMatches(req("X-Tunelight-Token", kToken + "x")));
-  std::string lastByte = kToken;
-  lastByte.back() ^= 1;
-  EXPECT_FALSE(server.tokenMatches(req("X-Tunelight-Token", lastByte)));
+  // Same length, one wrong byte anywhere: every byte counts, not only the last one compared.
+  for (size_t at : {size_t{0}, kToken.size() / 2, kToken.size() - 1}) {
+    std::string wrong = kToken;
+    wrong[at] ^= 1;
+    EXPECT_FALSE(server.tokenMatches(req("X-Tunelight-Token", wrong))) << at;
+  }
   EXPECT_FALSE(server.tokenMatches(req("", "")));
 
   Hub other{50};
@@ -168,8 +172,12 @@ TEST_F(ServerTest, ControlRoutes) {
   EXPECT_EQ(ok.body, "{\"ok\":true}");
   EXPECT_EQ(ok.header("Content-Type"), "application/json");
   EXPECT_EQ(lastConfig, "not json");
-  // An error from the configuration callback is answered 500, and the server goes on.
-  EXPECT_EQ(post(port, "/api/config", "throw", {{"X-Tunelight-Token", kToken}}).status, 500);
+  // An error from the configuration callback is answered 500 without a body or a header that
+  // names it, and the server goes on.
+  HttpResponse failed = post(port, "/api/config", "throw", {{"X-Tunelight-Token", kToken}});
+  EXPECT_EQ(failed.status, 500);
+  EXPECT_EQ(failed.body, "");
+  EXPECT_FALSE(failed.has("EXCEPTION_WHAT"));
   EXPECT_EQ(get(port, "/api/now-playing").status, 200);
 
   EXPECT_EQ(post(port, "/api/shutdown", "", {{"X-Tunelight-Token", "x"}}).status, 403);
@@ -382,24 +390,115 @@ TEST_F(ServerTest, StopEndsOpenStreamsAndIdleConnectionsPromptly) {
   server.stop();  // a second stop does nothing
 }
 
-TEST_F(ServerTest, SeventeenthStreamWaitsForAWorker) {
+// Streams do not hold workers: far more of them than workers, and requests still flow.
+TEST_F(ServerTest, StreamsDoNotHoldWorkers) {
   std::vector<std::unique_ptr<test::RawConnection>> streams;
-  for (int i = 0; i < 16; ++i) {
-    streams.push_back(openEvents(port));
-    ASSERT_TRUE(streams.back()->readUntil(hasFirstEvent, 3000)) << i;
-  }
-  auto waiting = openEvents(port);
-  ASSERT_TRUE(waiting->ok());                            // accepted by the socket...
-  EXPECT_FALSE(waiting->readUntil(hasFirstEvent, 300));  // ...but not served
-  EXPECT_TRUE(waiting->buffer().empty());
+  for (int i = 0; i < 40; ++i) streams.push_back(openEvents(port));
+  for (auto& s : streams) ASSERT_TRUE(s->readUntil(hasFirstEvent, 3000));
+  EXPECT_EQ(get(port, "/api/now-playing").status, 200);
+  hub.putSource(playing("smtc:a", "A", "For All"));
+  for (auto& s : streams) EXPECT_TRUE(s->readUntilContains("For All", 3000));
 
-  // One client leaves; its stream ends at the next write, which frees its worker.
-  streams.front()->abort();
-  int n = 0;
-  while (!waiting->readUntil(hasFirstEvent, 100) && n < 30) {
-    hub.putSource(playing("smtc:a", "A", "Change " + std::to_string(n++)));
+  // HEAD gets the stream's head only, and the connection serves the next request.
+  test::RawConnection head(port);
+  const std::string host = "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
+  head.send("HEAD /events HTTP/1.1\r\n" + host + "\r\nGET /api/history HTTP/1.1\r\n" + host +
+            "Connection: close\r\n\r\n");
+  ASSERT_TRUE(head.readUntilClosed(3000));
+  EXPECT_EQ(test::parseResponse(head.buffer()).status, 200);
+  EXPECT_NE(head.buffer().find(hub.historyJson()), std::string::npos);
+}
+
+// Requests split anywhere, or several in one packet, are answered in order on one connection.
+TEST_F(ServerTest, HeadsInPiecesAndPipelinedRequests) {
+  const std::string host = "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
+  const std::string body = "not json";
+  const std::string request =
+      "POST /api/ingest HTTP/1.1\r\n" + host +
+      "Origin: moz-extension://a\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" +
+      body;
+  test::RawConnection c(port);
+  for (char ch : request) {
+    c.send(std::string(1, ch));
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
   }
-  EXPECT_TRUE(hasFirstEvent(waiting->buffer()));
+  ASSERT_TRUE(c.readUntilContains("{\"ok\":false}", 3000));
+  c.buffer().clear();
+  c.send(request + "GET /api/now-playing HTTP/1.1\r\n" + host + "\r\n" + request.substr(0, 20));
+  ASSERT_TRUE(c.readUntilContains(kInactive, 3000));
+  const std::string& b = c.buffer();
+  EXPECT_LT(b.find("{\"ok\":false}"), b.find(kInactive));
+  c.buffer().clear();
+  c.send(request.substr(20));
+  EXPECT_TRUE(c.readUntilContains("{\"ok\":false}", 3000));
+}
+
+// Partial answers are never given: the whole document, status 200, whatever Range says.
+TEST_F(ServerTest, RangeIsIgnored) {
+  for (const std::string range :
+       {"bytes=0-3", "bytes=-2", "bytes=5-1", "pages=1", "bytes=0-1,4-5"}) {
+    for (const std::string path : {"/api/now-playing", "/widget/app.js", "/widget"}) {
+      HttpResponse r = get(port, path, {{"rAnGe", range}});
+      EXPECT_EQ(r.status, path == "/api/now-playing" || findWidgetAsset("index.html") ? 200 : 404)
+          << path << " " << range;
+      EXPECT_FALSE(r.has("Content-Range"));
+      if (path == "/api/now-playing") {
+        EXPECT_EQ(r.body, kInactive);
+      }
+    }
+  }
+  EXPECT_FALSE(
+      rawRequest(port, "HEAD", "/api/now-playing", test::withHost(port)).has("Accept-Ranges"));
+}
+
+// Too large, unmeasurable or compressed bodies are refused from the head alone, the handler
+// never runs, and the connection closes (its unread body could not be told from a request).
+TEST_F(ServerTest, BodiesAreLimitedBeforeTheyAreRead) {
+  const std::string host = "Host: 127.0.0.1:" + std::to_string(port) + "\r\n";
+  const std::string token = "X-Tunelight-Token: " + kToken + "\r\n";
+  struct Case {
+    std::string head;
+    int status;
+  };
+  const std::vector<Case> cases = {
+      {"POST /api/config HTTP/1.1\r\n" + host + token + "Content-Length: 65537\r\n", 413},
+      {"POST /api/ingest HTTP/1.1\r\n" + host +
+           "Origin: moz-extension://a\r\n"
+           "Content-Length: 65537\r\n",
+       413},
+      {"POST /api/ingest/cover?url=u HTTP/1.1\r\n" + host +
+           "Origin: moz-extension://a\r\n"
+           "Content-Type: image/png\r\nContent-Length: 5000000\r\n",
+       413},
+      {"POST /api/config HTTP/1.1\r\n" + host + token + "Transfer-Encoding: chunked\r\n", 411},
+      {"POST /api/config HTTP/1.1\r\n" + host + token +
+           "Content-Encoding: gzip\r\n"
+           "Content-Length: 10\r\n",
+       415},
+      {"POST /api/config HTTP/1.1\r\n" + host + token +
+           "Expect: 100-continue\r\n"
+           "Content-Length: 99999999\r\n",
+       413}};
+  for (const Case& k : cases) {
+    test::RawConnection c(port);
+    c.send(k.head + "\r\n" + "GET /api/health HTTP/1.1\r\n" + host + "\r\n");
+    ASSERT_TRUE(c.readUntilClosed(3000)) << k.head;
+    HttpResponse r = test::parseResponse(c.buffer());
+    EXPECT_EQ(r.status, k.status) << k.head;
+    EXPECT_EQ(r.body, "");
+    EXPECT_EQ(r.header("Connection"), "close");
+    EXPECT_FALSE(r.has("Keep-Alive"));
+  }
+  EXPECT_EQ(configCalls, 0);
+  // At the limits the bodies are taken.
+  EXPECT_EQ(
+      post(port, "/api/config", std::string(65536, ' '), {{"X-Tunelight-Token", kToken}}).status,
+      200);
+  EXPECT_EQ(configCalls, 1);
+  EXPECT_EQ(post(port, "/api/ingest/cover", std::string(kCoverMaxBytes + 1, 'x'),
+                 {{"Origin", "moz-extension://a"}, {"Content-Type", "image/png"}})
+                .status,
+            400);  // read and refused by the intake (too large for a cover), not by the server
 }
 
 TEST(ServerStartTest, PortsInUseAreSkippedAndNoTokenMeansNoControlRoutes) {

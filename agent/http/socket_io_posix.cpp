@@ -1,0 +1,139 @@
+#include "agent/http/socket_io.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace tunelight::net {
+
+namespace {
+
+// Never blocking, whatever the socket's own mode; never raising SIGPIPE.
+#ifdef MSG_NOSIGNAL
+constexpr int kSendFlags = MSG_NOSIGNAL | MSG_DONTWAIT;
+#else
+constexpr int kSendFlags = MSG_DONTWAIT;
+#endif
+
+bool wouldBlock() {
+  return errno == EAGAIN || errno == EWOULDBLOCK;
+}
+
+void setNonBlocking(int fd) {
+  const int flags = fcntl(fd, F_GETFL, 0);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+}
+
+}  // namespace
+
+void prepareSocket(socket_t sock) {
+  setNonBlocking(sock);
+  int one = 1;
+  setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+#ifdef SO_NOSIGPIPE
+  setsockopt(sock, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof(one));
+#endif
+}
+
+long sendSome(socket_t sock, const char* data, size_t size) {
+  for (;;) {
+    const ssize_t n = ::send(sock, data, size, kSendFlags);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EINTR) continue;
+    return wouldBlock() ? kWouldBlock : kFailed;
+  }
+}
+
+long recvSome(socket_t sock, char* data, size_t size) {
+  for (;;) {
+    const ssize_t n = ::recv(sock, data, size, MSG_DONTWAIT);
+    if (n >= 0) return static_cast<long>(n);
+    if (errno == EINTR) continue;
+    return wouldBlock() ? kWouldBlock : kFailed;
+  }
+}
+
+int pollSockets(pollfd* fds, size_t count, int timeoutMs) {
+  const int n = ::poll(fds, static_cast<nfds_t>(count), timeoutMs);
+  return n < 0 && errno == EINTR ? 0 : n;
+}
+
+void shutdownSend(socket_t sock) {
+  ::shutdown(sock, SHUT_WR);
+}
+
+void shutdownBoth(socket_t sock) {
+  ::shutdown(sock, SHUT_RDWR);
+}
+
+void closeSocket(socket_t sock) {
+  ::close(sock);
+}
+
+void socketAddress(socket_t sock, bool remote, std::string& ip, int& port) {
+  ip.clear();
+  port = 0;
+  sockaddr_storage addr{};
+  socklen_t len = sizeof(addr);
+  auto* sa = reinterpret_cast<sockaddr*>(&addr);
+  if ((remote ? getpeername(sock, sa, &len) : getsockname(sock, sa, &len)) != 0) return;
+  char text[INET6_ADDRSTRLEN] = {};
+  if (addr.ss_family == AF_INET) {
+    const auto* in = reinterpret_cast<const sockaddr_in*>(&addr);
+    if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof(text))) ip = text;
+    port = ntohs(in->sin_port);
+  } else if (addr.ss_family == AF_INET6) {
+    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&addr);
+    if (inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof(text))) ip = text;
+    port = ntohs(in6->sin6_port);
+  }
+}
+
+void raiseOpenFileLimit() {
+  rlimit lim{};
+  if (getrlimit(RLIMIT_NOFILE, &lim) != 0 || lim.rlim_cur >= lim.rlim_max) return;
+  lim.rlim_cur = lim.rlim_max;
+  setrlimit(RLIMIT_NOFILE, &lim);
+}
+
+// A pipe: the read end is polled, one byte in it means "look again".
+WakeSignal::WakeSignal() : read_(INVALID_SOCKET), write_(INVALID_SOCKET) {
+  int fds[2];
+  if (pipe(fds) != 0) return;
+  for (int fd : fds) {
+    setNonBlocking(fd);
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+  }
+  read_ = fds[0];
+  write_ = fds[1];
+}
+
+WakeSignal::~WakeSignal() {
+  if (read_ != INVALID_SOCKET) ::close(read_);
+  if (write_ != INVALID_SOCKET) ::close(write_);
+}
+
+bool WakeSignal::ok() const {
+  return read_ != INVALID_SOCKET;
+}
+
+void WakeSignal::signal() {
+  const char byte = 1;
+  // A full pipe already wakes the reader; nothing is lost when this write fails.
+  while (::write(write_, &byte, 1) < 0 && errno == EINTR) {
+  }
+}
+
+void WakeSignal::drain() {
+  char buf[64];
+  while (::read(read_, buf, sizeof(buf)) > 0) {
+  }
+}
+
+}  // namespace tunelight::net
