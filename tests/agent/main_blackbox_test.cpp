@@ -181,22 +181,6 @@ TEST(AgentMain, WithoutTokenOrLogFile) {
   EXPECT_EQ(p.waitExit(3000), 0);
 }
 
-size_t count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
-template <typename Pred>
-bool waitFor(Pred pred, int ms) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
-
 TEST(AgentMain, StopSignalsRunTheSameTeardownAsAShutdownRequest) {
   for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
     SCOPED_TRACE(strsignal(sig));
@@ -248,7 +232,7 @@ TEST(AgentMain, APortFileThatCannotBeWrittenIsLoggedAndTheAgentServes) {
   ChildProcess p(agentPath(),
                  {"--port-file", portFile, "--token", "t", "--log-file", dir.file("a.log")});
   const std::string listening = "[info] listening on http://127.0.0.1:";
-  ASSERT_TRUE(waitFor(
+  ASSERT_TRUE(waitUntil(
       [&] { return readFile(dir.file("a.log")).find("[error] port file") != std::string::npos; },
       5000))
       << readFile(dir.file("a.log"));
@@ -263,7 +247,7 @@ TEST(AgentMain, APortFileThatCannotBeWrittenIsLoggedAndTheAgentServes) {
   EXPECT_EQ(post(port, "/api/shutdown", "", {{"X-Tunelight-Token", "t"}}).status, 200);
   EXPECT_EQ(p.waitExit(3000), 0);
   // Nothing to delete is not an error.
-  EXPECT_EQ(count(readFile(dir.file("a.log")), "[error]"), 1u) << readFile(dir.file("a.log"));
+  EXPECT_EQ(countOf(readFile(dir.file("a.log")), "[error]"), 1u) << readFile(dir.file("a.log"));
 }
 
 TEST(AgentMain, SettingsTogglesRacingAShutdownNeverHoldItUp) {

@@ -23,22 +23,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-template <typename Pred>
-bool waitFor(Pred pred, int ms) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
-size_t count(const std::string& text, const std::string& what) {
-  size_t n = 0;
-  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-  return n;
-}
-
 std::vector<std::string> tmpFilesUnder(const std::string& root) {
   std::vector<std::string> found;
   std::error_code ec;
@@ -97,10 +81,11 @@ void expectRecovery(Agent& a, const std::string& bad, const std::string& warning
   const std::string seen = view + root;
   ASSERT_GT(a.port, 0) << readFile(a.dir.file("stderr.txt"));
   ASSERT_EQ(a.configDir(bad), 200);
-  ASSERT_TRUE(waitFor([&] { return a.log().find(warning) != std::string::npos; }, 5000)) << a.log();
+  ASSERT_TRUE(waitUntil([&] { return a.log().find(warning) != std::string::npos; }, 5000))
+      << a.log();
   // Every pass fails again (about once a second); the log says it once a minute.
   std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-  EXPECT_EQ(count(a.log(), warning), 1u) << a.log();
+  EXPECT_EQ(countOf(a.log(), warning), 1u) << a.log();
   EXPECT_EQ(get(a.port, "/api/health").status, 200);
   EXPECT_EQ(tmpFilesUnder(seen), std::vector<std::string>{});
 
@@ -109,7 +94,8 @@ void expectRecovery(Agent& a, const std::string& bad, const std::string& warning
     ASSERT_EQ(a.configDir(usable), 200);
   }
   const std::string files = view + usable;
-  EXPECT_TRUE(waitFor([&] { return readFile(files + "/title.txt") == "Bohemian Rhapsody"; }, 5000))
+  EXPECT_TRUE(
+      waitUntil([&] { return readFile(files + "/title.txt") == "Bohemian Rhapsody"; }, 5000))
       << a.log();
   EXPECT_TRUE(fileExists(files + "/nowplaying.json"));
   EXPECT_EQ(tmpFilesUnder(seen), std::vector<std::string>{});

@@ -2,7 +2,6 @@
 // folder moved into a sandbox so that whatever path the input names, the files land there.
 #include <chrono>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <filesystem>
@@ -14,23 +13,17 @@
 #include "agent/demo_source.h"
 #include "agent/hub.h"
 #include "agent/text_output.h"
+#include "tests/fuzz/fuzz_check.h"
 
 namespace {
 
 using namespace tunelight;
 namespace fs = std::filesystem;
 
-// A broken rule: says which, then crashes so that libFuzzer keeps the input.
-void fail(const char* rule, int line) {
-  std::fprintf(stderr, "broken: %s (line %d)\n", rule, line);
-  std::abort();
-}
-#define check(rule) ((rule) ? (void)0 : fail(#rule, __LINE__))
-
 const std::string& sandbox() {
   static const std::string dir = [] {
     std::string tmpl = (fs::temp_directory_path() / "tunelight-config-fuzz-XXXXXX").string();
-    check(mkdtemp(tmpl.data()) != nullptr);
+    FUZZ_CHECK(mkdtemp(tmpl.data()) != nullptr);
     std::atexit([] {
       std::error_code ec;
       fs::remove_all(sandbox(), ec);
@@ -84,12 +77,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // Valid JSON of the wrong shape or type: answered with status 500 by the server.
   }
   const FilterSettings after = hub.settings();
-  if (j.is_discarded()) check(after.blocklist == before.blocklist && after.yandex == before.yandex);
+  if (j.is_discarded())
+    FUZZ_CHECK(after.blocklist == before.blocklist && after.yandex == before.yandex);
   out.writePass();
   out.writePass();
-  check(nlohmann::json::parse(hub.snapshot().first, nullptr, false).is_object());
+  FUZZ_CHECK(nlohmann::json::parse(hub.snapshot().first, nullptr, false).is_object());
   closeDemo(targets);
-  check(hub.sources().empty());
+  FUZZ_CHECK(hub.sources().empty());
 
   static int runs = 0;
   if (++runs % 500 == 0) {

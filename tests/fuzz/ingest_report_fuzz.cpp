@@ -1,7 +1,6 @@
 // Extension reports and cover uploads as a browser would send them, each followed by every view
 // of the Hub the agent publishes.
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <nlohmann/json.hpp>
@@ -11,17 +10,11 @@
 #include "agent/hub.h"
 #include "agent/model.h"
 #include "agent/sources/extension_ingest.h"
+#include "tests/fuzz/fuzz_check.h"
 
 namespace {
 
 using namespace tunelight;
-
-// A broken rule: says which, then crashes so that libFuzzer keeps the input.
-void fail(const char* rule, int line) {
-  std::fprintf(stderr, "broken: %s (line %d)\n", rule, line);
-  std::abort();
-}
-#define check(rule) ((rule) ? (void)0 : fail(#rule, __LINE__))
 
 // The input is a list of steps separated by 0x01 (a byte no JSON text holds unescaped):
 // "C<url>\x02<type>\x02<bytes>" uploads a cover, "E<digits>" lets that many seconds pass,
@@ -49,19 +42,19 @@ std::vector<std::string> fields(const std::string& s) {
 
 void checkViews(const Hub& hub) {
   const auto [doc, counter] = hub.snapshot();
-  check(nlohmann::json::parse(doc, nullptr, false).is_object());
+  FUZZ_CHECK(nlohmann::json::parse(doc, nullptr, false).is_object());
   const nlohmann::json history = nlohmann::json::parse(hub.historyJson(), nullptr, false);
-  check(history.is_array() && history.size() <= 20);
+  FUZZ_CHECK(history.is_array() && history.size() <= 20);
   const std::vector<SourceRecord> sources = hub.sources();
-  check(sources.size() <= ExtensionIngest::kMaxSources);
+  FUZZ_CHECK(sources.size() <= ExtensionIngest::kMaxSources);
   nlohmann::json health = nlohmann::json::array();
   for (const SourceRecord& r : sources) {
-    check(r.sourceKey.compare(0, 4, "ext:") == 0 && !r.title.empty());
-    check(nlohmann::json::parse(nowPlayingJson(r), nullptr, false).is_object());
+    FUZZ_CHECK(r.sourceKey.compare(0, 4, "ext:") == 0 && !r.title.empty());
+    FUZZ_CHECK(nlohmann::json::parse(nowPlayingJson(r), nullptr, false).is_object());
     health.push_back({{"app", r.app}, {"id", r.sourceKey}, {"title", r.title}});
   }
   if (auto hidden = hub.hiddenRecord()) health.push_back({{"title", hidden->title}});
-  check(!dumpJson(health).empty());
+  FUZZ_CHECK(!dumpJson(health).empty());
 }
 
 }  // namespace
@@ -82,8 +75,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       } else {
         try {
           const std::string answer = ingest.handleReport(step, now);
-          check(answer == R"({"ok":false})" || answer == R"({"ok":true,"needCover":false})" ||
-                answer == R"({"ok":true,"needCover":true})");
+          FUZZ_CHECK(answer == R"({"ok":false})" || answer == R"({"ok":true,"needCover":false})" ||
+                     answer == R"({"ok":true,"needCover":true})");
         } catch (const std::exception&) {
           // A wrongly typed member: answered with status 500 by the server.
         }

@@ -3,25 +3,17 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <nlohmann/json.hpp>
 #include <string>
 #include <vector>
 
 #include "agent/hub.h"
 #include "agent/model.h"
+#include "tests/fuzz/fuzz_check.h"
 
 namespace {
 
 using namespace tunelight;
-
-// A broken rule: says which, then crashes so that libFuzzer keeps the input.
-void fail(const char* rule, int line) {
-  std::fprintf(stderr, "broken: %s (line %d)\n", rule, line);
-  std::abort();
-}
-#define check(rule) ((rule) ? (void)0 : fail(#rule, __LINE__))
 
 bool hasOuterSpaces(const std::string& s) {
   return !s.empty() && (s.front() == ' ' || s.back() == ' ');
@@ -52,16 +44,16 @@ SourceRecord record(FuzzedDataProvider& in, int index) {
 
 void checkDocument(const std::string& doc) {
   const nlohmann::json j = nlohmann::json::parse(doc, nullptr, false);
-  check(j.is_object());
+  FUZZ_CHECK(j.is_object());
   // Equal states must give byte-identical texts: writing the parsed document again gives it back.
-  check(dumpJson(j) == doc);
+  FUZZ_CHECK(dumpJson(j) == doc);
   if (j.size() == 1) {
-    check(doc == R"({"active":false})");
+    FUZZ_CHECK(doc == R"({"active":false})");
     return;
   }
-  check(j.size() == 15);
+  FUZZ_CHECK(j.size() == 15);
   const std::string id = j["trackId"].get<std::string>();
-  check(id.size() == 12 && id.find_first_not_of("0123456789abcdef") == std::string::npos);
+  FUZZ_CHECK(id.size() == 12 && id.find_first_not_of("0123456789abcdef") == std::string::npos);
 }
 
 }  // namespace
@@ -85,21 +77,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string title = matchKey(r.title);
     // Blanks around a text do not matter (unless a lone 0xD0 at its end pairs with the first).
     if (r.title.empty() || r.title.back() != '\xD0')
-      check(matchKey(std::string(" \t") + r.title + "\r\n ") == title);
+      FUZZ_CHECK(matchKey(std::string(" \t") + r.title + "\r\n ") == title);
     const std::string artist = matchKey(r.artist);
-    for (const std::string& a : splitArtists(artist)) check(a == artist || !hasOuterSpaces(a));
-    check(!hasOuterSpaces(baseTitle(title)));
-    check(!hasOuterSpaces(trimSpaces(r.title)));
+    for (const std::string& a : splitArtists(artist)) FUZZ_CHECK(a == artist || !hasOuterSpaces(a));
+    FUZZ_CHECK(!hasOuterSpaces(baseTitle(title)));
+    FUZZ_CHECK(!hasOuterSpaces(trimSpaces(r.title)));
     isBlocked(r, settings.blocklist);
     checkDocument(nowPlayingJson(r));
-    check(trackId(r) == trackId(r));
+    FUZZ_CHECK(trackId(r) == trackId(r));
   }
   checkDocument(nowPlayingJson(std::nullopt));
 
   const std::optional<SourceRecord> current = selectCurrent(records, settings);
   if (current) {
-    check(!current->title.empty());
-    check(settings.blocklist.empty() || !isBlocked(*current, settings.blocklist));
+    FUZZ_CHECK(!current->title.empty());
+    FUZZ_CHECK(settings.blocklist.empty() || !isBlocked(*current, settings.blocklist));
     checkDocument(nowPlayingJson(current));
   }
   return 0;
