@@ -7,10 +7,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -62,6 +64,7 @@ Agent& agent() {
   return *a;
 }
 
+// libFuzzer's own timer interrupts blocking calls now and then: every call here copes with EINTR.
 int connectTo(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);
   sockaddr_in a{};
@@ -69,8 +72,19 @@ int connectTo(int port) {
   a.sin_port = htons(static_cast<uint16_t>(port));
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a)) != 0) {
-    std::perror("connect");
-    std::abort();
+    // An interrupted connect goes on by itself; wait until it is done.
+    int error = errno;
+    if (error == EINTR) {
+      pollfd p{fd, POLLOUT, 0};
+      while (poll(&p, 1, -1) < 0 && errno == EINTR) {
+      }
+      socklen_t len = sizeof(error);
+      getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len);
+    }
+    if (error != 0) {
+      std::fprintf(stderr, "connect: %s\n", std::strerror(error));
+      std::abort();
+    }
   }
   return fd;
 }
@@ -84,6 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   size_t sent = 0;
   while (sent < size) {
     const ssize_t n = send(fd, data + sent, size - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;  // the server may close early (a bad request)
     sent += static_cast<size_t>(n);
   }
@@ -102,6 +117,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     pollfd p{fd, POLLIN, 0};
     if (poll(&p, 1, 20) <= 0) continue;
     const ssize_t n = recv(fd, buf, sizeof(buf), 0);
+    if (n < 0 && errno == EINTR) continue;
     if (n <= 0) break;  // closed (or reset) by the server
     lastByte = Clock::now();
   }
