@@ -20,17 +20,23 @@ namespace {
 using namespace tunelight;
 namespace fs = std::filesystem;
 
-const std::string& sandbox() {
-  static const std::string dir = [] {
+// A fresh folder for the whole run, removed at exit.
+struct Sandbox {
+  std::string dir;
+  Sandbox() {
     std::string tmpl = (fs::temp_directory_path() / "tunelight-config-fuzz-XXXXXX").string();
     FUZZ_CHECK(mkdtemp(tmpl.data()) != nullptr);
-    std::atexit([] {
-      std::error_code ec;
-      fs::remove_all(sandbox(), ec);
-    });
-    return tmpl;
-  }();
-  return dir;
+    dir = tmpl;
+  }
+  ~Sandbox() {
+    std::error_code ec;
+    fs::remove_all(dir, ec);
+  }
+};
+
+const std::string& sandbox() {
+  static const Sandbox box;
+  return box.dir;
 }
 
 // The input's folder inside the sandbox: its components are kept (long ones, odd bytes, a file
