@@ -64,9 +64,17 @@ void applyConfig(ConfigTargets& t, const std::string& body) {
 }
 
 void setDemo(ConfigTargets& t, bool on) {
+  if (t.closed) return;
   if (on && !t.demoEnabled) t.demo.start();
   if (!on && t.demoEnabled) t.demo.stop();
   t.demoEnabled = on;
+}
+
+void closeDemo(ConfigTargets& t) {
+  std::lock_guard<std::mutex> lock(t.configLock);
+  t.closed = true;
+  t.demo.stop();
+  t.demoEnabled = false;
 }
 
 }  // namespace tunelight

@@ -1,8 +1,10 @@
 #include "agent/demo_source.h"
 
 #include <chrono>
+#include <exception>
 
 #include "agent/hub.h"
+#include "agent/log.h"
 #include "agent/model.h"
 
 namespace tunelight {
@@ -48,12 +50,14 @@ DemoSource::~DemoSource() {
 }
 
 void DemoSource::start() {
+  std::lock_guard<std::mutex> lock(runMu_);
   if (worker_.joinable()) return;
   stopFlag_ = false;
   worker_ = std::thread([this] { run(); });
 }
 
 void DemoSource::stop() {
+  std::lock_guard<std::mutex> lock(runMu_);
   stopFlag_ = true;
   if (worker_.joinable()) worker_.join();
   hub_.removeSource(kSourceKey);
@@ -65,6 +69,17 @@ bool DemoSource::sleepFor(int64_t ms) {
 }
 
 void DemoSource::run() {
+  try {
+    script();
+  } catch (const std::exception& e) {
+    // Ends the demo until it is switched off and on again.
+    log(kLogError, std::string("demo: ") + e.what());
+  } catch (...) {
+    log(kLogError, "demo: unknown exception");
+  }
+}
+
+void DemoSource::script() {
   const std::string idA = hub_.putCover(kSvgType, demoCoverSvg("#d7263d", "#3b1f2b", "A"));
   const std::string idC = hub_.putCover(kSvgType, demoCoverSvg("#1b98e0", "#13293d", "C"));
 

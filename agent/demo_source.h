@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <thread>
 
@@ -30,21 +31,24 @@ class DemoSource {
   DemoSource(const DemoSource&) = delete;
   DemoSource& operator=(const DemoSource&) = delete;
 
-  // Starts the worker unless it runs.
+  // Starts the worker unless it runs. start and stop may be called in any order from any
+  // thread (not from the worker itself).
   void start();
   // Ends the worker within about 50 ms and removes the demo record from the Hub.
   void stop();
 
  private:
   void run();
+  void script();
   // Sleeps ms in steps of 50 ms; false as soon as a stop was requested.
   bool sleepFor(int64_t ms);
 
   Hub& hub_;
   const WallClock clock_;
   const SleepFn sleep_;
+  std::mutex runMu_;  // serialises start and stop; the worker never takes it
   std::atomic<bool> stopFlag_{false};
-  std::thread worker_;
+  std::thread worker_;  // guarded by runMu_
 };
 
 }  // namespace tunelight

@@ -1,6 +1,6 @@
 #include "agent/fs.h"
 
-#include <cstdio>
+#include <cerrno>
 #include <fstream>
 #include <system_error>
 
@@ -8,9 +8,19 @@ namespace tunelight {
 
 namespace stdfs = std::filesystem;
 
-stdfs::path pathFromUtf8(const std::string& utf8) {
-  return stdfs::u8path(utf8);
+namespace {
+
+void setError(std::string* error, const std::error_code& ec) {
+  if (error) *error = ec.message();
 }
+
+// The reason a stream operation failed, as the C library left it.
+void setErrnoError(std::string* error) {
+  const int e = errno;
+  if (error) *error = e ? std::generic_category().message(e) : "unknown error";
+}
+
+}  // namespace
 
 stdfs::path joinPath(const std::string& dir, const std::string& name) {
   return pathFromUtf8(dir) / pathFromUtf8(name);
@@ -18,13 +28,15 @@ stdfs::path joinPath(const std::string& dir, const std::string& name) {
 
 bool createDirectories(const std::string& dir, std::string* error) {
   std::error_code ec;
-  stdfs::path p = pathFromUtf8(dir);
+  const stdfs::path p = pathFromUtf8(dir);
   stdfs::create_directories(p, ec);
   // create_directories reports no error for an existing directory, but some library versions
   // report one when the path ends with a separator; trust the result only after checking.
-  if (ec && stdfs::is_directory(p)) ec.clear();
-  if (!ec && !stdfs::is_directory(p)) ec = std::make_error_code(std::errc::not_a_directory);
-  if (ec && error) *error = ec.message();
+  std::error_code probe;
+  const bool isDir = stdfs::is_directory(p, probe);
+  if (ec && isDir) ec.clear();
+  if (!ec && !isDir) ec = probe ? probe : std::make_error_code(std::errc::not_a_directory);
+  if (ec) setError(error, ec);
   return !ec;
 }
 
@@ -38,45 +50,68 @@ bool fileExists(const std::string& path) {
   return stdfs::exists(pathFromUtf8(path), ec);
 }
 
-bool writeFile(const stdfs::path& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  out.close();  // flushes; a full disk shows up here
-  return !out.fail();
+uint64_t fileSize(const stdfs::path& path) {
+  std::error_code ec;
+  const uintmax_t n = stdfs::file_size(path, ec);
+  return ec ? 0 : static_cast<uint64_t>(n);
 }
 
-bool writeFileAtomically(const stdfs::path& path, const std::string& bytes) {
+bool writeFile(const stdfs::path& path, const std::string& bytes, std::string* error) {
+  errno = 0;
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (!out) {
+    setErrnoError(error);
+    return false;
+  }
+  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+  out.close();  // flushes; a full disk shows up here
+  if (out.fail()) {
+    setErrnoError(error);
+    return false;
+  }
+  return true;
+}
+
+bool writeFileAtomically(const stdfs::path& path, const std::string& bytes, std::string* error) {
   stdfs::path tmp = path;
   tmp += ".tmp";
-  if (!writeFile(tmp, bytes)) return false;
-  if (moveFile(tmp, path)) return true;
+  if (writeFile(tmp, bytes, error) && moveFile(tmp, path, error)) return true;
+  // A half-written or unmovable temporary file would only confuse the user; the next attempt
+  // writes it afresh.
   removeFile(tmp);
   return false;
 }
 
-bool writeFileAtomically(const std::string& path, const std::string& bytes) {
-  return writeFileAtomically(pathFromUtf8(path), bytes);
+bool writeFileAtomically(const std::string& path, const std::string& bytes, std::string* error) {
+  return writeFileAtomically(pathFromUtf8(path), bytes, error);
 }
 
-bool moveFile(const stdfs::path& from, const stdfs::path& to) {
+bool moveFile(const stdfs::path& from, const stdfs::path& to, std::string* error) {
   std::error_code ec;
   stdfs::rename(from, to, ec);  // replaces an existing file, also on Windows
   if (!ec) return true;
-  if (ec != std::errc::cross_device_link) return false;
+  if (ec != std::errc::cross_device_link) {
+    setError(error, ec);
+    return false;
+  }
   // Another volume: copy, then drop the source.
-  if (!stdfs::copy_file(from, to, stdfs::copy_options::overwrite_existing, ec)) return false;
+  if (!stdfs::copy_file(from, to, stdfs::copy_options::overwrite_existing, ec)) {
+    setError(error, ec);
+    return false;
+  }
   stdfs::remove(from, ec);
   return true;
 }
 
-bool removeFile(const stdfs::path& path) {
+bool removeFile(const stdfs::path& path, std::string* error) {
   std::error_code ec;
-  return stdfs::remove(path, ec);
+  const bool removed = stdfs::remove(path, ec);
+  if (ec) setError(error, ec);
+  return removed;
 }
 
-bool removeFile(const std::string& path) {
-  return removeFile(pathFromUtf8(path));
+bool removeFile(const std::string& path, std::string* error) {
+  return removeFile(pathFromUtf8(path), error);
 }
 
 }  // namespace tunelight

@@ -1,12 +1,12 @@
 // tunelight-agent: builds every long-lived object, serves the loopback HTTP interface and idles
-// until the plugin asks it to stop or the process that started it is gone.
+// until the plugin asks it to stop, the process that started it is gone or a signal asks it to end.
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
-#include <filesystem>
-#include <fstream>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -18,26 +18,49 @@
 #include "agent/clock.h"
 #include "agent/command_line.h"
 #include "agent/demo_source.h"
+#include "agent/fs.h"
 #include "agent/http/server.h"
 #include "agent/hub.h"
 #include "agent/log.h"
+#include "agent/memory.h"
 #include "agent/parent_process.h"
 #include "agent/sources/extension_ingest.h"
 #include "agent/sources/smtc_watcher.h"
+#include "agent/stop_signals.h"
 #include "agent/text_output.h"
 
 namespace {
 
 using namespace tunelight;
-namespace fs = std::filesystem;
+
+constexpr char kVersion[] = "0.2.0";
+
+const char kHelp[] =
+    "Usage: tunelight-agent [options]\n"
+    "Serves what is playing on http://127.0.0.1 (first free port of 48210-48214).\n"
+    "\n"
+    "  --token <text>       token for /api/config and /api/shutdown (without it they do not "
+    "exist)\n"
+    "  --port-file <path>   write the bound port into this file\n"
+    "  --parent-pid <pid>   stop when this process ends\n"
+    "  --log-file <path>    append the log to this file (default: standard error)\n"
+    "  --demo               play the demo track from the start\n"
+    "  --help               print this text and exit\n"
+    "  --version            print the version and exit\n"
+    "\n"
+    "Unknown options are ignored. SIGTERM, SIGINT and SIGHUP stop the agent; a second one ends\n"
+    "it at once.\n";
 
 std::atomic<bool> stopRequested{false};
 
 struct Options {
   std::string token;
   std::string portFile;
+  std::string logFile;
   int32_t parentPid = 0;
   bool demo = false;
+  bool help = false;
+  bool version = false;
 };
 
 // Base-10 like strtol, clamped to 32 bits so that the result is the same where long is wider.
@@ -47,13 +70,14 @@ int32_t parsePid(const std::string& s) {
   return static_cast<int32_t>(v);
 }
 
-Options parseOptions(int argc, char** argv) {
+Options parseOptions(const std::vector<std::string>& args) {
   Options o;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
+  const size_t n = args.size();
+  for (size_t i = 1; i < n; ++i) {
+    const std::string& arg = args[i];
     // An option with a value takes the next argument whatever it looks like; as the last
     // argument its value is empty.
-    auto value = [&]() -> std::string { return i + 1 < argc ? std::string(argv[++i]) : ""; };
+    auto value = [&]() -> std::string { return i + 1 < n ? args[++i] : std::string(); };
     if (arg == "--token") {
       o.token = value();
     } else if (arg == "--port-file") {
@@ -61,42 +85,65 @@ Options parseOptions(int argc, char** argv) {
     } else if (arg == "--parent-pid") {
       o.parentPid = parsePid(value());
     } else if (arg == "--log-file") {
-      setLogFilePath(value());
+      o.logFile = value();
     } else if (arg == "--demo") {
       o.demo = true;
+    } else if (arg == "--help") {
+      o.help = true;
+    } else if (arg == "--version") {
+      o.version = true;
     }
+    // Anything else is ignored: the plugin may pass options a newer agent knows.
   }
   return o;
 }
 
 // Written beside the final name and moved into place, so a reader never sees a partial number.
-// Failures are ignored: the plugin then never learns the port and handles that itself.
+// A failure keeps the agent running (the plugin handles a missing file) but says why.
 void writePortFile(const std::string& path, int port) {
-  const fs::path target = fs::u8path(path);
-  const fs::path tmp = fs::u8path(path + ".tmp");
-  {
-    std::ofstream out(tmp, std::ios::out | std::ios::trunc);
-    out << port;
-  }
-  std::error_code ec;
-  fs::remove(target, ec);
-  fs::rename(tmp, target, ec);
+  std::string error;
+  if (!writeFileAtomically(path, std::to_string(port), &error))
+    log(kLogError, "port file: cannot write " + path + ": " + error);
 }
 
 void removePortFile(const std::string& path) {
-  std::error_code ec;
-  fs::remove(fs::u8path(path), ec);
+  std::string error;
+  if (!removeFile(path, &error) && !error.empty())
+    log(kLogError, "port file: cannot delete " + path + ": " + error);
+}
+
+// One pass of the main loop's work; false when the parent has gone.
+bool mainLoopPass(ParentProcess* parent, ExtensionIngest& ingest) {
+  if (parent && !parent->running()) {
+    log(kLogInfo, "parent process exited");
+    return false;
+  }
+  // A flood of reports leaves freed memory behind; hand it back once sources expire.
+  if (ingest.expireReports(wallNowMs()) > 0) releaseFreeMemory();
+  return true;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
   // UTF-8 on every platform (on Windows argv is in the ANSI code page).
-  std::vector<std::string> args = utf8Arguments(argc, argv);
-  std::vector<char*> argPtrs;
-  for (std::string& a : args) argPtrs.push_back(a.data());
-  const Options opts = parseOptions(static_cast<int>(argPtrs.size()), argPtrs.data());
+  const Options opts = parseOptions(utf8Arguments(argc, argv));
+  if (opts.help) {
+    std::fputs(kHelp, stdout);
+    return 0;
+  }
+  if (opts.version) {
+    std::printf("tunelight-agent %s\n", kVersion);
+    return 0;
+  }
+  // Opened before anything else runs, so that a parent that is already gone cannot have its pid
+  // taken by another process in the meantime. A pid that cannot be opened counts as exited.
+  std::unique_ptr<ParentProcess> parent;
+  if (opts.parentPid > 0) parent = openParentProcess(opts.parentPid);
+
+  setLogFilePath(opts.logFile);
   setSink(fileSink);
+  installStopSignals(&stopRequested);
 
   // Held in optionals so that they are torn down in the documented order, not in reverse
   // declaration order.
@@ -116,7 +163,7 @@ int main(int argc, char** argv) {
   ConfigTargets targets{{}, *hub, *textOutput, *demo};
   textOutput->start();
 
-  server.emplace(*hub, "0.2.0");
+  server.emplace(*hub, kVersion);
   server->setIngest(&*ingest);
   server->setControl(
       opts.token, [&targets](const std::string& body) { applyConfig(targets, body); },
@@ -142,28 +189,28 @@ int main(int argc, char** argv) {
   if (!opts.portFile.empty()) writePortFile(opts.portFile, port);
 
   smtc->start();
-  {
+  if (opts.demo) {
+    // Only ever starts: the plugin's first configuration may already have switched it on.
     std::lock_guard<std::mutex> lock(targets.configLock);
-    setDemo(targets, opts.demo);
+    setDemo(targets, true);
   }
 
-  std::unique_ptr<ParentProcess> parent;
   while (!stopRequested.load()) {
-    if (opts.parentPid > 0) {
-      // Opened once and kept, so a recycled pid is never taken for the parent.
-      if (!parent) parent = openParentProcess(opts.parentPid);
-      if (!parent->running()) {
-        log(kLogInfo, "parent process exited");
-        break;
-      }
+    try {
+      if (!mainLoopPass(parent.get(), *ingest)) break;
+    } catch (const std::exception& e) {
+      log(kLogError, std::string("main: ") + e.what());
+    } catch (...) {
+      log(kLogError, "main: unknown exception");
     }
-    ingest->expireReports(wallNowMs());
     std::this_thread::sleep_until(std::chrono::steady_clock::now() +
                                   std::chrono::milliseconds(250));
   }
 
   smtc->stop();
-  demo->stop();
+  // Under the configuration lock, and for good: a configuration request served meanwhile can
+  // neither race this stop nor start the demo again.
+  closeDemo(targets);
   textOutput->stop();
   server->stop();
   if (!opts.portFile.empty()) removePortFile(opts.portFile);

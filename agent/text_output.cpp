@@ -1,7 +1,10 @@
 #include "agent/text_output.h"
 
 #include <cstdint>
+#include <exception>
+#include <filesystem>
 #include <nlohmann/json.hpp>
+#include <utility>
 
 #include "agent/fs.h"
 #include "agent/hub.h"
@@ -45,6 +48,13 @@ std::string buildBlankPng() {
   return png;
 }
 
+// dir joined with name for messages, as joinPath joins them for the file system.
+std::string pathText(const std::string& dir, const char* name) {
+  const char sep = static_cast<char>(std::filesystem::path::preferred_separator);
+  const bool ends = !dir.empty() && (dir.back() == '/' || dir.back() == sep);
+  return ends ? dir + name : dir + sep + name;
+}
+
 std::string stringMember(const nlohmann::json& doc, const char* key) {
   auto it = doc.find(key);
   return it != doc.end() && it->is_string() ? it->get<std::string>() : std::string();
@@ -66,7 +76,8 @@ std::string trackLine(const std::string& artist, const std::string& title) {
 const std::array<const char*, TextOutput::kFileCount> TextOutput::kFileNames = {
     "track.txt", "title.txt", "artist.txt", "album.txt", "cover.jpg", "nowplaying.json"};
 
-TextOutput::TextOutput(Hub& hub, int recheckMs) : hub_(hub), recheckMs_(recheckMs) {}
+TextOutput::TextOutput(Hub& hub, int recheckMs, MonotonicClock clock)
+    : hub_(hub), recheckMs_(recheckMs), clock_(std::move(clock)) {}
 
 TextOutput::~TextOutput() {
   stop();
@@ -80,7 +91,11 @@ void TextOutput::start() {
 
 void TextOutput::stop() {
   stopFlag_ = true;
-  if (worker_.joinable()) worker_.join();
+  if (!worker_.joinable()) return;
+  // The worker may sit in the Hub's wait for up to recheckMs; waking every waiter costs open
+  // event streams one repeated document, which is cheaper than holding up the exit.
+  hub_.wakeAll();
+  worker_.join();
 }
 
 void TextOutput::setDir(const std::string& dir) {
@@ -91,7 +106,16 @@ void TextOutput::setDir(const std::string& dir) {
 void TextOutput::run() {
   while (!stopFlag_) {
     uint64_t c = hub_.changeCounter();
-    writePass();
+    try {
+      writePass();
+    } catch (const std::exception& e) {
+      // The next pass starts from scratch and may well succeed.
+      written_.fill(std::string());
+      log(kLogError, std::string("text output: ") + e.what());
+    } catch (...) {
+      written_.fill(std::string());
+      log(kLogError, "text output: unknown exception");
+    }
     if (stopFlag_) break;
     hub_.waitChange(c, recheckMs_);
   }
@@ -114,7 +138,7 @@ void TextOutput::writePass() {
     std::string error;
     if (!createDirectories(dir, &error)) {
       lastDir_.clear();
-      log(kLogWarning, "file output: cannot create " + dir + ": " + error);
+      warn("file output: cannot create " + dir + ": " + error);
       return;
     }
     lastDir_ = dir;
@@ -153,13 +177,26 @@ void TextOutput::writePass() {
   const std::array<const std::string*, kFileCount> keys = {&line,  &title,    &artist,
                                                            &album, &coverKey, &json};
   const std::string marker = active ? "1" : "0";
+  std::string failure;  // the first failed file of this pass and why
   for (int i = 0; i < kFileCount; ++i) {
     std::string signature = marker + *keys[i];
     if (signature == written_[i]) continue;
     // A failed write keeps the old signature, so the next pass tries again.
-    if (writeFileAtomically(joinPath(dir, kFileNames[i]), *contents[i]))
+    const std::filesystem::path path = joinPath(dir, kFileNames[i]);
+    std::string error;
+    if (writeFileAtomically(path, *contents[i], &error)) {
       written_[i] = std::move(signature);
+    } else if (failure.empty()) {
+      failure = pathText(dir, kFileNames[i]) + ": " + error;
+    }
   }
+  // One line per pass: a full disk or a read-only folder fails every file for the same reason.
+  if (!failure.empty()) warn("file output: cannot write " + failure);
+}
+
+void TextOutput::warn(const std::string& message) {
+  std::string text;
+  if (warnings_.admit(message, clock_(), text)) log(kLogWarning, text);
 }
 
 }  // namespace tunelight

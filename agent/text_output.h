@@ -6,6 +6,8 @@
 #include <string>
 #include <thread>
 
+#include "agent/log.h"
+
 namespace tunelight {
 
 class Hub;
@@ -22,14 +24,15 @@ class TextOutput {
   static constexpr int kFileCount = 6;
   static const std::array<const char*, kFileCount> kFileNames;
 
-  // recheckMs: how long the worker waits for a change before comparing again.
-  explicit TextOutput(Hub& hub, int recheckMs = 1000);
+  // recheckMs: how long the worker waits for a change before comparing again. clock times the
+  // warnings: one that persists is logged once a minute, not on every pass.
+  explicit TextOutput(Hub& hub, int recheckMs = 1000, MonotonicClock clock = monotonicNowMs);
   ~TextOutput();
   TextOutput(const TextOutput&) = delete;
   TextOutput& operator=(const TextOutput&) = delete;
 
   void start();
-  // Ends the worker; may wait up to recheckMs while it sleeps in the Hub.
+  // Ends the worker at once (it wakes every waiter of the Hub to do so) and joins it.
   void stop();
   // UTF-8 directory; empty turns the output off. Files already written stay.
   void setDir(const std::string& dir);
@@ -39,6 +42,7 @@ class TextOutput {
 
  private:
   void run();
+  void warn(const std::string& message);
 
   Hub& hub_;
   const int recheckMs_;
@@ -47,6 +51,8 @@ class TextOutput {
   // Worker state (touched only by the writing pass):
   std::string lastDir_;  // directory the files were last written to; empty = none yet
   std::array<std::string, kFileCount> written_;  // signature of each file's last good write
+  const MonotonicClock clock_;
+  RepeatLimiter warnings_{1};
   std::atomic<bool> stopFlag_{false};
   std::thread worker_;
 };

@@ -37,8 +37,9 @@ bool isAllowedCoverUrl(const std::string& url) {
   return std::regex_match(url, allowlist());
 }
 
-bool coverFetcher(const std::string& url, std::string& contentType, std::string& body) {
-  HttpsResult r = httpsGet(url, kCoverMaxBytes);
+bool coverFetcher(const std::string& url, std::string& contentType, std::string& body,
+                  const std::atomic<bool>* cancel) {
+  HttpsResult r = httpsGet(url, kCoverMaxBytes, cancel);
   if (!r.ok) return false;
   contentType = r.contentType;
   body = std::move(r.body);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <string>
 
@@ -13,7 +14,8 @@ constexpr size_t kCoverMaxBytes = 4194304;
 bool isAllowedCoverUrl(const std::string& url);
 
 // Downloads the URL (limit kCoverMaxBytes). On success fills both outputs and returns true;
-// otherwise leaves them unchanged.
-bool coverFetcher(const std::string& url, std::string& contentType, std::string& body);
+// otherwise leaves them unchanged. A set cancel flag aborts the download.
+bool coverFetcher(const std::string& url, std::string& contentType, std::string& body,
+                  const std::atomic<bool>* cancel = nullptr);
 
 }  // namespace tunelight

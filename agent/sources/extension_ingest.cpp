@@ -82,8 +82,9 @@ bool isImageType(const std::string& type) {
 ExtensionIngest::ExtensionIngest(Hub& hub, bool fetchCovers)
     : hub_(hub), fetchCovers_(fetchCovers) {
   if (fetchCovers_) {
-    coverFetcher_ = [](const std::string& url, std::string& type, std::string& body) {
-      return tunelight::coverFetcher(url, type, body);
+    coverFetcher_ = [](const std::string& url, std::string& type, std::string& body,
+                       const std::atomic<bool>& cancel) {
+      return tunelight::coverFetcher(url, type, body, &cancel);
     };
     worker_ = std::thread([this] { coverWorker(); });
   }
@@ -95,10 +96,15 @@ ExtensionIngest::ExtensionIngest(Hub& hub, CoverFetcher fetcher)
 }
 
 ExtensionIngest::~ExtensionIngest() {
+  stop();
+}
+
+void ExtensionIngest::stop() {
   {
     std::lock_guard<std::mutex> lock(mu_);
     stop_ = true;
   }
+  cancel_ = true;
   wake_.notify_all();
   if (worker_.joinable()) worker_.join();
 }
@@ -163,9 +169,11 @@ std::string ExtensionIngest::handleReport(const std::string& body, int64_t nowMs
 
   std::lock_guard<std::mutex> publish(publishMu_);
   SourceRecord copy;
+  std::string evicted;
   {
     std::lock_guard<std::mutex> lock(mu_);
     auto [it, inserted] = reports_.try_emplace(key);
+    if (inserted && reports_.size() > kMaxSources) evicted = evictStalestLocked(key);
     ReportEntry& entry = it->second;
     const bool sameTrack = !inserted && trackKey(entry.record) == trackKey(r);
     entry.lastSeenMs = nowMs;
@@ -192,6 +200,7 @@ std::string ExtensionIngest::handleReport(const std::string& body, int64_t nowMs
     entry.record = r;
     copy = std::move(r);
   }
+  if (!evicted.empty()) hub_.removeSource(evicted);
   hub_.putSource(std::move(copy));
   return needCover ? kOkNeedCover : kOkNoCover;
 }
@@ -218,7 +227,20 @@ bool ExtensionIngest::acceptCover(const std::string& url, const std::string& con
   return true;
 }
 
-void ExtensionIngest::expireReports(int64_t nowMs) {
+std::string ExtensionIngest::evictStalestLocked(const std::string& keep) {
+  auto stalest = reports_.end();
+  for (auto it = reports_.begin(); it != reports_.end(); ++it) {
+    if (it->first == keep) continue;
+    if (stalest == reports_.end() || it->second.lastSeenMs < stalest->second.lastSeenMs)
+      stalest = it;
+  }
+  if (stalest == reports_.end()) return {};
+  std::string key = stalest->first;
+  reports_.erase(stalest);
+  return key;
+}
+
+size_t ExtensionIngest::expireReports(int64_t nowMs) {
   std::vector<std::string> expired;
   std::lock_guard<std::mutex> publish(publishMu_);
   {
@@ -233,6 +255,7 @@ void ExtensionIngest::expireReports(int64_t nowMs) {
     }
   }
   for (const std::string& key : expired) hub_.removeSource(key);
+  return expired.size();
 }
 
 void ExtensionIngest::prunePendingLocked() {
@@ -263,33 +286,48 @@ void ExtensionIngest::coverWorker() {
       wake_.wait(lock);
       continue;
     }
-    std::string url = std::move(fetchQueue_.front());
-    fetchQueue_.pop_front();
-    if (!pendingCovers_.count(url)) continue;  // uploaded or dropped meanwhile
-    inFlight_ = url;
-    CoverFetcher fetch = coverFetcher_;
-    lock.unlock();
-
-    std::string type;
-    std::string body;
-    bool ok = false;
     try {
-      ok = fetch && fetch(url, type, body);
-      if (ok) {
-        if (!isImageType(type)) type = "image/jpeg";
-        acceptCover(url, type, body);
-      }
-    } catch (const std::exception&) {
-      ok = false;
+      fetchOne(lock);
+    } catch (const std::exception& e) {
+      if (!lock.owns_lock()) lock.lock();
+      inFlight_.clear();
+      log(kLogError, std::string("cover worker: ") + e.what());
+    } catch (...) {
+      if (!lock.owns_lock()) lock.lock();
+      inFlight_.clear();
+      log(kLogError, "cover worker: unknown exception");
     }
-    if (!ok) log(kLogWarning, "cover download failed: " + cutUtf8(url, 120));
-
-    lock.lock();
-    inFlight_.clear();
-    // A failed URL may be queued again by a later report.
-    if (!ok) pendingCovers_.erase(url);
-    wake_.notify_all();
   }
+}
+
+void ExtensionIngest::fetchOne(std::unique_lock<std::mutex>& lock) {
+  std::string url = std::move(fetchQueue_.front());
+  fetchQueue_.pop_front();
+  if (!pendingCovers_.count(url)) return;  // uploaded or dropped meanwhile
+  inFlight_ = url;
+  CoverFetcher fetch = coverFetcher_;
+  lock.unlock();
+
+  std::string type;
+  std::string body;
+  bool ok = false;
+  try {
+    ok = fetch && fetch(url, type, body, cancel_);
+    if (ok) {
+      if (!isImageType(type)) type = "image/jpeg";
+      acceptCover(url, type, body);
+    }
+  } catch (const std::exception&) {
+    ok = false;
+  }
+  // A download cut short by stop() is not a failure worth a line.
+  if (!ok && !cancel_) log(kLogWarning, "cover download failed: " + cutUtf8(url, 120));
+
+  lock.lock();
+  inFlight_.clear();
+  // A failed URL may be queued again by a later report.
+  if (!ok) pendingCovers_.erase(url);
+  wake_.notify_all();
 }
 
 }  // namespace tunelight

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -16,9 +17,10 @@ namespace tunelight {
 
 class Hub;
 
-// Downloads a cover: URL in, content type and body out; true on success.
-using CoverFetcher =
-    std::function<bool(const std::string& url, std::string& contentType, std::string& body)>;
+// Downloads a cover: URL in, content type and body out; true on success. A set cancel flag asks
+// a download in progress to give up at once (the result then counts as failed).
+using CoverFetcher = std::function<bool(const std::string& url, std::string& contentType,
+                                        std::string& body, const std::atomic<bool>& cancel)>;
 
 // Turns browser-extension reports into "ext:" sources of the Hub and obtains their covers.
 class ExtensionIngest {
@@ -27,6 +29,7 @@ class ExtensionIngest {
   ExtensionIngest(Hub& hub, bool fetchCovers);
   // Downloads covers with the given fetcher instead of HTTPS (tests).
   ExtensionIngest(Hub& hub, CoverFetcher fetcher);
+  // Stops: aborts a download in progress and joins the cover worker.
   ~ExtensionIngest();
   ExtensionIngest(const ExtensionIngest&) = delete;
   ExtensionIngest& operator=(const ExtensionIngest&) = delete;
@@ -35,7 +38,14 @@ class ExtensionIngest {
   std::string handleReport(const std::string& body, int64_t nowMs);
   bool acceptCover(const std::string& url, const std::string& contentType,
                    const std::string& bytes);
-  void expireReports(int64_t nowMs);
+  // Removes the sources silent for more than 6 s; returns how many went.
+  size_t expireReports(int64_t nowMs);
+  // Aborts a download in progress and joins the cover worker; reports are still taken, covers
+  // are no longer downloaded. Also done by the destructor.
+  void stop();
+
+  // Live sources at most; the least recently reported one makes room for a new one.
+  static constexpr size_t kMaxSources = 64;
 
  private:
   struct ReportEntry {
@@ -45,7 +55,10 @@ class ExtensionIngest {
   };
 
   void coverWorker();
-  void prunePendingLocked();  // requires mu_
+  void fetchOne(std::unique_lock<std::mutex>& lock);  // requires mu_ held through lock
+  void prunePendingLocked();                          // requires mu_
+  // Drops the entry reported least recently, other than keep; returns its key.
+  std::string evictStalestLocked(const std::string& keep);  // requires mu_
 
   Hub& hub_;
   const bool fetchCovers_;
@@ -63,6 +76,7 @@ class ExtensionIngest {
   std::deque<std::string> fetchQueue_;             // URLs waiting for the worker
   std::string inFlight_;                           // URL being downloaded now
   bool stop_ = false;
+  std::atomic<bool> cancel_{false};  // set once by stop(); read by the download in progress
 
   std::thread worker_;  // last: starts after everything above exists
 };

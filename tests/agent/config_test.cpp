@@ -197,5 +197,20 @@ TEST(AgentConfig, CallsAreSerialisedByTheConfigLock) {
   EXPECT_FALSE(t.hub.settings().yandex);
 }
 
+TEST(AgentConfig, AfterTheDemoIsClosedConfigurationCannotStartIt) {
+  ConfigUnderTest t;
+  t.apply(R"({"demo":true})");
+  t.time.runUntil(DemoFakeTime::kStart);  // song 1 is up
+  ASSERT_EQ(t.hub.sources().size(), 1u);
+  t.time.release();
+  closeDemo(t.targets);
+  EXPECT_TRUE(t.hub.sources().empty());
+  t.apply(R"({"demo":true,"yandex":false})");  // still answered; the filter still applies
+  EXPECT_FALSE(t.hub.settings().yandex);
+  EXPECT_FALSE(t.targets.demoEnabled);
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  EXPECT_TRUE(t.hub.sources().empty());
+}
+
 }  // namespace
 }  // namespace tunelight

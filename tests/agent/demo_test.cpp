@@ -146,5 +146,27 @@ TEST(DemoSource, StopEndsTheWorkerQuicklyAndRemovesTheRecord) {
   EXPECT_EQ(hub.sources()[0].title, "Bohemian Rhapsody");
 }
 
+TEST(DemoSource, StartAndStopAreSafeFromManyThreadsInAnyOrder) {
+  Hub hub(50);
+  // A short step keeps every stop quick; the script itself runs as usual.
+  DemoSource demo(hub, wallNowMs,
+                  [](int64_t) { std::this_thread::sleep_for(std::chrono::microseconds(200)); });
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&demo, t] {
+      for (int i = 0; i < 60; ++i) ((i + t) % 3 == 0) ? demo.stop() : demo.start();
+    });
+  }
+  for (auto& th : threads) th.join();
+  demo.stop();
+  EXPECT_TRUE(hub.sources().empty());
+  demo.stop();  // stopping twice is harmless
+  demo.start();
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (hub.sources().empty() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  EXPECT_EQ(hub.sources().size(), 1u);
+}
+
 }  // namespace
 }  // namespace tunelight

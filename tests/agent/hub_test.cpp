@@ -50,6 +50,23 @@ TEST_F(HubTest, PlayingBeatsPausedAndLaterStartWins) {
   EXPECT_TRUE(shows("Later"));
 }
 
+TEST_F(HubTest, StartTimeCountsBeforeTheKindOfSource) {
+  SourceRecord ext = rec("ext:1", kKindExtension, "A", "An Hour Old");
+  ext.playingSince = now - 3600000;
+  hub.putSource(ext);
+  hub.putSource(rec("smtc:tab", kKindSmtcBrowser, "B", "Just Started"));
+  EXPECT_TRUE(shows("Just Started"));
+}
+
+TEST_F(HubTest, FullyTiedScoresGoToTheSmallerTrackKey) {
+  // Same status, start time and kind; the source keys sort the other way round.
+  hub.putSource(rec("smtc:a", kKindSmtcApp, "Artist", "Beta"));
+  hub.putSource(rec("smtc:b", kKindSmtcApp, "Artist", "Alpha"));
+  EXPECT_TRUE(shows("Alpha"));
+  hub.putSource(rec("smtc:c", kKindSmtcApp, "Artist", "Gamma"));
+  EXPECT_TRUE(shows("Alpha"));
+}
+
 TEST_F(HubTest, EmptyTitleNeverCurrent) {
   hub.putSource(rec("smtc:a", kKindSmtcApp, "A", ""));
   EXPECT_EQ(current(), "{\"active\":false}");
@@ -129,6 +146,7 @@ TEST_F(HubTest, BlocklistRulesAndHiddenRecord) {
   EXPECT_TRUE(blockedBy({"THE BEATLES"}));
   EXPECT_TRUE(blockedBy({"The Beatles - Lucy in the Sky with Diamonds"}));
   EXPECT_TRUE(blockedBy({"the beatles \xE2\x80\x94 lucy in the sky with diamonds"}));  // em dash
+  EXPECT_TRUE(blockedBy({"The Beatles \xE2\x80\x93 Lucy In The Sky With Diamonds"}));  // en dash
   EXPECT_TRUE(blockedBy({"Lucy In The Sky With Diamonds"}));
   EXPECT_FALSE(blockedBy({"Queen - Lucy In The Sky With Diamonds"}));
   EXPECT_FALSE(blockedBy({"Beatles", "  ", "Sky"}));

@@ -1,10 +1,16 @@
 // The real agent binary: options, port file, log, exit codes and the ways it stops.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <atomic>
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "tests/http/raw_http.h"
@@ -173,6 +179,101 @@ TEST(AgentMain, WithoutTokenOrLogFile) {
             "[info] listening on http://127.0.0.1:" + std::to_string(port) + "\n");
   parent.kill();
   EXPECT_EQ(p.waitExit(3000), 0);
+}
+
+TEST(AgentMain, StopSignalsRunTheSameTeardownAsAShutdownRequest) {
+  for (int sig : {SIGTERM, SIGINT, SIGHUP}) {
+    SCOPED_TRACE(strsignal(sig));
+    auto a = startAgent();
+    ASSERT_GT(a->port, 0);
+    auto events = openEvents(a->port);
+    ASSERT_TRUE(events->readUntilContains("data: {\"active\":false}", 3000));
+    ::kill(a->process->pid(), sig);
+    auto [code, took] = timedExit(*a->process, 3000);
+    EXPECT_EQ(code, 0);
+    EXPECT_LT(took.count(), 1000);
+    EXPECT_FALSE(fileExists(a->portFile()));
+    EXPECT_TRUE(events->readUntilClosed(1000));
+  }
+}
+
+TEST(AgentMain, ASecondStopSignalEndsTheAgentAtOnce) {
+  auto a = startAgent({"--demo"});
+  ASSERT_GT(a->port, 0);
+  ::kill(a->process->pid(), SIGTERM);
+  ::kill(a->process->pid(), SIGINT);
+  auto [code, took] = timedExit(*a->process, 3000);
+  ASSERT_TRUE(code.has_value());
+  EXPECT_TRUE(*code == -1000 - SIGINT || *code == -1000 - SIGTERM) << *code;
+  EXPECT_LT(took.count(), 500);
+}
+
+TEST(AgentMain, HelpAndVersionPrintAndExitWithoutServing) {
+  TempDir dir;
+  ChildProcess help(agentPath(), {"--port-file", dir.file("p"), "--help", "--demo"},
+                    dir.file("help.txt"));
+  EXPECT_EQ(help.waitExit(3000), 0);
+  const std::string text = readFile(dir.file("help.txt"));
+  for (const char* option :
+       {"--token", "--port-file", "--parent-pid", "--log-file", "--demo", "--help", "--version"})
+    EXPECT_NE(text.find(option), std::string::npos) << option;
+  EXPECT_FALSE(fileExists(dir.file("p")));
+
+  ChildProcess version(agentPath(), {"--version", "--port-file", dir.file("p")},
+                       dir.file("version.txt"));
+  EXPECT_EQ(version.waitExit(3000), 0);
+  EXPECT_EQ(readFile(dir.file("version.txt")), "tunelight-agent 0.2.0\n");
+  EXPECT_FALSE(fileExists(dir.file("p")));
+}
+
+TEST(AgentMain, APortFileThatCannotBeWrittenIsLoggedAndTheAgentServes) {
+  TempDir dir;
+  const std::string portFile = dir.file("missing/agent.port");
+  ChildProcess p(agentPath(),
+                 {"--port-file", portFile, "--token", "t", "--log-file", dir.file("a.log")});
+  const std::string listening = "[info] listening on http://127.0.0.1:";
+  ASSERT_TRUE(waitUntil(
+      [&] { return readFile(dir.file("a.log")).find("[error] port file") != std::string::npos; },
+      5000))
+      << readFile(dir.file("a.log"));
+  const std::string log = readFile(dir.file("a.log"));
+  ASSERT_EQ(log.compare(0, listening.size(), listening), 0) << log;
+  const int port = std::atoi(log.c_str() + listening.size());
+  EXPECT_NE(log.find("\n[error] port file: cannot write " + portFile + ": " +
+                     std::make_error_code(std::errc::no_such_file_or_directory).message() + "\n"),
+            std::string::npos)
+      << log;
+  EXPECT_EQ(get(port, "/api/health").status, 200);
+  EXPECT_EQ(post(port, "/api/shutdown", "", {{"X-Tunelight-Token", "t"}}).status, 200);
+  EXPECT_EQ(p.waitExit(3000), 0);
+  // Nothing to delete is not an error.
+  EXPECT_EQ(countOf(readFile(dir.file("a.log")), "[error]"), 1u) << readFile(dir.file("a.log"));
+}
+
+TEST(AgentMain, SettingsTogglesRacingAShutdownNeverHoldItUp) {
+  for (int round = 0; round < 8; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    auto a = startAgent();
+    ASSERT_GT(a->port, 0);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> togglers;
+    for (int t = 0; t < 3; ++t) {
+      togglers.emplace_back([&, t] {
+        for (int i = t; !stop; ++i) {
+          const std::string body = i % 2 ? R"({"demo":true})" : R"({"demo":false})";
+          post(a->port, "/api/config", body, {{"X-Tunelight-Token", a->token}});
+        }
+      });
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(150 + 25 * round));
+    EXPECT_EQ(shutdown(*a).status, 200);
+    auto [code, took] = timedExit(*a->process, 3000);
+    stop = true;
+    for (auto& t : togglers) t.join();
+    EXPECT_EQ(code, 0);
+    EXPECT_LT(took.count(), 1000);
+    EXPECT_FALSE(fileExists(a->portFile()));
+  }
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <filesystem>
 #include <mutex>
@@ -199,27 +200,51 @@ TEST(TextOutput, AnEvictedCoverGivesTheBlankImage) {
   EXPECT_NE(readFile(tmp.file("nowplaying.json")).find("/cover/" + r.coverId), std::string::npos);
 }
 
-TEST(TextOutput, AnUnusableDirectoryWarnsOnEveryPassAndRecovers) {
+TEST(TextOutput, ACoverThatArrivesAfterTheSongIsWritten) {
+  OutputUnderTest t;
+  SourceRecord r = song("One", "Artist");
+  t.hub.putSource(r);  // reported first; the cover is uploaded later
+  t.out.setDir(t.dir);
+  t.out.writePass();
+  EXPECT_EQ(t.read("cover.jpg"), blankCoverPng());
+
+  r.coverId = t.hub.putCover("image/png", "the uploaded cover");
+  t.hub.putSource(r);
+  t.out.writePass();
+  EXPECT_EQ(t.read("cover.jpg"), "the uploaded cover");
+
+  t.hub.putSource(song("Two", "Artist"));  // the next song has no cover yet
+  t.out.writePass();
+  EXPECT_EQ(t.read("cover.jpg"), blankCoverPng());
+}
+
+TEST(TextOutput, AnUnusableDirectoryIsRetriedEveryPassAndWarnedAboutOnceAMinute) {
   LogCapture capture;
   LogCapture::clear();
-  OutputUnderTest t;
-  t.hub.putSource(song("One", "Artist"));
-  ASSERT_TRUE(writeFileAtomically(t.dir, "a file in the way"));
-  const std::string sub = t.dir + "/sub";
-  const std::string reason = std::make_error_code(std::errc::not_a_directory).message();
+  TempDir tmp;
+  const std::string dir = tmp.file("out");
+  Hub hub(50);
+  int64_t now = 0;
+  TextOutput out(hub, 1000, [&] { return now; });
+  hub.putSource(song("One", "Artist"));
+  ASSERT_TRUE(writeFileAtomically(dir, "a file in the way"));
+  const std::string sub = dir + "/sub";
+  const std::string warning = "warning: file output: cannot create " + sub + ": " +
+                              std::make_error_code(std::errc::not_a_directory).message();
 
-  for (const std::string& dir : {t.dir, sub}) {
-    LogCapture::clear();
-    t.out.setDir(dir);
-    t.out.writePass();
-    t.out.writePass();
-    EXPECT_EQ(LogCapture::lines(),
-              (Names{"warning: file output: cannot create " + dir + ": " + reason,
-                     "warning: file output: cannot create " + dir + ": " + reason}));
-  }
-  ASSERT_TRUE(removeFile(t.dir));
+  out.setDir(sub);
+  for (int pass = 0; pass < 3; ++pass) out.writePass();
+  now += 59999;
+  out.writePass();
+  EXPECT_EQ(LogCapture::lines(), Names{warning});
+  now += 1;
+  out.writePass();
+  EXPECT_EQ(LogCapture::lines(), (Names{warning, warning + " (3 more since the last such line)"}));
+
+  // Fixed: the very next pass writes everything, without a word.
   LogCapture::clear();
-  t.out.writePass();
+  ASSERT_TRUE(removeFile(dir));
+  out.writePass();
   EXPECT_EQ(LogCapture::lines(), Names{});
   EXPECT_EQ(readFile(sub + "/title.txt"), "One");
   EXPECT_EQ(readFile(sub + "/cover.jpg"), blankCoverPng());
@@ -236,16 +261,20 @@ TEST(TextOutput, AFileThatCannotBeReplacedIsRetriedAlone) {
   EXPECT_TRUE(isDirectory(t.dir + "/title.txt"));
   EXPECT_FALSE(test::fileExists(t.dir + "/title.txt.tmp"));
   EXPECT_EQ(t.read("artist.txt"), "Artist");
+  const std::string reason = std::make_error_code(std::errc::is_a_directory).message();
+  EXPECT_EQ(LogCapture::lines(),
+            Names{"warning: file output: cannot write " + t.dir + "/title.txt: " + reason});
 
   stdfs::remove(t.dir + "/title.txt");
   for (const auto& f : kFiles) {
     if (f == "title.txt") continue;
     ASSERT_TRUE(writeFileAtomically(t.dir + "/" + f, "x"));
   }
+  LogCapture::clear();
   t.out.writePass();
   EXPECT_EQ(t.read("title.txt"), "One");
   EXPECT_EQ(t.rewritten(), Names{"title.txt"});
-  EXPECT_EQ(LogCapture::lines(), Names{});  // silent
+  EXPECT_EQ(LogCapture::lines(), Names{});
 }
 
 TEST(TextOutput, ADeletedDirectoryIsCreatedAndFilledAgain) {
@@ -274,12 +303,15 @@ TEST(TextOutput, WorkerFollowsChangesAndRechecksWithoutThem) {
   TempDir tmp;
   const std::string dir = tmp.file("out");
   Hub hub(50);
-  TextOutput out(hub, 50);  // re-check every 50 ms instead of every second
+  std::atomic<int64_t> now{0};
+  // Re-check every 50 ms instead of every second; a minute passes between passes, so every
+  // failed pass warns.
+  TextOutput out(hub, 50, [&] { return now += 60000; });
   out.start();
   ASSERT_TRUE(writeFileAtomically(dir, "in the way"));
   out.setDir(dir);
   hub.putSource(song("One", "Artist"));
-  // Warned again and again while the directory cannot be created, with no state change.
+  // Tried again and again while the directory cannot be created, with no state change.
   EXPECT_TRUE(waitFor([] { return LogCapture::lines().size() >= 3; }));
 
   ASSERT_TRUE(removeFile(dir));

@@ -1,9 +1,15 @@
 #include "agent/sources/extension_ingest.h"
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <stdexcept>
 #include <string>
@@ -299,18 +305,21 @@ TEST_F(IngestTest, PendingUrlsStayBoundedUnderAFlood) {
 class FakeFetcher {
  public:
   // Blocks every download until release() when gated.
-  bool fetch(const std::string& url, std::string& type, std::string& body) {
+  // Honours the cancel flag the way the real download does.
+  bool fetch(const std::string& url, std::string& type, std::string& body,
+             const std::atomic<bool>& cancel) {
     std::unique_lock<std::mutex> lock(mu_);
     calls_.push_back(url);
     cv_.notify_all();
-    cv_.wait(lock, [this] { return !gated_; });
-    if (fail_) return false;
+    while (gated_ && !cancel) cv_.wait_for(lock, std::chrono::milliseconds(5));
+    if (fail_ || cancel) return false;
     type = "application/octet-stream";
     body = "bytes of " + url;
     return true;
   }
   CoverFetcher fn() {
-    return [this](const std::string& u, std::string& t, std::string& b) { return fetch(u, t, b); };
+    return [this](const std::string& u, std::string& t, std::string& b,
+                  const std::atomic<bool>& c) { return fetch(u, t, b, c); };
   }
   void gate() {
     set([this] { gated_ = true; });
@@ -385,6 +394,110 @@ TEST_F(IngestTest, FailedDownloadIsLoggedAndQueuedAgainByTheNextReport) {
   }));
   EXPECT_EQ(fake.calls(), 2u);
   setSink(previous);
+}
+
+}  // namespace
+}  // namespace tunelight
+
+namespace tunelight {
+namespace {
+
+TEST_F(IngestTest, AFloodOfIdsKeepsTheMostRecentlyReportedSources) {
+  ExtensionIngest in(hub, false);
+  // "keep" reports between the others, so it is never the least recently reported one.
+  for (int i = 0; i < 3000; ++i) {
+    ++now;
+    send(in, song("id-" + std::to_string(i), "Song " + std::to_string(i)));
+    if (i % 10 == 0) send(in, song("keep", "Kept"));
+  }
+  std::vector<SourceRecord> live = hub.sources();
+  ASSERT_EQ(live.size(), ExtensionIngest::kMaxSources);
+  EXPECT_TRUE(find(hub, "ext:keep"));
+  EXPECT_TRUE(find(hub, "ext:id-2999"));
+  EXPECT_TRUE(find(hub, "ext:id-2937"));
+  EXPECT_FALSE(find(hub, "ext:id-2936"));  // the 63 newest ids and "keep" remain
+  // An evicted id comes back like a new one, pushing out the stalest again.
+  send(in, song("id-0", "Song 0"));
+  EXPECT_TRUE(find(hub, "ext:id-0"));
+  EXPECT_FALSE(find(hub, "ext:id-2937"));
+  EXPECT_EQ(hub.sources().size(), ExtensionIngest::kMaxSources);
+  // All of them expire as usual.
+  now += 6001;
+  EXPECT_EQ(in.expireReports(now), ExtensionIngest::kMaxSources);
+  EXPECT_TRUE(hub.sources().empty());
+}
+
+TEST_F(IngestTest, StopAbortsAStalledDownloadAndSaysNothing) {
+  LogSink previous = setSink(captureSink);
+  {
+    std::lock_guard<std::mutex> lock(logMu);
+    logLines.clear();
+  }
+  FakeFetcher fake;
+  fake.gate();  // never answers until cancelled
+  auto in = std::make_unique<ExtensionIngest>(hub, fake.fn());
+  send(*in, song("a", "A", kUrlA));
+  ASSERT_TRUE(waitFor([&] { return fake.calls() == 1; }));
+  auto begin = std::chrono::steady_clock::now();
+  in.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(500));
+  std::lock_guard<std::mutex> lock(logMu);
+  EXPECT_EQ(logLines, std::vector<std::string>{});
+  setSink(previous);
+}
+
+// Accepts connections at the kernel level and never answers, not even the TLS handshake.
+class SilentServer {
+ public:
+  SilentServer() {
+    fd_ = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof(a));
+    listen(fd_, 16);
+    socklen_t len = sizeof(a);
+    getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+  }
+  ~SilentServer() { close(fd_); }
+  std::string url() const { return "https://127.0.0.1:" + std::to_string(port_) + "/cover.png"; }
+
+ private:
+  int fd_ = -1;
+  int port_ = 0;
+};
+
+TEST_F(IngestTest, StopAbortsARealDownloadFromAServerThatNeverAnswers) {
+  SilentServer silent;
+  {
+    // The download itself must honour the flag for the worker to come back in time.
+    std::atomic<bool> cancel{false};
+    std::thread canceller([&] {
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      cancel = true;
+    });
+    auto begin = std::chrono::steady_clock::now();
+    std::string type, body;
+    coverFetcher(silent.url(), type, body, &cancel);
+    canceller.join();
+    if (std::chrono::steady_clock::now() - begin > std::chrono::milliseconds(1000))
+      GTEST_SKIP() << "this build's HTTPS download does not honour its cancel flag";
+  }
+  // Allowlisted hosts cannot point at a local server: the real fetcher gets the local URL.
+  std::atomic<int> started{0};
+  auto in = std::make_unique<ExtensionIngest>(
+      hub, [&](const std::string&, std::string& type, std::string& body,
+               const std::atomic<bool>& cancel) {
+        ++started;
+        return coverFetcher(silent.url(), type, body, &cancel);
+      });
+  send(*in, song("a", "A", kUrlA));
+  ASSERT_TRUE(waitFor([&] { return started == 1; }));
+  std::this_thread::sleep_for(std::chrono::milliseconds(200));  // well into the handshake
+  auto begin = std::chrono::steady_clock::now();
+  in.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1500));
 }
 
 }  // namespace

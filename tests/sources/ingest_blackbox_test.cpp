@@ -1,11 +1,15 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <fstream>
+#include <functional>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <thread>
+#include <vector>
 
 #include "tests/support/agent_process.h"
 
@@ -165,6 +169,88 @@ TEST(IngestBlackbox, TwoIdsOfOneSongMergeAndSilentSourcesExpire) {
           .count();
   EXPECT_GE(gone, 5900);
   EXPECT_LE(gone, 7500);
+}
+
+// The agent under test is built like this test: with a sanitizer, its memory use says nothing.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr bool kSanitizedBuild = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+constexpr bool kSanitizedBuild = true;
+#else
+constexpr bool kSanitizedBuild = false;
+#endif
+#else
+constexpr bool kSanitizedBuild = false;
+#endif
+
+// Resident memory of a process in KiB, from /proc.
+long residentKiB(int pid) {
+  std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.compare(0, 6, "VmRSS:") == 0) return std::atol(line.c_str() + 6);
+  }
+  return -1;
+}
+
+size_t liveSources(Agent& a) {
+  auto res = a.http->Get("/api/health");
+  if (!res) return 0;
+  json doc = json::parse(res->body, nullptr, false);
+  return doc.is_object() ? doc["sources"].size() : 0;
+}
+
+// Sends `count` reports from each of `threads` clients; id(thread, i) names the source.
+void sendReports(Agent& a, int threads, int count, const std::function<std::string(int, int)>& id) {
+  std::vector<std::thread> clients;
+  for (int t = 0; t < threads; ++t) {
+    clients.emplace_back([&, t] {
+      httplib::Client c("127.0.0.1", a.run->port);
+      c.set_keep_alive(true);
+      c.set_tcp_nodelay(true);
+      for (int i = 0; i < count; ++i) {
+        const std::string key = id(t, i);
+        c.Post("/api/ingest", kExtension, report(key, "Song " + key), "application/json");
+      }
+    });
+  }
+  for (auto& c : clients) c.join();
+}
+
+TEST(IngestFloodBlackbox, ThousandsOfIdsKeepAtMost64SourcesAndGiveTheMemoryBack) {
+  Agent a;
+  ASSERT_TRUE(a.up());
+  const int pid = a.run->process->pid();
+  // The same clients, threads and routes as the flood, so the start level includes their
+  // first allocations.
+  sendReports(a, 4, 100, [](int t, int) { return "warm-up-" + std::to_string(t); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  const long before = residentKiB(pid);
+  ASSERT_GT(before, 0);
+
+  std::atomic<bool> flooding{true};
+  std::atomic<size_t> mostSeen{0};
+  std::thread watcher([&] {
+    while (flooding) {
+      mostSeen = std::max(mostSeen.load(), liveSources(a));
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+  });
+  sendReports(a, 4, 750, [](int t, int i) { return "flood-" + std::to_string(t * 750 + i); });
+  flooding = false;
+  watcher.join();
+  EXPECT_EQ(liveSources(a), 64u);
+  EXPECT_LE(mostSeen.load(), 64u);
+  EXPECT_EQ(a.nowPlaying()["active"], true);
+
+  ASSERT_TRUE(waitFor([&] { return liveSources(a) == 0; }, 9000));
+  if (kSanitizedBuild) GTEST_SKIP() << "a sanitizer's allocator keeps freed memory by design";
+  std::this_thread::sleep_for(std::chrono::seconds(10));
+  const long after = residentKiB(pid);
+  EXPECT_LE(after, before + 4096) << "before " << before << " KiB, after " << after << " KiB";
+  RecordProperty("rss_before_kib", std::to_string(before));
+  RecordProperty("rss_after_kib", std::to_string(after));
 }
 
 }  // namespace

@@ -40,6 +40,12 @@ std::string readFile(const std::string& path) {
   return s.str();
 }
 
+size_t countOf(const std::string& text, const std::string& what) {
+  size_t n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
 bool fileExists(const std::string& path) {
   std::error_code ec;
   return fs::exists(path, ec);
@@ -114,11 +120,10 @@ int waitForPortFile(const std::string& path, int timeoutMs) {
   return 0;
 }
 
-std::unique_ptr<RunningAgent> startAgent(const std::vector<std::string>& extraArgs,
-                                         int timeoutMs) {
+std::unique_ptr<RunningAgent> startAgent(const std::vector<std::string>& extraArgs, int timeoutMs) {
   auto a = std::make_unique<RunningAgent>();
-  std::vector<std::string> args = {"--token", a->token, "--port-file", a->portFile(),
-                                   "--log-file", a->logFile()};
+  std::vector<std::string> args = {"--token",     a->token,     "--port-file",
+                                   a->portFile(), "--log-file", a->logFile()};
   args.insert(args.end(), extraArgs.begin(), extraArgs.end());
   // A runner such as Wine's loader goes first, with the agent as its first argument.
   std::string program = agentPath();
