@@ -22,6 +22,7 @@
 #include "agent/http/server.h"
 #include "agent/hub.h"
 #include "agent/log.h"
+#include "agent/main_loop_wait.h"
 #include "agent/memory.h"
 #include "agent/parent_process.h"
 #include "agent/sources/extension_ingest.h"
@@ -143,6 +144,7 @@ int main(int argc, char** argv) {
 
   setLogFilePath(opts.logFile);
   setSink(fileSink);
+  initMainLoopWake();
   installStopSignals(&stopRequested);
 
   // Held in optionals so that they are torn down in the documented order, not in reverse
@@ -167,7 +169,12 @@ int main(int argc, char** argv) {
   server->setIngest(&*ingest);
   server->setControl(
       opts.token, [&targets](const std::string& body) { applyConfig(targets, body); },
-      [] { stopRequested.exchange(true); });
+      [] {
+        stopRequested.exchange(true);
+        wakeMainLoop();
+      });
+  // The first extension source needs the expiry checks below.
+  ingest->setOnNewSource(wakeMainLoop);
 
   // Destroys the objects in the documented order (each destructor stops what still runs).
   const auto destroyAll = [&] {
@@ -203,8 +210,10 @@ int main(int argc, char** argv) {
     } catch (...) {
       log(kLogError, "main: unknown exception");
     }
-    std::this_thread::sleep_until(std::chrono::steady_clock::now() +
-                                  std::chrono::milliseconds(250));
+    // Expiry wants a look every 250 ms, but only while extension sources live; a stop request,
+    // the parent's end (where the platform can wait for it) and a first source wake the wait.
+    const bool poll = ingest->hasReports() || (parent && parent->endSignal() < 0);
+    waitMainLoop(parent.get(), poll ? 250 : -1);
   }
 
   smtc->stop();

@@ -25,6 +25,7 @@ class PidfdParent : public ParentProcess {
     } while (r < 0 && errno == EINTR);
     return r == 0;
   }
+  intptr_t endSignal() const override { return fd_; }
 
  private:
   int fd_;

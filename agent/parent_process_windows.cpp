@@ -18,6 +18,7 @@ class WindowsParentProcess : public ParentProcess {
   WindowsParentProcess& operator=(const WindowsParentProcess&) = delete;
 
   bool running() override { return handle_ && WaitForSingleObject(handle_, 0) == WAIT_TIMEOUT; }
+  intptr_t endSignal() const override { return handle_ ? reinterpret_cast<intptr_t>(handle_) : -1; }
 
  private:
   HANDLE handle_;

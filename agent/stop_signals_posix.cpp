@@ -4,6 +4,7 @@
 
 #include <initializer_list>
 
+#include "agent/main_loop_wait.h"
 #include "agent/stop_signals.h"
 
 namespace tunelight {
@@ -18,6 +19,7 @@ static_assert(std::atomic<int>::is_always_lock_free && std::atomic<bool>::is_alw
 void onStopSignal(int sig) {
   if (gSignalsSeen.fetch_add(1) == 0) {
     gStopRequested->store(true);
+    wakeMainLoop();
     return;
   }
   // The user insists: end now, the way the signal would have without a handler. The signal is

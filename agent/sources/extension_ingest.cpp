@@ -170,9 +170,11 @@ std::string ExtensionIngest::handleReport(const std::string& body, int64_t nowMs
   std::lock_guard<std::mutex> publish(publishMu_);
   SourceRecord copy;
   std::string evicted;
+  bool created = false;
   {
     std::lock_guard<std::mutex> lock(mu_);
     auto [it, inserted] = reports_.try_emplace(key);
+    created = inserted;
     if (inserted && reports_.size() > kMaxSources) evicted = evictStalestLocked(key);
     ReportEntry& entry = it->second;
     const bool sameTrack = !inserted && trackKey(entry.record) == trackKey(r);
@@ -202,6 +204,7 @@ std::string ExtensionIngest::handleReport(const std::string& body, int64_t nowMs
   }
   if (!evicted.empty()) hub_.removeSource(evicted);
   hub_.putSource(std::move(copy));
+  if (created && onNewSource_) onNewSource_();
   return needCover ? kOkNeedCover : kOkNoCover;
 }
 
@@ -256,6 +259,15 @@ size_t ExtensionIngest::expireReports(int64_t nowMs) {
   }
   for (const std::string& key : expired) hub_.removeSource(key);
   return expired.size();
+}
+
+bool ExtensionIngest::hasReports() {
+  std::lock_guard<std::mutex> lock(mu_);
+  return !reports_.empty();
+}
+
+void ExtensionIngest::setOnNewSource(std::function<void()> onNewSource) {
+  onNewSource_ = std::move(onNewSource);
 }
 
 void ExtensionIngest::prunePendingLocked() {

@@ -40,6 +40,10 @@ class ExtensionIngest {
                    const std::string& bytes);
   // Removes the sources silent for more than 6 s; returns how many went.
   size_t expireReports(int64_t nowMs);
+  // Whether any source lives, i.e. whether expireReports has anything to look at.
+  bool hasReports();
+  // Called, outside every lock, after a report created a new source (set before reports come).
+  void setOnNewSource(std::function<void()> onNewSource);
   // Aborts a download in progress and joins the cover worker; reports are still taken, covers
   // are no longer downloaded. Also done by the destructor.
   void stop();
@@ -62,7 +66,8 @@ class ExtensionIngest {
 
   Hub& hub_;
   const bool fetchCovers_;
-  CoverFetcher coverFetcher_;  // set before the worker starts, then only read
+  std::function<void()> onNewSource_;  // set before reports come, then only read
+  CoverFetcher coverFetcher_;          // set before the worker starts, then only read
 
   // Held across "change state, then publish to the Hub" so the Hub sees the changes of
   // concurrent callers in the order they were made. Taken before mu_.
