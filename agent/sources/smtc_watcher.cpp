@@ -128,7 +128,7 @@ void SessionTable::clear() {
 SmtcWatcher::SmtcWatcher(Hub& hub) : SmtcWatcher(hub, makePlatformMediaBackend(), wallNowMs) {}
 
 SmtcWatcher::SmtcWatcher(Hub& hub, std::unique_ptr<MediaBackend> backend, WallClock clock)
-    : hub_(hub), backend_(std::move(backend)), clock_(std::move(clock)), table_(hub) {
+    : backend_(std::move(backend)), clock_(std::move(clock)), table_(hub) {
   backend_->setStopFlag(&stop_);
 }
 

@@ -107,7 +107,6 @@ class SmtcWatcher {
   void endCycles();
   void dropThumbnails(const std::vector<SessionSnapshot>& listed);
 
-  Hub& hub_;
   std::unique_ptr<MediaBackend> backend_;
   const WallClock clock_;
   std::atomic<bool> stop_{false};
