@@ -42,6 +42,14 @@ bool switchAllows(const SourceRecord& r, const FilterSettings& s) {
   }
 }
 
+// Every service switch on; the blocklist as it is.
+FilterSettings allSwitchesOn(const FilterSettings& s) {
+  FilterSettings on;
+  on.blocklist = s.blocklist;
+  on.youtube = on.videoPlayers = true;
+  return on;
+}
+
 int playRank(const SourceRecord& r) {
   if (r.status != kStatusPlaying) return 0;
   return r.local ? 2 : 1;
@@ -160,6 +168,35 @@ bool isBlocked(const SourceRecord& r, const std::vector<std::string>& blocklist)
     }
   }
   return false;
+}
+
+std::string switchKey(const SourceRecord& r) {
+  switch (r.service) {
+    case kServiceYandex:
+      return "yandex";
+    case kServiceVk:
+      return "vk";
+    case kServiceSpotify:
+      return "spotify";
+    case kServiceAppleMusic:
+      return "appleMusic";
+    case kServiceYoutubeMusic:
+      return "youtubeMusic";
+    case kServiceYoutube:
+      return "youtube";
+    case kServiceSoundcloud:
+      return "soundcloud";
+    case kServiceDeezer:
+      return "deezer";
+    case kServiceTidal:
+      return "tidal";
+    case kServiceAmazonMusic:
+      return "amazonMusic";
+    case kServiceOther:
+      return r.isVideo ? "videoPlayers" : "otherPlayers";
+    default:
+      return r.kind == kKindSmtcBrowser ? "browserWithoutExtension" : "";
+  }
 }
 
 std::optional<SourceRecord> selectCurrent(const std::vector<SourceRecord>& all,
@@ -285,12 +322,19 @@ std::optional<SourceRecord> Hub::hiddenRecord() const {
   return hidden_;
 }
 
-std::pair<std::vector<SourceRecord>, std::optional<SourceRecord>> Hub::sourcesAndHidden() const {
+std::optional<SourceRecord> Hub::filteredRecord() const {
   std::lock_guard<std::mutex> lock(mu_);
-  std::vector<SourceRecord> out;
-  out.reserve(sources_.size());
-  for (const auto& [key, r] : sources_) out.push_back(r);
-  return {std::move(out), hidden_};
+  return filtered_;
+}
+
+Hub::Health Hub::health() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  Health h;
+  h.sources.reserve(sources_.size());
+  for (const auto& [key, r] : sources_) h.sources.push_back(r);
+  h.hidden = hidden_;
+  h.filtered = filtered_;
+  return h;
 }
 
 std::string Hub::historyJson() const {
@@ -321,6 +365,14 @@ void Hub::recompute() {
     unblocked.blocklist.clear();
     auto alt = selectCurrent(all, unblocked);
     if (alt && alt->status == kStatusPlaying) hidden_ = std::move(alt);
+  }
+  // A playing song that only a service switch keeps off the card: the panel names the switch.
+  filtered_.reset();
+  if (!winner) {
+    auto alt = selectCurrent(all, allSwitchesOn(settings_));
+    if (alt && alt->status == kStatusPlaying && !switchAllows(*alt, settings_)) {
+      filtered_ = std::move(alt);
+    }
   }
   if (winner && winner->status == kStatusPlaying) updateHistory(*winner);
   std::string json = nowPlayingJson(winner);

@@ -52,6 +52,9 @@ std::vector<std::string> splitArtists(const std::string& a);
 std::string baseTitle(const std::string& t);
 std::string trimSpaces(const std::string& s);
 bool isBlocked(const SourceRecord& r, const std::vector<std::string>& blocklist);
+// The configuration key of the service switch that decides whether r may be shown
+// ("videoPlayers", "spotify", ...); empty for records no switch applies to.
+std::string switchKey(const SourceRecord& r);
 // Arbitration over all records; no result when no record qualifies.
 std::optional<SourceRecord> selectCurrent(const std::vector<SourceRecord>& all,
                                           const FilterSettings& settings);
@@ -81,8 +84,17 @@ class Hub {
 
   std::vector<SourceRecord> sources() const;
   std::optional<SourceRecord> hiddenRecord() const;
-  // Both of the above under one lock, so that they describe the same moment.
-  std::pair<std::vector<SourceRecord>, std::optional<SourceRecord>> sourcesAndHidden() const;
+  // The record that would be current if every service switch were on, while it plays, nothing
+  // is shown, and a switch hides it.
+  std::optional<SourceRecord> filteredRecord() const;
+
+  // The above under one lock, so that they describe the same moment.
+  struct Health {
+    std::vector<SourceRecord> sources;
+    std::optional<SourceRecord> hidden;
+    std::optional<SourceRecord> filtered;
+  };
+  Health health() const;
   std::string historyJson() const;
 
  private:
@@ -96,11 +108,12 @@ class Hub {
   std::map<std::string, StoredCover> covers_;    // guarded by mu_
   std::deque<std::string> coverOrder_;           // guarded by mu_
   const size_t coverCapacity_;
-  FilterSettings settings_;             // guarded by mu_
-  std::string cachedJson_;              // guarded by mu_
-  std::deque<HistoryEntry> history_;    // guarded by mu_, newest first
-  std::optional<SourceRecord> hidden_;  // guarded by mu_
-  uint64_t changeCounter_ = 0;          // guarded by mu_
+  FilterSettings settings_;               // guarded by mu_
+  std::string cachedJson_;                // guarded by mu_
+  std::deque<HistoryEntry> history_;      // guarded by mu_, newest first
+  std::optional<SourceRecord> hidden_;    // guarded by mu_
+  std::optional<SourceRecord> filtered_;  // guarded by mu_
+  uint64_t changeCounter_ = 0;            // guarded by mu_
 };
 
 }  // namespace tunelight

@@ -453,8 +453,8 @@ void Server::configure() {
     doc["version"] = version_;
     doc["port"] = port_;
     doc["sources"] = nlohmann::json::array();
-    const auto [sources, hidden] = hub_.sourcesAndHidden();
-    for (const SourceRecord& r : sources) {
+    const Hub::Health health = hub_.health();
+    for (const SourceRecord& r : health.sources) {
       doc["sources"].push_back({{"app", r.app},
                                 {"id", r.sourceKey},
                                 {"kind", kindName(r.kind)},
@@ -463,10 +463,18 @@ void Server::configure() {
                                 {"status", statusName(r.status)},
                                 {"title", r.title}});
     }
-    if (hidden) {
+    if (const auto& hidden = health.hidden) {
       doc["hidden"] = {{"artist", hidden->artist},
                        {"service", serviceName(hidden->service)},
                        {"title", hidden->title}};
+    }
+    // Added for the panel: a song that only a service switch hides, and that switch's key.
+    if (const auto& filtered = health.filtered) {
+      doc["filtered"] = {{"artist", filtered->artist},
+                         {"player", filtered->player},
+                         {"service", serviceName(filtered->service)},
+                         {"switch", switchKey(*filtered)},
+                         {"title", filtered->title}};
     }
     res.set_header("Cache-Control", "no-store");
     res.set_content(dumpJson(doc), kJsonUtf8);

@@ -283,6 +283,21 @@ TEST_F(ServerTest, HealthDocument) {
                 "\"kind\":\"smtc-browser\",\"player\":\"\",\"service\":\"unknown\","
                 "\"status\":\"stopped\",\"title\":\"Quiet\"}],\"version\":\"9.8.7\"}");
   EXPECT_EQ(get(port, "/api/now-playing").status, 200);
+
+  // A playing video player that its switch hides: named with that switch, added last.
+  s.blocklist.clear();
+  hub.setSettings(s);
+  hub.removeSource("smtc:a");
+  SourceRecord film = playing("smtc:mpv", "", "Film");
+  film.service = kServiceOther;
+  film.isVideo = true;
+  film.player = "mpv";
+  hub.putSource(film);
+  const std::string body = get(port, "/api/health").body;
+  EXPECT_NE(body.find("\"filtered\":{\"artist\":\"\",\"player\":\"mpv\",\"service\":\"other\","
+                      "\"switch\":\"videoPlayers\",\"title\":\"Film\"},\"name\":"),
+            std::string::npos)
+      << body;
 }
 
 TEST_F(ServerTest, Covers) {
