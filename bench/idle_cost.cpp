@@ -25,12 +25,6 @@ namespace {
 using namespace tunelight::test;
 using Clock = std::chrono::steady_clock;
 
-bool run(const std::string& program, const std::vector<std::string>& args) {
-  ChildProcess p(program, args);
-  auto rc = p.waitExit(20000);
-  return rc && *rc == 0;
-}
-
 struct ThreadCounts {
   std::string name;
   long long voluntary = 0;
@@ -92,15 +86,16 @@ int main(int argc, char** argv) {
   ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + socket).c_str(), 1);
 
   const std::string track = dir.file("track.ogg");
-  if (!run("/usr/bin/ffmpeg", {"-loglevel", "error", "-y", "-f", "lavfi", "-i",
-                               "sine=frequency=440:duration=600:sample_rate=8000", "-metadata",
-                               "title=Paused Track", "-metadata", "artist=Bench", track})) {
+  if (!runToSuccess("/usr/bin/ffmpeg",
+                    {"-loglevel", "error", "-y", "-f", "lavfi", "-i",
+                     "sine=frequency=440:duration=600:sample_rate=8000", "-metadata",
+                     "title=Paused Track", "-metadata", "artist=Bench", track})) {
     std::fprintf(stderr, "ffmpeg failed\n");
     return 1;
   }
   ChildProcess mpv("/usr/bin/mpv", {"--no-config", "--script=/usr/lib/mpv-mpris/mpris.so",
                                     "--ao=null", "--vo=null", "--no-terminal", "--pause", track});
-  for (int i = 0; i < 100 && !run("/usr/bin/playerctl", {"-p", "mpv", "status"}); ++i)
+  for (int i = 0; i < 100 && !runToSuccess("/usr/bin/playerctl", {"-p", "mpv", "status"}); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
 
   auto agent = startAgent();

@@ -22,12 +22,6 @@ namespace {
 using namespace tunelight::test;
 using Clock = std::chrono::steady_clock;
 
-bool run(const std::string& program, const std::vector<std::string>& args) {
-  ChildProcess p(program, args);
-  auto rc = p.waitExit(20000);
-  return rc && *rc == 0;
-}
-
 // Titles seen on /events, each with its arrival time.
 struct EventLog {
   std::mutex mu;  // guards the members below
@@ -97,7 +91,7 @@ std::vector<double> measure(bool signals, int changes) {
       seq = log.seq;
     }
     auto t0 = Clock::now();
-    if (!run("/usr/bin/playerctl", {"-p", "mpv", "next"})) continue;
+    if (!runToSuccess("/usr/bin/playerctl", {"-p", "mpv", "next"})) continue;
     std::unique_lock<std::mutex> lock(log.mu);
     if (log.cv.wait_for(lock, std::chrono::seconds(3), [&] { return log.seq != seq; }))
       out.push_back(std::chrono::duration<double, std::milli>(log.at - t0).count());
@@ -133,10 +127,11 @@ int main(int argc, char** argv) {
   std::vector<std::string> files;
   for (int i = 0; i < 3; ++i) {
     std::string f = dir.file("t" + std::to_string(i) + ".ogg");
-    if (!run("/usr/bin/ffmpeg",
-             {"-loglevel", "error", "-y", "-f", "lavfi", "-i",
-              "sine=frequency=" + std::to_string(300 + 100 * i) + ":duration=120:sample_rate=8000",
-              "-metadata", "title=Track " + std::to_string(i), "-metadata", "artist=Bench", f})) {
+    if (!runToSuccess(
+            "/usr/bin/ffmpeg",
+            {"-loglevel", "error", "-y", "-f", "lavfi", "-i",
+             "sine=frequency=" + std::to_string(300 + 100 * i) + ":duration=120:sample_rate=8000",
+             "-metadata", "title=Track " + std::to_string(i), "-metadata", "artist=Bench", f})) {
       std::fprintf(stderr, "ffmpeg failed\n");
       return 1;
     }
@@ -147,7 +142,7 @@ int main(int argc, char** argv) {
                                    "--no-terminal", "--loop-playlist=inf"};
   args.insert(args.end(), files.begin(), files.end());
   ChildProcess mpv("/usr/bin/mpv", args);
-  for (int i = 0; i < 100 && !run("/usr/bin/playerctl", {"-p", "mpv", "status"}); ++i)
+  for (int i = 0; i < 100 && !runToSuccess("/usr/bin/playerctl", {"-p", "mpv", "status"}); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
 
   std::printf("playerctl next -> /events data line, %d changes per run\n", changes);

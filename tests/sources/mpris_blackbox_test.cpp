@@ -19,17 +19,12 @@ namespace {
 using nlohmann::json;
 using test::ChildProcess;
 using test::EventStream;
+using test::runToSuccess;
 using test::TempDir;
 using test::waitFor;
 using Clock = std::chrono::steady_clock;
 
 const char kMprisScript[] = "/usr/lib/mpv-mpris/mpris.so";
-
-bool run(const std::string& program, const std::vector<std::string>& args, int timeoutMs = 15000) {
-  ChildProcess p(program, args);
-  auto rc = p.waitExit(timeoutMs);
-  return rc && *rc == 0;
-}
 
 // A private session bus at a fixed socket path, so that it can be stopped and started again
 // under the same address. The agent and the players inherit DBUS_SESSION_BUS_ADDRESS.
@@ -64,9 +59,9 @@ class MprisBlackbox : public ::testing::Test {
     ::mkdir(dir.file("b").c_str(), 0755);
     ASSERT_TRUE(tone(dir.file("one.ogg"), "Песня номер один", "Исполнитель", "Альбом", 440));
     ASSERT_TRUE(tone(dir.file("b/two.ogg"), "Second Song", "Band B", "Other", 660));
-    ASSERT_TRUE(
-        run("/usr/bin/ffmpeg", {"-loglevel", "error", "-y", "-f", "lavfi", "-i",
-                                "color=c=red:s=16x16", "-frames:v", "1", dir.file("cover.png")}));
+    ASSERT_TRUE(runToSuccess(
+        "/usr/bin/ffmpeg", {"-loglevel", "error", "-y", "-f", "lavfi", "-i", "color=c=red:s=16x16",
+                            "-frames:v", "1", dir.file("cover.png")}));
   }
   void TearDown() override {
     players.clear();
@@ -77,7 +72,7 @@ class MprisBlackbox : public ::testing::Test {
 
   bool tone(const std::string& path, const std::string& title, const std::string& artist,
             const std::string& album, int hz) {
-    return run(
+    return runToSuccess(
         "/usr/bin/ffmpeg",
         {"-loglevel", "error", "-y", "-f", "lavfi", "-i",
          "sine=frequency=" + std::to_string(hz) + ":duration=30:sample_rate=8000", "-metadata",
@@ -106,7 +101,9 @@ class MprisBlackbox : public ::testing::Test {
     ASSERT_TRUE(res && res->status == 200);
   }
   bool onBus(const std::string& player) {
-    return waitFor([&] { return run("/usr/bin/playerctl", {"-p", player, "status"}, 2000); });
+    return waitFor([&] {
+      return runToSuccess("/usr/bin/playerctl", {"-p", player, "status"}, 2000);
+    });
   }
 
   json nowPlaying() {
@@ -127,7 +124,7 @@ class MprisBlackbox : public ::testing::Test {
     return h.is_object() && h["sources"].is_array() ? h["sources"].size() : 999;
   }
   bool playerctl(const std::string& player, const std::string& command) {
-    return run("/usr/bin/playerctl", {"-p", player, command});
+    return runToSuccess("/usr/bin/playerctl", {"-p", player, command});
   }
   int countLines(const std::string& text, const std::string& needle) {
     int n = 0;

@@ -64,6 +64,14 @@ class ChildProcess {
   std::optional<int> exit_;
 };
 
+// Runs program to its end; true when it exited 0 within timeoutMs (it is killed otherwise).
+inline bool runToSuccess(const std::string& program, const std::vector<std::string>& args,
+                         int timeoutMs = 20000) {
+  ChildProcess p(program, args);
+  auto rc = p.waitExit(timeoutMs);
+  return rc && *rc == 0;
+}
+
 // A running agent with --token, --port-file and --log-file in a temp dir.
 struct RunningAgent {
   TempDir dir;
