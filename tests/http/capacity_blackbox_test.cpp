@@ -23,12 +23,8 @@ using Streams = std::vector<std::unique_ptr<RawConnection>>;
 
 const HeaderList kExtension = {{"Origin", "chrome-extension://capacity"}};
 
-// The address sanitizer keeps freed memory in quarantine: peak memory says nothing there.
-#ifdef __SANITIZE_ADDRESS__
-constexpr bool kMemoryIsMeasured = false;
-#else
-constexpr bool kMemoryIsMeasured = true;
-#endif
+// Sanitizers keep freed memory and grow shadow memory: peak memory says nothing there.
+constexpr bool kMemoryIsMeasured = !kSanitizedBuild;
 
 long msSince(Clock::time_point t0) {
   return static_cast<long>(

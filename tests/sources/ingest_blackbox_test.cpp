@@ -171,18 +171,6 @@ TEST(IngestBlackbox, TwoIdsOfOneSongMergeAndSilentSourcesExpire) {
   EXPECT_LE(gone, 7500);
 }
 
-// The agent under test is built like this test: with a sanitizer, its memory use says nothing.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr bool kSanitizedBuild = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-constexpr bool kSanitizedBuild = true;
-#else
-constexpr bool kSanitizedBuild = false;
-#endif
-#else
-constexpr bool kSanitizedBuild = false;
-#endif
 
 // Resident memory of a process in KiB, from /proc.
 long residentKiB(int pid) {
@@ -245,7 +233,7 @@ TEST(IngestFloodBlackbox, ThousandsOfIdsKeepAtMost64SourcesAndGiveTheMemoryBack)
   EXPECT_EQ(a.nowPlaying()["active"], true);
 
   ASSERT_TRUE(waitFor([&] { return liveSources(a) == 0; }, 9000));
-  if (kSanitizedBuild) GTEST_SKIP() << "a sanitizer's allocator keeps freed memory by design";
+  if (test::kSanitizedBuild) GTEST_SKIP() << "a sanitizer's allocator keeps freed memory by design";
   std::this_thread::sleep_for(std::chrono::seconds(10));
   const long after = residentKiB(pid);
   EXPECT_LE(after, before + 4096) << "before " << before << " KiB, after " << after << " KiB";
