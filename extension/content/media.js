@@ -27,6 +27,7 @@
   let port = null;
   let scheduled = false;
   let heartbeat = null;
+  let reporting = false; // the last snapshot gave the background a song to report
   let sessionWatch = null;
   let lastSession = '';
   let dead = false;
@@ -95,11 +96,12 @@
 
   function connect() {
     port = ext.runtime.connect({ name: 'tunelight-media' });
-    // The background let go of us: while the music plays, tell it again at once (the
+    // The background let go of us (the browser stopped it): while there is a song to report,
+    // playing or paused, tell it again at once, or the paused song drops off the card (the
     // background takes it back without a gone); otherwise the next event connects again.
     port.onDisconnect.addListener(() => {
       port = null;
-      if (heartbeat) schedule();
+      if (reporting) schedule();
     });
     port.onMessage.addListener((msg) => {
       if (msg && msg.type === 'refresh') schedule();
@@ -132,6 +134,7 @@
     try {
       if (!port) connect();
       port.postMessage({ type: 'snapshot', snapshot: snap });
+      reporting = T.report.buildReport(snap, {}) !== null;
     } catch {
       // The extension was reloaded or removed: this script is left over.
       stopAll();

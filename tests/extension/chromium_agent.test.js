@@ -107,16 +107,22 @@ describe('one music tab', () => {
     assert.deepEqual([next.np.artist, next.np.album, next.np.status], ['Somebody', null, 'paused']);
     await timeUntil(() => page.evaluate(() => player.play()), (d) => d.status === 'playing', 'playing');
   });
-  it('keeps the tab its source and id when the browser stops the background', async () => {
-    const [before] = await extensionSources(agent.port);
-    await browser.worker.evaluate(() => {
-      globalThis.oldWorker = true;
-    });
+  // As the browser does with an idle background: its timers and connections go with it.
+  async function stopBackground() {
     const extensionPage = await browser.context.newPage();
     await extensionPage.goto(`chrome-extension://${browser.id}/popup/popup.html`);
     const cdp = await browser.context.newCDPSession(extensionPage);
     await cdp.send('ServiceWorker.enable');
     await cdp.send('ServiceWorker.stopAllWorkers');
+    return extensionPage;
+  }
+
+  it('keeps the tab its source and id when the browser stops the background', async () => {
+    const [before] = await extensionSources(agent.port);
+    await browser.worker.evaluate(() => {
+      globalThis.oldWorker = true;
+    });
+    const extensionPage = await stopBackground();
     const firstAfter = (await nowPlaying()).positionAt;
     const seen = new Set();
     for (const end = Date.now() + 3000; Date.now() < end; await sleep(20)) {
@@ -126,6 +132,14 @@ describe('one music tab', () => {
     assert.equal(await browser.worker.evaluate(() => globalThis.oldWorker), undefined, 'a new background');
     assert.ok((await nowPlaying()).positionAt > firstAfter, 'reports go on');
     await extensionPage.close();
+
+    // Paused, nothing in the page sends heartbeats: the tab itself has to wake the next background.
+    await timeUntil(() => page.evaluate(() => player.pause()), (d) => d.status === 'paused', 'paused');
+    await (await stopBackground()).close();
+    await sleep(7000); // past the agent's 6 s expiry
+    const sources = await extensionSources(agent.port);
+    assert.deepEqual(sources.map((s) => `${s.id} ${s.status}`), [`${before.id} paused`]);
+    await timeUntil(() => page.evaluate(() => player.play()), (d) => d.status === 'playing', 'playing');
   });
 });
 
