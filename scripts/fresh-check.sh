@@ -22,6 +22,9 @@ if [ "$(id -u)" -ne 0 ]; then
 fi
 "$repo/scripts/deps.sh" fresh
 cache=${TUNELIGHT_FRESH_CACHE:-${XDG_CACHE_HOME:-${HOME:-/root}/.cache}/tunelight-fresh}
+# Absolute and without links: the roots under it are compared with the kernel's paths of
+# processes and mounts, and a mismatch would leave mounts in place under rm -rf.
+cache=$(realpath -m "$cache")
 mkdir -p "$cache"
 exec 9>"$cache/lock"
 flock 9
@@ -77,6 +80,9 @@ remove_root() { # dir
 }
 
 cleanup() {
+  # Every step runs even when one fails: a process already gone or a failed removal must not
+  # leave a helper process or the work folder behind.
+  set +e
   local r
   for r in "$bookworm" "$trixie" "$work"/debootstrap-*; do
     [ -d "$r" ] && remove_root "$r"
