@@ -5,9 +5,10 @@
 # Usage: bench/plugin_load.sh [runs] [other tunelight.so]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/deps.sh" core plugin
-build=${BUILD_DIR:-$root/build}
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+"$root/scripts/deps.sh" core tests plugin
+# The benchmarks' own tree (or $BENCH_BUILD_DIR): their optimised build leaves build/ alone.
+build=${BENCH_BUILD_DIR:-$root/build-bench}
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTUNELIGHT_TESTS=ON ${CMAKE_ARGS:-} >/dev/null
 cmake --build "$build" -j"${JOBS:-2}" --target tunelight tunelight-agent tunelight_obs_tests >/dev/null
 runs=${1:-10}
 other=${2:-}

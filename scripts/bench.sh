@@ -4,8 +4,9 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/deps.sh" core
-build=${BUILD_DIR:-$root/build}
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+# The benchmarks' own tree (or $BENCH_BUILD_DIR): their optimised build leaves build/ alone.
+build=${BENCH_BUILD_DIR:-$root/build-bench}
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo ${CMAKE_ARGS:-} >/dev/null
 cmake --build "$build" -j"${JOBS:-2}" --target tunelight_server_bench >/dev/null
 # Timings mean little without the machine's load next to them.
 echo "load before: $(cat /proc/loadavg)"
