@@ -71,21 +71,24 @@ stage() { # build-dir staging-dir module-file agent-file
 # The browser extension: extension/ with the manifest for each browser family, zipped with the
 # manifest at the top.
 package_extension() {
-  "$root/scripts/deps.sh" extension
+  "$root/scripts/deps.sh" extension-package
   local manifest="$root/extension/manifest.json" family stage zip
   if [ "$(node -p "require('$manifest').version")" != "$version" ]; then
     echo "package: the extension's version is not $version" >&2
     exit 1
   fi
+  # Removed however the script ends.
+  extension_stages=$(mktemp -d)
+  trap 'rm -rf "$extension_stages"' EXIT
   for family in chromium firefox; do
-    stage=$(mktemp -d)
+    stage=$extension_stages/$family
+    mkdir "$stage"
     cp -r "$root/extension/." "$stage"
     node "$root/scripts/extension-manifest.js" "$family" "$manifest" >"$stage/manifest.json"
     zip="$out/tunelight-extension-$version.zip"
     [ "$family" = chromium ] || zip="$out/tunelight-extension-$version-$family.zip"
     rm -f "$zip"
     (cd "$stage" && zip -qr -X "$zip" .)
-    rm -rf "$stage"
     echo "$zip"
   done
 }
