@@ -34,7 +34,7 @@ if (typeof importScripts === 'function' && !(globalThis.Tunelight && globalThis.
       Array.from(crypto.getRandomValues(new Uint8Array(5)), (b) => b.toString(16).padStart(2, '0')).join(''),
   });
 
-  const tabs = new Map(); // tab id -> { id, port, service, snapshot, pacer }
+  const tabs = new Map(); // tab id -> { id, port, leaving, service, pacer }
   let paused = false;
   const ready = ext.storage.local.get('paused').then(
     (v) => {
@@ -73,7 +73,7 @@ if (typeof importScripts === 'function' && !(globalThis.Tunelight && globalThis.
   function tabEntry(tabId) {
     let tab = tabs.get(tabId);
     if (!tab) {
-      tab = { id: tabId, port: null, leaving: 0, service: '', snapshot: null };
+      tab = { id: tabId, port: null, leaving: 0, service: '' };
       tab.pacer = T.pacer.createPacer({
         now: Date.now,
         setTimer,
@@ -86,7 +86,6 @@ if (typeof importScripts === 'function' && !(globalThis.Tunelight && globalThis.
   }
 
   function onSnapshot(tab, snapshot) {
-    tab.snapshot = snapshot;
     if (paused) return;
     const report = T.report.buildReport(snapshot, { service: tab.service, browser: browserName });
     if (report) tab.pacer.offer(report);
@@ -96,7 +95,6 @@ if (typeof importScripts === 'function' && !(globalThis.Tunelight && globalThis.
   function leave(tab) {
     clearTimeout(tab.leaving);
     tab.port = null;
-    tab.snapshot = null;
     tab.pacer.gone();
   }
 
@@ -161,7 +159,7 @@ if (typeof importScripts === 'function' && !(globalThis.Tunelight && globalThis.
         service: tab.service,
         live: !!tab.port,
         report: state.latest,
-        sentAt: state.sent ? state.sentAt : 0,
+        sent: state.sent !== null,
       },
     };
   }

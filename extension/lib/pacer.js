@@ -108,7 +108,7 @@
         pump();
       },
       state() {
-        return { latest, sent, sentAt, busy: inFlight || dirty || timer !== null };
+        return { latest, sent, busy: inFlight || dirty || timer !== null };
       },
     };
   }

@@ -2,23 +2,25 @@
 (function (root) {
   'use strict';
 
-  // Service names as the agent knows them. Every host here gets the content scripts, and no
-  // other page does.
+  // Service names as the agent knows them, and as the popup shows them. Every host here gets
+  // the content scripts, and no other page does.
   const SITES = [
-    { service: 'youtube-music', hosts: ['music.youtube.com'] },
-    { service: 'youtube', hosts: ['www.youtube.com', 'youtube.com', 'm.youtube.com'] },
-    { service: 'spotify', hosts: ['open.spotify.com'] },
-    { service: 'soundcloud', hosts: ['soundcloud.com', 'www.soundcloud.com', 'm.soundcloud.com'] },
-    { service: 'deezer', hosts: ['www.deezer.com', 'deezer.com'] },
+    { service: 'youtube-music', name: 'YouTube Music', hosts: ['music.youtube.com'] },
+    { service: 'youtube', name: 'YouTube', hosts: ['www.youtube.com', 'youtube.com', 'm.youtube.com'] },
+    { service: 'spotify', name: 'Spotify', hosts: ['open.spotify.com'] },
+    { service: 'soundcloud', name: 'SoundCloud', hosts: ['soundcloud.com', 'www.soundcloud.com', 'm.soundcloud.com'] },
+    { service: 'deezer', name: 'Deezer', hosts: ['www.deezer.com', 'deezer.com'] },
     {
       service: 'yandex',
+      name: 'Yandex Music',
       hosts: ['music.yandex.ru', 'music.yandex.com', 'music.yandex.by', 'music.yandex.kz', 'music.yandex.uz'],
     },
-    { service: 'vk', hosts: ['vk.com', 'm.vk.com', 'vk.ru', 'm.vk.ru'] },
-    { service: 'apple-music', hosts: ['music.apple.com', 'beta.music.apple.com'] },
-    { service: 'tidal', hosts: ['listen.tidal.com', 'tidal.com'] },
+    { service: 'vk', name: 'VK Music', hosts: ['vk.com', 'm.vk.com', 'vk.ru', 'm.vk.ru'] },
+    { service: 'apple-music', name: 'Apple Music', hosts: ['music.apple.com', 'beta.music.apple.com'] },
+    { service: 'tidal', name: 'TIDAL', hosts: ['listen.tidal.com', 'tidal.com'] },
     {
       service: 'amazon-music',
+      name: 'Amazon Music',
       hosts: [
         'music.amazon.com',
         'music.amazon.co.uk',

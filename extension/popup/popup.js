@@ -6,18 +6,7 @@
   const ext = globalThis.browser || globalThis.chrome;
   const services = globalThis.Tunelight.services;
   const $ = (id) => document.getElementById(id);
-  const NAMES = {
-    yandex: 'Yandex Music',
-    vk: 'VK Music',
-    spotify: 'Spotify',
-    'apple-music': 'Apple Music',
-    'youtube-music': 'YouTube Music',
-    youtube: 'YouTube',
-    soundcloud: 'SoundCloud',
-    deezer: 'Deezer',
-    tidal: 'TIDAL',
-    'amazon-music': 'Amazon Music',
-  };
+  const nameOf = (service) => (services.SITES.find((s) => s.service === service) || {}).name || service;
 
   // The popup's tab: the active one, or the one named in the address (popup.html?tab=ID opens
   // the popup in a tab of its own).
@@ -62,19 +51,19 @@
       title = 'Reporting is off';
       detail = 'Switch it on below to show your music on the card.';
     } else if (r) {
-      const parts = [r.artist, NAMES[r.service] || r.service].filter(Boolean);
+      const parts = [r.artist, nameOf(r.service)].filter(Boolean);
       let state = r.status === 'playing' ? 'playing' : 'paused';
       if (r.durationMs) {
         const pos = r.positionMs + (r.status === 'playing' ? Date.now() - r.positionAt : 0);
         state += ` ${clock(Math.min(pos, r.durationMs))} / ${clock(r.durationMs)}`;
       }
       parts.push(state);
-      if (!st.tab.sentAt) parts.push('not yet sent');
+      if (!st.tab.sent) parts.push('not yet sent');
       title = r.title;
       detail = parts.join(' · ');
     } else if (service) {
       title = 'Nothing playing';
-      detail = `${NAMES[service] || service}: start a song and it shows here.`;
+      detail = `${nameOf(service)}: start a song and it shows here.`;
     } else {
       title = 'Not a music site';
       detail = 'The extension reads the tabs of the music services only.';
