@@ -11,7 +11,7 @@ const path = require('node:path');
 const { after, before, describe, it } = require('node:test');
 const { ws: WebSocket } = require('playwright-core/lib/utilsBundle');
 const { variant } = require('../../scripts/extension-manifest.js');
-const { EXTENSION_DIR, MusicServer, extensionSources, getJson, startAgent, waitUntil } = require('./harness');
+const { EXTENSION_DIR, MusicServer, exitOf, extensionSources, getJson, startAgent, waitUntil } = require('./harness');
 
 const FIREFOX = process.env.TUNELIGHT_FIREFOX || 'firefox-esr';
 const manifest = JSON.parse(fs.readFileSync(path.join(EXTENSION_DIR, 'manifest.json'), 'utf8'));
@@ -105,10 +105,9 @@ describe('Firefox', { skip: missing || false }, () => {
   });
 
   after(async () => {
-    if (firefox && firefox.exitCode === null) {
-      const exited = new Promise((resolve) => firefox.once('exit', resolve));
+    if (firefox) {
       firefox.kill('SIGTERM');
-      await exited;
+      await exitOf(firefox, 10000);
     }
     if (agent) await agent.stop();
     if (server) await server.stop();

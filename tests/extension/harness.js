@@ -206,10 +206,13 @@ async function extensionSources(port) {
   return (await getJson(port, '/api/health')).sources.filter((s) => s.kind === 'extension');
 }
 
-function onExit(proc) {
-  return proc.exitCode !== null || proc.signalCode !== null
-    ? Promise.resolve()
-    : new Promise((resolve) => proc.once('exit', resolve));
+// Resolves once proc has exited; one that has not within graceMs is killed.
+async function exitOf(proc, graceMs = 3000) {
+  if (proc.exitCode !== null || proc.signalCode !== null) return;
+  const exited = new Promise((resolve) => proc.once('exit', resolve));
+  const timer = setTimeout(() => proc.kill('SIGKILL'), graceMs);
+  await exited;
+  clearTimeout(timer);
 }
 
 // The real agent, as the plugin starts it.
@@ -229,14 +232,11 @@ async function startAgent() {
   return {
     port,
     async stop() {
-      const exited = onExit(proc);
       await fetch(`http://127.0.0.1:${port}/api/shutdown`, {
         method: 'POST',
         headers: { 'X-Tunelight-Token': TOKEN },
       }).catch(() => {});
-      const timer = setTimeout(() => proc.kill('SIGKILL'), 3000);
-      await exited;
-      clearTimeout(timer);
+      await exitOf(proc);
       fs.rmSync(dir, { recursive: true, force: true });
     },
   };
@@ -255,9 +255,8 @@ async function startUploadAgent() {
   return {
     port,
     async stop() {
-      const exited = onExit(proc);
       proc.kill('SIGTERM');
-      await exited;
+      await exitOf(proc);
     },
   };
 }
@@ -266,6 +265,7 @@ module.exports = {
   EXTENSION_DIR,
   TRACK_SECONDS,
   MusicServer,
+  exitOf,
   extensionSources,
   getJson,
   launchExtension,
