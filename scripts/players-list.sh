@@ -3,15 +3,16 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
-"$root/scripts/build.sh" core >/dev/null
-cmake --build "$build" --target tunelight_players_list >/dev/null
+# The list's printer sits with the tests; nothing else of the tree is needed.
+"$root/scripts/deps.sh" core tests
+cmake -S "$root" -B "$build" -DTUNELIGHT_TESTS=ON ${CMAKE_ARGS:-} >/dev/null
+cmake --build "$build" -j"$(nproc)" --target tunelight_players_list >/dev/null
 list=$("$build/tests/tunelight_players_list")
-LIST="$list" python3 - "$root/README.md" <<'PY'
-import os, sys
-path = sys.argv[1]
-text = open(path, encoding='utf-8').read()
-begin, end = '<!-- players:begin -->\n', '<!-- players:end -->'
-b, e = text.index(begin) + len(begin), text.index(end)
-open(path, 'w', encoding='utf-8').write(text[:b] + os.environ['LIST'] + '\n\n' + text[e:])
-PY
+readme=$root/README.md
+begin=$'<!-- players:begin -->\n'
+end='<!-- players:end -->'
+text=$(cat "$readme"; echo .) # the dot keeps the file's last newlines
+text=${text%.}
+[[ $text == *"$begin"*"$end"* ]] || { echo "README.md: no player list markers" >&2; exit 1; }
+printf '%s%s%s\n\n%s%s' "${text%%"$begin"*}" "$begin" "$list" "$end" "${text#*"$end"}" >"$readme"
 echo "README.md: player list updated"
