@@ -1,6 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages listed in scripts/packages/*.txt that are missing.
 # Usage: scripts/deps.sh [list-name ...]   (default: every list)
+# A list line is a package name, optionally followed by a command that stands in for it: where
+# that command is already on PATH the package is not installed (node builds that bundle npm
+# conflict with Debian's npm package).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 lists=()
@@ -11,8 +14,9 @@ else
 fi
 missing=()
 for f in "${lists[@]}"; do
-  while read -r pkg _; do
+  while read -r pkg cmd _; do
     case "$pkg" in ''|'#'*) continue ;; esac
+    case "$cmd" in ''|'#'*) ;; *) command -v "$cmd" >/dev/null 2>&1 && continue ;; esac
     dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
   done <"$f"
 done
