@@ -5,7 +5,9 @@
 #   2. the same root: scripts/package.sh linux, which builds the plugin with the lists it names and
 #      checks the binaries' libraries.
 #   3. the same root: scripts/build.sh for the whole tree (agent, plugin, tests, benchmarks).
-#   4. Debian 13 minbase root: that tarball unpacked into the per-user plugin folder; the agent
+#   4. the same root: the browser suites with Debian's own node and npm, set up as the test
+#      command does (package lists, npm packages from the lock files).
+#   5. Debian 13 minbase root: that tarball unpacked into the per-user plugin folder; the agent
 #      starts with --demo and serves the demo track.
 # Each command installs only the lists it names, and runs before the next one adds more, so a
 # package missing from a list fails the step that needs it.
@@ -256,6 +258,18 @@ whole_tree() {
   [ $missing -eq 0 ]
 }
 
+browser_suites() {
+  # npm reaches its registry through this machine's network: the root trusts the certificate
+  # authorities this machine added to its own store.
+  if compgen -G "/usr/local/share/ca-certificates/*.crt" >/dev/null; then
+    cp /usr/local/share/ca-certificates/*.crt "$bookworm/usr/local/share/ca-certificates/"
+  fi
+  in_root "$bookworm" "cd /src && scripts/deps.sh widget extension && update-ca-certificates >/dev/null \
+    && NODE_EXTRA_CA_CERTS=/etc/ssl/certs/ca-certificates.crt scripts/npm-deps.sh \
+    && node --version && scripts/build.sh >/dev/null \
+    && ctest --test-dir build -L 'browser|extension' --output-on-failure"
+}
+
 package_linux() {
   in_root "$bookworm" "cd /src && scripts/package.sh linux"
   ls -l "$bookworm"/src/out/tunelight-*-linux-x86_64.tar.gz
@@ -303,5 +317,6 @@ step "Debian 12 root with a clean checkout" prepare_bookworm
 step "README's first command" first_command
 step "Linux package: scripts/package.sh linux" package_linux
 step "whole tree: scripts/build.sh" whole_tree
+step "browser suites with Debian's node and npm" browser_suites
 step "packaged agent on a fresh Debian 13 root" packaged_agent_on_trixie
 echo "fresh-check: all passed in $(($(date +%s) - start)) s"

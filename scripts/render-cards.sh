@@ -4,7 +4,5 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/deps.sh" widget
-if [ ! -d "$root/tests/widget/node_modules" ]; then
-  (cd "$root/tests/widget" && npm ci --no-audit --no-fund --loglevel=error)
-fi
+"$root/scripts/npm-deps.sh"
 exec node "$root/scripts/render-cards.js" "$@"

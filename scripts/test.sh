@@ -3,14 +3,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/deps.sh"
-# npm packages of the test suites, from their committed lock files.
-for lock in "$root"/tests/*/package-lock.json; do
-  [ -f "$lock" ] || continue
-  dir=$(dirname "$lock")
-  if [ ! -d "$dir/node_modules" ] || [ "$lock" -nt "$dir/node_modules" ]; then
-    (cd "$dir" && npm ci --no-audit --no-fund --loglevel=error && touch node_modules)
-  fi
-done
+"$root/scripts/npm-deps.sh"
 "$root/scripts/build.sh"
 build=${BUILD_DIR:-$root/build}
 ctest --test-dir "$build" --output-on-failure -j"$(nproc)" "$@"
