@@ -5,8 +5,11 @@
 
 namespace tunelight::plugin {
 
+// Runs on OBS's UI thread (properties panel): reads the published address, never the one behind
+// a launch in progress. During a relaunch that is the old agent's, which fails within the connect
+// limit.
 std::string agent_get(const std::string& path) {
-  std::string base = supervisor().current_base_url();
+  std::string base = supervisor().published_base_url();
   if (base.empty()) return "";
   httplib::Client client("127.0.0.1", port_of(base));
   client.set_connection_timeout(0, 300000);

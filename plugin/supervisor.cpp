@@ -85,11 +85,6 @@ void AgentSupervisor::stop() {
   if (!port_path_.empty()) remove_port_file(port_path_);
 }
 
-std::string AgentSupervisor::current_base_url() {
-  std::lock_guard<std::mutex> g(lock_);
-  return base_url_;
-}
-
 std::string AgentSupervisor::published_base_url() {
   std::lock_guard<std::mutex> g(published_lock_);
   return published_;

@@ -20,10 +20,8 @@ class AgentSupervisor {
   void start();
   void stop();
 
-  // The base URL under the supervisor lock: waits while a launch is in progress.
-  std::string current_base_url();
   // The base URL as the last launch ended with it; never waits behind a launch (for the
-  // graphics thread). It changes once per launch: to the new URL, or to empty on failure.
+  // graphics and UI threads). It changes once per launch: to the new URL, or to empty on failure.
   std::string published_base_url();
 
   // Hands c to the push worker and returns at once: the worker stores it as the settings for
@@ -37,7 +35,7 @@ class AgentSupervisor {
   void publish(const std::string& base_url);
 
   // Guards every field below up to process_. Held across a whole launch and the unload's
-  // shutdown, so nothing on OBS's graphics thread may take it.
+  // shutdown, so nothing on OBS's graphics or UI thread may take it.
   std::mutex lock_;
   AgentConfig agent_settings_;
   std::string executable_;
