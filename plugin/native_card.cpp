@@ -381,10 +381,12 @@ void NativeCard::tick(float seconds) {
   if (s && s->active) times_ = time_texts(config_.time_format, pos, dur, bar_shown_);
   layout_ = card_layout(config_, time_shown_, time_shown_ && times_.no_bar);
 
-  // Texts, when there is something to show.
-  if (!s || !s->active) return;
-  std::string artist = s->artist;
-  if (config_.theme == "vinyl" && !s->album.empty()) artist += " \xC2\xB7 " + s->album;
+  // Texts: the state's while it is active; after it the last ones, which fade out with the card.
+  if (s && s->active) {
+    title_ = s->title;
+    artist_ = s->artist;
+    if (config_.theme == "vinyl" && !s->album.empty()) artist_ += " \xC2\xB7 " + s->album;
+  }
   // Text sources cannot be faded while drawn: their colours carry the card's opacity.
   const float fade = std::round(opacity_ * 32) / 32;
   Color fg = palette_.fg, dim = palette_.fg_dim;
@@ -392,9 +394,9 @@ void NativeCard::tick(float seconds) {
   dim.a *= fade;
   lines_[kTitle].max_width = layout_.title.w * kText;
   lines_[kArtist].max_width = layout_.artist.w * kText;
-  update_line(lines_[kTitle], s->title, face_for(config_.font, true),
+  update_line(lines_[kTitle], title_, face_for(config_.font, true),
               int(std::lround(layout_.title_px * kText)), title_bold(config_.font), fg);
-  update_line(lines_[kArtist], artist, face_for(config_.font, false),
+  update_line(lines_[kArtist], artist_, face_for(config_.font, false),
               int(std::lround(layout_.artist_px * kText)), false, dim);
   int time_px = int(std::lround(layout_.time_px * kText));
   update_line(lines_[kStart], time_shown_ ? times_.start : "", face_for(config_.font, false),

@@ -85,6 +85,7 @@ class NativeCard {
   bool bar_shown_ = false;
   double bar_fraction_ = 0;
   TimeTexts times_;
+  std::string title_, artist_;  // of the last active state
   bool time_shown_ = false;
 
   // Covers: the one shown and the one it fades from.
