@@ -14,7 +14,7 @@ namespace tunelight::plugin {
 namespace {
 
 // Straight colours in; shapes are cut from rounded boxes by distance, so edges stay smooth at
-// any size. "Final" draws the finished card (premultiplied) with its opacity.
+// any size.
 const char kEffect[] = R"(
 uniform float4x4 ViewProj;
 uniform texture2d image;
@@ -25,7 +25,6 @@ uniform float soft;
 uniform float4 color;
 uniform float4 uv_rect;
 uniform float2 turn;
-uniform float opacity;
 uniform float4 hole;
 uniform float hole_radius;
 
@@ -86,11 +85,6 @@ float4 PSImage(VertInOut vert_in) : TARGET
 	return float4(texel.rgb, texel.a * color.a * coverage(p));
 }
 
-float4 PSFinal(VertInOut vert_in) : TARGET
-{
-	return image.Sample(def_sampler, vert_in.uv) * opacity;
-}
-
 technique Shape
 {
 	pass
@@ -115,15 +109,6 @@ technique Image
 	{
 		vertex_shader = VSDefault(vert_in);
 		pixel_shader  = PSImage(vert_in);
-	}
-}
-
-technique Final
-{
-	pass
-	{
-		vertex_shader = VSDefault(vert_in);
-		pixel_shader  = PSFinal(vert_in);
 	}
 }
 )";
@@ -189,8 +174,9 @@ uint32_t abgr(const Color& c) {
 
 NativeCard::NativeCard(obs_source_t* self) : self_(self) {
   native_feed().start();
-  // Made here, on the thread that creates the card: compiling the effect (and, with some
-  // drivers, its first draws) takes far longer than a frame may.
+  // Made once when the card is created rather than at its first render: compiling the effect
+  // (and, with some drivers, its first draws) takes far longer than a frame. The graphics context
+  // is shared, so frames still wait for it this once.
   obs_enter_graphics();
   char* errors = nullptr;
   effect_ = gs_effect_create(kEffect, "tunelight-card.effect", &errors);
@@ -405,7 +391,7 @@ void NativeCard::tick(float seconds) {
               false, dim);
 }
 
-// Draws every technique once with the blend states the card uses, into a scrap target.
+// Draws every technique once with the blend state the card uses, into a scrap target.
 void NativeCard::warm_up() {
   gs_texrender_t* scrap = gs_texrender_create(GS_RGBA, GS_ZS_NONE);
   uint8_t pixel[4] = {255, 255, 255, 255};
@@ -416,19 +402,11 @@ void NativeCard::warm_up() {
   if (scrap && tex && gs_texrender_begin(scrap, 8, 8)) {
     gs_ortho(0.0f, 8.0f, 0.0f, 8.0f, -100.0f, 100.0f);
     gs_blend_state_push();
-    for (int pass = 0; pass < 2; ++pass) {
-      if (pass == 0)
-        gs_blend_function_separate(GS_BLEND_SRCALPHA, GS_BLEND_INVSRCALPHA, GS_BLEND_ONE,
-                                   GS_BLEND_INVSRCALPHA);
-      else
-        gs_blend_function(GS_BLEND_ONE, GS_BLEND_INVSRCALPHA);
-      draw_shape({1, 1, 4, 4}, 1, rgba8(255, 255, 255, 0.5));
-      draw_shadow({1, 1, 4, 4}, 1, 0.5f);
-      draw_image(tex, image, {1, 1, 4, 4}, 1, 0.5f, 0);
-      gs_effect_set_texture(gs_effect_get_param_by_name(effect_, "image"), tex);
-      gs_effect_set_float(gs_effect_get_param_by_name(effect_, "opacity"), 0.5f);
-      while (gs_effect_loop(effect_, "Final")) gs_draw_sprite(tex, 0, 4, 4);
-    }
+    gs_blend_function_separate(GS_BLEND_SRCALPHA, GS_BLEND_INVSRCALPHA, GS_BLEND_ONE,
+                               GS_BLEND_INVSRCALPHA);
+    draw_shape({1, 1, 4, 4}, 1, rgba8(255, 255, 255, 0.5));
+    draw_shadow({1, 1, 4, 4}, 1, 0.5f);
+    draw_image(tex, image, {1, 1, 4, 4}, 1, 0.5f, 0);
     gs_blend_state_pop();
     gs_texrender_end(scrap);
   }
