@@ -206,8 +206,7 @@ NativeCard::~NativeCard() {
 void NativeCard::set_config(const CardConfig& c) {
   // Lines of another width are fitted again; other changes keep what the lines show.
   bool refit = c.theme != config_.theme || c.layout != config_.layout || c.font != config_.font;
-  config_ = c;
-  layout_ = card_layout(config_, time_mode_on(c.time_format), false);
+  config_ = c;  // the layout follows in the next tick, before the card is drawn
   script_.set_options(c.show_for, c.hide_on_pause);
   if (refit)
     for (auto& line : lines_) line.style.clear();
