@@ -278,7 +278,8 @@ CardLayout card_layout(const CardConfig& c, bool time_shown, bool no_bar) {
   // The stylesheet's metrics of each theme.
   float art = vinyl ? 144 : 88, gap = vinyl ? 22 : 16;
   float pad_t = vinyl ? 16 : 14, pad_r = vinyl ? 26 : 20, pad_b = pad_t, pad_l = pad_t;
-  float box_w = vinyl ? 576 : 476, box_h = vinyl ? 176 : 116;
+  // The box fills the page but for a 12 px margin around it (room for the shadow).
+  float box_w = l.page_w - 24, box_h = l.page_h - 24;
   l.radius = vinyl ? 22 : 18;
   l.title_px = vinyl ? 24 : 21;
   l.artist_px = vinyl ? 17 : 16;
@@ -288,8 +289,6 @@ CardLayout card_layout(const CardConfig& c, bool time_shown, bool no_bar) {
     art = vinyl ? 248 : 200;
     gap = vinyl ? 18 : 14;
     pad_t = pad_r = pad_b = pad_l = vinyl ? 20 : 16;
-    box_w = vinyl ? 288 : 232;
-    box_h = (vinyl ? 384 : 312) + (time_shown ? 20 : 0);
   }
   l.box = {12, 12, box_w, box_h};
   l.disc = vinyl;

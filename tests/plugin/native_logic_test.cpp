@@ -139,10 +139,11 @@ TEST(NativeLogicTest, CoverColourAndPalette) {
 TEST(NativeLogicTest, LayoutMatchesTheBrowserCard) {
   for (const char* theme : {"compact", "vinyl"})
     for (const char* layout : {"horizontal", "vertical"})
-      for (const char* time : {"off", "elapsed"}) {
+      // An unknown time format shows no times, yet the source is sized as with them.
+      for (const char* time : {"off", "elapsed", "unknown"}) {
         CardConfig c;
         c.theme = theme, c.layout = layout, c.time_format = time;
-        CardLayout l = card_layout(c, std::string(time) != "off", false);
+        CardLayout l = card_layout(c, time_mode_on(time), false);
         auto [w, h] = card_size(c);
         SCOPED_TRACE(std::string(theme) + " " + layout + " " + time);
         // The page is the card source's size; the card sits 12 px inside it.
@@ -151,7 +152,7 @@ TEST(NativeLogicTest, LayoutMatchesTheBrowserCard) {
         EXPECT_FLOAT_EQ(l.box.x + l.box.w + 12, l.page_w);
         EXPECT_FLOAT_EQ(l.box.y + l.box.h + 12, l.page_h);
         // The texts and the bar stay inside the box's padding.
-        const Rect& last = std::string(time) != "off" ? l.times : l.bar;
+        const Rect& last = time_mode_on(time) ? l.times : l.bar;
         EXPECT_LE(last.y + last.h, l.box.y + l.box.h - 14);
         EXPECT_LE(l.title.x + l.title.w, l.box.x + l.box.w - 16);
       }
