@@ -194,13 +194,13 @@ std::string browser_display_name(const std::string& app) {
   return app;
 }
 
-namespace {
-
 std::string str_member(const json& obj, const char* key) {
   if (!obj.is_object()) return "";
   auto it = obj.find(key);
   return it != obj.end() && it->is_string() ? it->get<std::string>() : "";
 }
+
+namespace {
 
 std::string service_label(const json& obj, const Translate& tr) {
   std::string service = str_member(obj, "service");

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <nlohmann/json_fwd.hpp>
 #include <string>
 #include <utility>
 #include <vector>
@@ -72,7 +73,11 @@ std::vector<std::string> parse_blocklist_text(const std::string& text);
 std::string json_quote(const std::string& s);
 std::string agent_config_json(const AgentConfig& c);
 
+// Text for HTML element content: escapes & < > (quotes stay).
 std::string html_escape(const std::string& s);
+
+// The string member key of obj; empty when obj is no object or the member no string.
+std::string str_member(const nlohmann::json& obj, const char* key);
 
 // Decimal number after the last ':' of a base URL; 0 when there is none.
 int port_of(const std::string& base_url);

@@ -12,11 +12,6 @@ using nlohmann::json;
 
 namespace {
 
-std::string string_of(const json& j, const char* key) {
-  auto it = j.find(key);
-  return it != j.end() && it->is_string() ? it->get<std::string>() : "";
-}
-
 std::optional<int64_t> int_of(const json& j, const char* key) {
   auto it = j.find(key);
   if (it == j.end() || !it->is_number()) return std::nullopt;
@@ -31,12 +26,12 @@ std::optional<NowPlaying> parse_now_playing(const std::string& text) {
   NowPlaying s;
   auto active = j.find("active");
   s.active = active != j.end() && active->is_boolean() && active->get<bool>();
-  s.status = string_of(j, "status");
-  s.track_id = string_of(j, "trackId");
-  s.title = string_of(j, "title");
-  s.artist = string_of(j, "artist");
-  s.album = string_of(j, "album");
-  s.cover_url = string_of(j, "coverUrl");
+  s.status = str_member(j, "status");
+  s.track_id = str_member(j, "trackId");
+  s.title = str_member(j, "title");
+  s.artist = str_member(j, "artist");
+  s.album = str_member(j, "album");
+  s.cover_url = str_member(j, "coverUrl");
   s.duration_ms = int_of(j, "durationMs");
   s.position_ms = int_of(j, "positionMs");
   s.position_at = int_of(j, "positionAt").value_or(0);

@@ -33,7 +33,8 @@ void set_visible(obs_properties_t* props, const char* key, bool visible) {
   if (obs_property_t* p = obs_properties_get(props, key)) obs_property_set_visible(p, visible);
 }
 
-std::string html_escape(const std::string& text) {
+// Text for a quoted HTML attribute (the address of a link) as well as content: html_escape plus '.
+std::string attribute_escape(const std::string& text) {
   std::string out;
   for (char c : text) {
     if (c == '&')
@@ -54,7 +55,7 @@ std::string html_escape(const std::string& text) {
 std::string widget_info(obs_data_t* s, const std::string& base) {
   CardConfig c = card_config_from(s);
   c.scale = 100;
-  const std::string url = html_escape(build_widget_url(c, base));
+  const std::string url = attribute_escape(build_widget_url(c, base));
   return T("Widget.Info") + "<br><a href='" + url + "'>" + url + "</a>";
 }
 
