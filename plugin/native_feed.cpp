@@ -51,6 +51,20 @@ std::vector<uint8_t> to_rgba8(const uint8_t* data, gs_color_format format, uint3
   return out;
 }
 
+// Decoded-image files an OBS that crashed left behind. A running OBS keeps its file for a few
+// milliseconds only, so one older than a minute is a leftover.
+void remove_stale_images(const std::string& dir) {
+  namespace fs = std::filesystem;
+  const auto cutoff = fs::file_time_type::clock::now() - std::chrono::minutes(1);
+  std::error_code ec;
+  for (fs::directory_iterator it(fs::u8path(dir), ec), end; !ec && it != end; it.increment(ec)) {
+    if (it->path().filename().u8string().rfind("native-image-", 0) != 0) continue;
+    std::error_code e;
+    auto written = it->last_write_time(e);
+    if (!e && written < cutoff) fs::remove(it->path(), e);
+  }
+}
+
 }  // namespace
 
 NativeFeed& native_feed() {
@@ -182,6 +196,8 @@ void NativeFeed::follow_loop() {
 }
 
 void NativeFeed::cover_loop() {
+  // Here rather than in start(): the card's creation and frames never wait for the disk.
+  guarded("leftover image files", [&] { remove_stale_images(temp_dir_); });
   while (!stop_) {
     bool ok = guarded("cover download", [&] {
       std::string url;

@@ -8,6 +8,8 @@
 #include <chrono>
 #include <cmath>
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <regex>
 #include <thread>
@@ -127,6 +129,14 @@ TEST(NativeCardObsTest, DrawsTheCardAndRunsItsBar) {
   int64_t at = nowMs();
   agent.setState(stateJson("playing", 5000, 20000, kCover, at));
   ObsHarness h(nativeOptions(agent.port));
+  // A picture file an OBS that crashed left, and one that another OBS is decoding right now.
+  namespace fs = std::filesystem;
+  const fs::path stale = h.configDir() + "native-image-99999.png";
+  const fs::path busy = h.configDir() + "native-image-99998.png";
+  fs::create_directories(h.configDir());
+  std::ofstream(stale) << "x";
+  std::ofstream(busy) << "x";
+  fs::last_write_time(stale, fs::file_time_type::clock::now() - std::chrono::minutes(5));
   obs_source_t* card = h.createCard(nullptr);
   ASSERT_TRUE(card);
   ASSERT_TRUE(h.createCard(nullptr, "second"));
@@ -162,6 +172,8 @@ TEST(NativeCardObsTest, DrawsTheCardAndRunsItsBar) {
   EXPECT_EQ(px(c, 0, 0)[3], 0);
   // The artist line has text too, dimmer than the title.
   EXPECT_GT(textPixels(c, l.artist), 20);
+  EXPECT_FALSE(fs::exists(stale));
+  EXPECT_TRUE(fs::exists(busy));
 
   // The bar runs on between states, by the clock.
   for (int round = 0; round < 2; ++round) {
