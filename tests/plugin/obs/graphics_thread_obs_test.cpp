@@ -45,7 +45,11 @@ TEST(GraphicsThreadObsTest, RelaunchNeverStallsTheGraphicsThread) {
   ASSERT_TRUE(card);
   h.renderEachFrame(card);
   ASSERT_TRUE(agent.waitPosts(2)) << agent.postCount() << " settings posts";
-  std::string first_token = agent.tokens[0];
+  std::string first_token;
+  {
+    std::lock_guard<std::mutex> g(agent.mutex);  // the server thread appends
+    first_token = agent.tokens[0];
+  }
 
   int pid = agentPid(h, 0);
   ASSERT_GT(pid, 1) << "no agent in the log";  // never kill(-1, ...)
