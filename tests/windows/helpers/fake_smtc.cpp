@@ -436,22 +436,19 @@ class Stream final : public IRandomAccessStream, public IContentTypeProvider, pu
     *v = makeString(type_);
     return S_OK;
   }
+  // As on Windows, the data arrives with completion and GetResults hands out another buffer:
+  // the one passed in is left as it was, so a caller must read the result.
   HRESULT STDMETHODCALLTYPE ReadAsync(IBuffer* buffer, UINT32 count, UINT32,
                                       IAsyncOperationWithProgressOfPointer** op) override {
-    IBufferByteAccess* access = nullptr;
-    if (FAILED(buffer->QueryInterface(kIBufferByteAccess, reinterpret_cast<void**>(&access)))) {
-      return E_INVALIDARG;
-    }
-    BYTE* dest = nullptr;
-    access->Buffer(&dest);
-    access->Release();
     UINT32 capacity = 0;
     buffer->get_Capacity(&capacity);
     UINT32 n = static_cast<UINT32>(std::min<size_t>({bytes_.size(), count, capacity}));
+    auto* filled = new ByteBuffer(n);
+    BYTE* dest = nullptr;
+    filled->Buffer(&dest);
     std::memcpy(dest, bytes_.data(), n);
-    buffer->put_Length(n);
-    buffer->AddRef();
-    *op = Operation::start("read", kIAsyncOperationRead, true, buffer);
+    filled->put_Length(n);
+    *op = Operation::start("read", kIAsyncOperationRead, true, static_cast<IBuffer*>(filled));
     return S_OK;
   }
 
