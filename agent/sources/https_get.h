@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace tunelight {
@@ -17,5 +18,16 @@ struct HttpsResult {
 // stopping owner can join the thread that downloads.
 HttpsResult httpsGet(const std::string& url, size_t maxBytes,
                      const std::atomic<bool>* cancel = nullptr);
+
+// Shared by the platform implementations.
+constexpr uint32_t kHttpsConnectTimeoutMs = 3000;  // name resolution, connect and TLS handshake
+constexpr uint32_t kHttpsTotalTimeoutMs = 30000;   // so the cover worker always comes back
+// The Content-Type value is read into a buffer of this many units; a longer one counts as missing.
+constexpr size_t kContentTypeUnits = 128;
+
+// The Content-Type value as HttpsResult keeps it: up to the first ';', every unit outside ASCII
+// as '?'; empty when raw is null or kContentTypeUnits long or longer.
+std::string asciiContentType(const char* raw);
+std::string asciiContentType(const wchar_t* raw);
 
 }  // namespace tunelight

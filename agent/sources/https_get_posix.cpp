@@ -13,10 +13,10 @@ namespace tunelight {
 
 namespace {
 
-constexpr long kConnectTimeoutMs = 3000;  // name resolution, connect and TLS handshake
-constexpr long kStallTimeoutS = 5;        // no data at all for this long aborts
-constexpr long kTotalTimeoutMs = 30000;   // hard bound so the cover worker always comes back
-constexpr size_t kContentTypeUnits = 128;
+// libcurl takes its time-outs as long.
+constexpr long kConnectTimeoutMs = kHttpsConnectTimeoutMs;
+constexpr long kStallTimeoutS = 5;  // no data at all for this long aborts
+constexpr long kTotalTimeoutMs = kHttpsTotalTimeoutMs;
 // Longest sleep between checks of the cancel flag while a transfer waits for the network.
 constexpr int kCancelCheckMs = 50;
 
@@ -59,19 +59,6 @@ size_t onData(char* data, size_t size, size_t count, void* user) {
   }
   t->body.append(data, n);
   return n;
-}
-
-std::string asciiContentType(const char* raw) {
-  std::string out;
-  if (!raw) return out;
-  std::string value(raw);
-  // The header is read into a fixed buffer; a value that does not fit counts as missing.
-  if (value.size() >= kContentTypeUnits) return out;
-  for (char c : value) {
-    if (c == ';') break;
-    out.push_back(static_cast<unsigned char>(c) > 127 ? '?' : c);
-  }
-  return out;
 }
 
 struct EasyHandle {

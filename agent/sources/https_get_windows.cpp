@@ -16,11 +16,10 @@ namespace tunelight {
 
 namespace {
 
-constexpr int kResolveTimeoutMs = 3000;
-constexpr int kConnectTimeoutMs = 3000;
+constexpr int kResolveTimeoutMs = kHttpsConnectTimeoutMs;
+constexpr int kConnectTimeoutMs = kHttpsConnectTimeoutMs;
 constexpr int kSendTimeoutMs = 5000;
 constexpr int kReceiveTimeoutMs = 5000;
-constexpr uint32_t kTotalDeadlineMs = 30000;
 // Longest wait between two looks at the cancel flag and the deadline.
 constexpr DWORD kWaitSliceMs = 50;
 // DNS names are at most 255 characters.
@@ -183,14 +182,13 @@ HttpsResult httpsGetWithin(const std::string& url, size_t maxBytes, const std::a
     return result;
   }
 
-  wchar_t type[128] = {};
+  // A value too long for the buffer fails the query and counts as missing.
+  wchar_t type[kContentTypeUnits] = {};
   size = sizeof(type);
   std::string contentType;
   if (WinHttpQueryHeaders(request.get(), WINHTTP_QUERY_CONTENT_TYPE, WINHTTP_HEADER_NAME_BY_INDEX,
                           type, &size, WINHTTP_NO_HEADER_INDEX)) {
-    for (DWORD i = 0; i < size / sizeof(wchar_t) && type[i] != L'\0' && type[i] != L';'; ++i) {
-      contentType += type[i] > 127 ? '?' : static_cast<char>(type[i]);
-    }
+    contentType = asciiContentType(type);
   }
 
   // A failed data query or read, and a body over the limit, fail without a log line.
@@ -212,7 +210,7 @@ HttpsResult httpsGetWithin(const std::string& url, size_t maxBytes, const std::a
 }
 
 HttpsResult httpsGet(const std::string& url, size_t maxBytes, const std::atomic<bool>* cancel) {
-  return httpsGetWithin(url, maxBytes, cancel, kTotalDeadlineMs);
+  return httpsGetWithin(url, maxBytes, cancel, kHttpsTotalTimeoutMs);
 }
 
 }  // namespace tunelight
