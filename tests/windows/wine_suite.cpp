@@ -447,12 +447,15 @@ class FakeMediaSessions {
   }
   void sessions(const std::string& lines) { std::ofstream(dir_.file("fake-smtc.txt")) << lines; }
   std::string dll() const { return dir_.file("fake-smtc.dll"); }
-  // Calls that broke the asynchronous contract, and operations released without Close.
+  // Calls that broke the asynchronous contract, operations released without Close, and objects
+  // never released at all (noted when the agent's process ends).
   std::string contractBreaks() const {
     std::istringstream in(readText(dir_.file("fake-smtc.log")));
     std::string breaks;
     for (std::string line; std::getline(in, line);) {
-      if (line.rfind("illegal ", 0) == 0 || line.rfind("unclosed ", 0) == 0) breaks += line + "\n";
+      for (const char* kind : {"illegal ", "unclosed ", "leaked "}) {
+        if (line.rfind(kind, 0) == 0) breaks += line + "\n";
+      }
     }
     return breaks;
   }

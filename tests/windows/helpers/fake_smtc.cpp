@@ -12,12 +12,14 @@
 // Its asynchronous operations keep the contract of the platform's own: Started, then Completed,
 // Error or Canceled, then Closed; GetResults only after completion, nothing after Close, the
 // completion handler called exactly once. Every call that breaks the contract, and every
-// operation released without Close, is appended to "fake-smtc.log" beside the DLL.
+// operation released without Close, is appended to "fake-smtc.log" beside the DLL; so is, when
+// the DLL is unloaded, the number of its objects still referenced ("leaked N").
 // The interface ids come from the stand-in's own table (stand_in_iids.h), never the backend's.
 #include <activation.h>
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -88,6 +90,19 @@ std::string besideDll(const char* name) {
 }
 
 std::mutex gLogMu;
+
+// Objects of the stand-in that are alive; the factories are left out, as the runtime may keep
+// them until the process ends.
+std::atomic<long> gLive{0};
+// Completing threads that still hold their operation (one reference each).
+std::atomic<long> gCompleting{0};
+
+struct Counted {
+  Counted() { ++gLive; }
+  ~Counted() { --gLive; }
+  Counted(const Counted&) = delete;
+  Counted& operator=(const Counted&) = delete;
+};
 
 void logLine(const std::string& line) {
   std::lock_guard<std::mutex> lock(gLogMu);
@@ -213,10 +228,12 @@ class Operation final : public IAsyncOperationOfPointer,
       error = static_cast<HRESULT>(std::strtoul(mode.c_str() + 6, nullptr, 16));
     }
     op->AddRef();  // held by the completing thread
+    ++gCompleting;
     std::thread([op, delayMs, error] {
       Sleep(delayMs);
       op->finish(FAILED(error) ? kAsyncError : kAsyncCompleted, error);
       op->Release();
+      --gCompleting;
     }).detach();
     return op;
   }
@@ -364,6 +381,7 @@ class Operation final : public IAsyncOperationOfPointer,
   IUnknown* handler_ = nullptr;
   bool handlerSet_ = false;
   bool handlerCalled_ = false;
+  Counted counted_;
 };
 
 class ByteBuffer final : public IBuffer, public IBufferByteAccess {
@@ -396,6 +414,7 @@ class ByteBuffer final : public IBuffer, public IBufferByteAccess {
  private:
   std::vector<BYTE> bytes_;
   UINT32 length_ = 0;
+  Counted counted_;
 };
 
 class BufferFactory final : public IBufferFactory, public IActivationFactory {
@@ -455,6 +474,7 @@ class Stream final : public IRandomAccessStream, public IContentTypeProvider, pu
  private:
   std::string bytes_;
   std::string type_;
+  Counted counted_;
 };
 
 class StreamReference final : public IRandomAccessStreamReference {
@@ -474,6 +494,7 @@ class StreamReference final : public IRandomAccessStreamReference {
  private:
   std::string file_;
   std::string type_;
+  Counted counted_;
 };
 
 class Properties final : public ISessionMediaProperties,
@@ -558,6 +579,7 @@ class Properties final : public ISessionMediaProperties,
 
  private:
   SessionData d_;
+  Counted counted_;
 };
 
 class Session final : public ISession {
@@ -587,6 +609,7 @@ class Session final : public ISession {
 
  private:
   SessionData d_;
+  Counted counted_;
 };
 
 class SessionList final : public IVectorViewOfPointer {
@@ -606,6 +629,7 @@ class SessionList final : public IVectorViewOfPointer {
 
  private:
   std::vector<SessionData> sessions_;
+  Counted counted_;
 };
 
 volatile int* volatile gNull = nullptr;
@@ -631,6 +655,9 @@ class Manager final : public ISessionManager {
     *v = new SessionList(c.sessions);
     return S_OK;
   }
+
+ private:
+  Counted counted_;
 };
 
 class ManagerStatics final : public ISessionManagerStatics, public IActivationFactory {
@@ -652,10 +679,25 @@ class ManagerStatics final : public ISessionManagerStatics, public IActivationFa
   }
 };
 
+// Notes the objects that the caller never released. Written without the log's lock: at the
+// process's end the other threads are gone, and one of them may have held it.
+void logLeaks() {
+  const long leaked = gLive - gCompleting;
+  if (leaked <= 0) return;
+  const std::string line = "leaked " + std::to_string(leaked) + "\n";
+  HANDLE f = CreateFileA(besideDll("fake-smtc.log").c_str(), FILE_APPEND_DATA, FILE_SHARE_READ,
+                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (f == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(f, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+  CloseHandle(f);
+}
+
 }  // namespace
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID) {
   if (reason == DLL_PROCESS_ATTACH) gModule = instance;
+  if (reason == DLL_PROCESS_DETACH) logLeaks();
   return TRUE;
 }
 
