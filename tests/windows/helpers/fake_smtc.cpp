@@ -34,6 +34,7 @@
 
 #define TUNELIGHT_WINRT_NO_IIDS
 #include "agent/sources/winrt_smtc.h"
+#include "agent/utf16_windows.h"
 #include "tests/windows/helpers/stand_in_iids.h"
 
 using namespace tunelight::winrt;
@@ -110,11 +111,7 @@ void logLine(const std::string& line) {
 }
 
 HSTRING makeString(const std::string& utf8) {
-  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring w(static_cast<size_t>(n), L'\0');
-  if (n > 0) {
-    MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), &w[0], n);
-  }
+  const std::wstring w = tunelight::toUtf16(utf8);
   HSTRING h = nullptr;
   WindowsCreateString(w.c_str(), static_cast<UINT32>(w.size()), &h);
   return h;
