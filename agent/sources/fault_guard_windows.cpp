@@ -16,8 +16,7 @@ EXCEPTION_DISPOSITION tunelightGuardHandler(EXCEPTION_RECORD* record, void* fram
 // GCC has no __try/__except, so the frame that owns the handler is written by hand: a call with
 // the Windows x64 prologue (shadow space, 16-byte alignment) and unwind information that names
 // tunelightGuardHandler as its exception handler. It saves every register the callee must
-// preserve and restores them on the way out, so the handler may also resume it directly, with
-// nothing but the stack pointer of this frame.
+// preserve and restores them on the way out.
 asm(R"(
   .text
   .globl tunelightGuardFrame
@@ -124,22 +123,15 @@ bool isProcessorFault(DWORD code) {
 // Called by the system's exception dispatcher only for exceptions raised below a guarded frame
 // on its own thread, after every nearer handler has declined.
 extern "C" EXCEPTION_DISPOSITION tunelightGuardHandler(EXCEPTION_RECORD* record, void* frame,
-                                                       CONTEXT* context, void* dispatch) {
+                                                       CONTEXT*, void* dispatch) {
   if (record->ExceptionFlags & (EXCEPTION_UNWINDING | EXCEPTION_EXIT_UNWIND)) {
     return ExceptionContinueSearch;
   }
   const DWORD code = record->ExceptionCode;
   if (!isProcessorFault(code)) return ExceptionContinueSearch;
-  if (code == EXCEPTION_STACK_OVERFLOW) {
-    // Too little stack is left to unwind: resume the guarded frame directly. Nothing in the
-    // frames between runs, not even the termination handlers of system code.
-    context->Rip = reinterpret_cast<DWORD64>(tunelightGuardResume);
-    context->Rsp = reinterpret_cast<DWORD64>(frame);
-    context->Rax = code;
-    return ExceptionContinueExecution;
-  }
   // The system's unwind back to the guarded frame runs the termination handlers of the frames
-  // in between, as leaving an __except block would.
+  // in between, as leaving an __except block would; after a stack overflow it runs in the stack
+  // kept in reserve.
   auto* d = static_cast<DISPATCHER_CONTEXT*>(dispatch);
   RtlUnwindEx(frame, tunelightGuardResume, record, reinterpret_cast<void*>(ULONG_PTR{code}),
               d->ContextRecord, d->HistoryTable);

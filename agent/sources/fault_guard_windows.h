@@ -10,9 +10,8 @@
 // When a processor fault (access violation, division by zero, ...) is raised below the handler on
 // the calling thread, the system's unwinder (RtlUnwindEx) takes the stack back to guardedCall,
 // running the termination handlers of system code on the way, and guardedCall returns the
-// fault's code. A stack overflow leaves no stack to unwind with: the handler resumes guardedCall
-// directly, skipping everything in between, and the stack's guard page is then re-armed
-// (_resetstkoflw) so that the next overflow is caught as well.
+// fault's code. A stack overflow is unwound the same way, in the reserve below the guard page;
+// the guard page is then re-armed (_resetstkoflw) so that the next overflow is caught as well.
 //
 // What the guard contains:
 // - faults raised by the called code on the calling thread while it runs inside f;
