@@ -216,12 +216,16 @@ class CoverDownloads {
     int64_t finishedAt = 0;
   };
 
+  // Oldest first, finished or only queued alike: covers of tracks long gone are not fetched.
   void evict() {  // requires mu_
-    while (order_.size() > kCoverCacheSize) {
-      auto it = entries_.find(order_.front());
-      if (it != entries_.end() && !it->second.done) break;  // the worker still fills it
-      if (it != entries_.end()) entries_.erase(it);
-      order_.pop_front();
+    for (auto it = order_.begin(); order_.size() > kCoverCacheSize && it != order_.end();) {
+      if (*it == downloading_) {  // the worker still fills it
+        ++it;
+        continue;
+      }
+      entries_.erase(*it);
+      queue_.erase(std::remove(queue_.begin(), queue_.end(), *it), queue_.end());
+      it = order_.erase(it);
     }
   }
 
@@ -233,9 +237,11 @@ class CoverDownloads {
       if (stop_) return;
       std::string url = queue_.front();
       queue_.pop_front();
+      downloading_ = url;
       lock.unlock();
       HttpsResult res = httpsGet(url, kCoverMaxBytes, &cancel_);
       lock.lock();
+      downloading_.clear();
       if (stop_) return;  // aborted: not a failure of the URL
       auto it = entries_.find(url);
       if (it == entries_.end()) continue;
@@ -252,6 +258,7 @@ class CoverDownloads {
   std::map<std::string, Entry> entries_;
   std::deque<std::string> order_;
   std::deque<std::string> queue_;
+  std::string downloading_;  // the worker's URL now; empty between downloads
   bool stop_ = false;
   std::atomic<bool> cancel_{false};
   std::thread worker_;  // started and joined by the watcher thread only
