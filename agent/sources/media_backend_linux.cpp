@@ -440,6 +440,8 @@ class MprisManager : public MediaManager {
   std::vector<std::unique_ptr<MediaSession>> sessions() override {
     Connection& c = *conn_;
     pump(c);
+    // The readings below cover what was signalled so far; later signals set it again.
+    c.changed = false;
     syncPlayers(c);
     for (auto& [owner, p] : c.players) p.askedThisCycle = false;
     const SteadyTime deadline = std::chrono::steady_clock::now() + kReplyWindow;
