@@ -49,7 +49,7 @@ constexpr auto kReplyWindow = std::chrono::milliseconds(300);
 // An unanswered call is given up after this, and the player is asked again in the next cycle.
 constexpr uint64_t kCallTimeoutUs = 2000 * 1000;
 // A failed cover download is not tried again sooner than this.
-constexpr int64_t kCoverRetryMs = 30000;
+constexpr auto kCoverRetry = std::chrono::seconds(30);
 constexpr size_t kCoverCacheSize = 16;
 // Cover URLs already reported as not being images; forgotten in one go when full.
 constexpr size_t kRejectedCoverLogSize = 64;
@@ -195,8 +195,8 @@ class CoverDownloads {
     auto it = entries_.find(url);
     if (it != entries_.end() && it->second.done && it->second.ok)
       return std::make_unique<BytesStream>(it->second.type, it->second.bytes);
-    int64_t now = wallNowMs();
-    if (it == entries_.end() || (it->second.done && now - it->second.finishedAt > kCoverRetryMs)) {
+    const SteadyTime now = std::chrono::steady_clock::now();
+    if (it == entries_.end() || (it->second.done && now - it->second.finishedAt > kCoverRetry)) {
       if (it == entries_.end()) order_.push_back(url);
       entries_[url] = Entry{};
       queue_.push_back(url);
@@ -213,7 +213,7 @@ class CoverDownloads {
     bool ok = false;
     std::string type;
     std::string bytes;
-    int64_t finishedAt = 0;
+    SteadyTime finishedAt;
   };
 
   // Oldest first, finished or only queued alike: covers of tracks long gone are not fetched.
@@ -249,7 +249,7 @@ class CoverDownloads {
       it->second.ok = res.ok && !res.body.empty();
       it->second.type = res.contentType;
       it->second.bytes = std::move(res.body);
-      it->second.finishedAt = wallNowMs();
+      it->second.finishedAt = std::chrono::steady_clock::now();
     }
   }
 
