@@ -360,6 +360,11 @@ void noteAnswer(Player& p, const sd_bus_error* e) {
   if (!p.awaited) p.conn->changed = true;
 }
 
+// A player whose match the bus refused is still polled; the default would close the connection.
+int ignoreMatchFailure(sd_bus_message*, void*, sd_bus_error*) {
+  return 0;
+}
+
 int onIdentity(sd_bus_message* m, void* userdata, sd_bus_error*) {
   auto* p = static_cast<Player*>(userdata);
   p->identityInFlight = false;
@@ -502,7 +507,9 @@ class MprisManager : public MediaManager {
       p.owner = owner;
       const std::string rule = "type='signal',sender='" + owner + "',path='" + kObjectPath + "'";
       sd_bus_slot* slot = nullptr;
-      int r = sd_bus_add_match(c.bus, &slot, rule.c_str(), onPlayerSignal, &p);
+      // Not waited for: a stalled bus daemon must not hold up the cycle or a stop.
+      int r = sd_bus_add_match_async(c.bus, &slot, rule.c_str(), onPlayerSignal, ignoreMatchFailure,
+                                     &p);
       if (r < 0 && sd_bus_is_open(c.bus) <= 0) throw busLost(r, "AddMatch");
       p.signals.reset(slot);  // without it the player is still polled
     }
@@ -556,8 +563,9 @@ class MprisManager : public MediaManager {
   std::set<std::string>& rejectedCovers_;
 };
 
-// The player names and their owners as the bus has them now.
-void listPlayers(Connection& c) {
+// The player names and their owners as the bus has them now. Every call may wait the full
+// time-out on a stalled bus, so a stop is looked for between them.
+void listPlayers(Connection& c, const MediaBackend& backend) {
   sd_bus_error err = SD_BUS_ERROR_NULL;
   sd_bus_message* reply = nullptr;
   int r = sd_bus_call_method(c.bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
@@ -575,6 +583,7 @@ void listPlayers(Connection& c) {
   }
   free(list);
   for (const std::string& name : names) {
+    if (backend.stopRequested()) throw MediaError(ECANCELED, "stopping");
     reply = nullptr;
     r = sd_bus_call_method(c.bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
                            "org.freedesktop.DBus", "GetNameOwner", &err, &reply, "s", name.c_str());
@@ -614,16 +623,19 @@ class MprisBackend : public MediaBackend {
       throw MediaError(r, std::string("cannot open the session bus: ") + std::strerror(-r), true);
     }
     sd_bus_set_method_call_timeout(conn->bus, kCallTimeoutUs);
-    // Before listing, so that no change between the two is missed.
+    // Before listing, so that no change between the two is missed (the bus answers in order).
+    // Not waited for; should the bus refuse it, sd-bus closes the connection and the next
+    // cycle starts over.
     sd_bus_slot* slot = nullptr;
-    r = sd_bus_add_match(conn->bus, &slot,
-                         "type='signal',sender='org.freedesktop.DBus',interface='org."
-                         "freedesktop.DBus',member='NameOwnerChanged',arg0namespace='org.mpris."
-                         "MediaPlayer2'",
-                         onOwnerChanged, conn.get());
+    r = sd_bus_add_match_async(
+        conn->bus, &slot,
+        "type='signal',sender='org.freedesktop.DBus',interface='org."
+        "freedesktop.DBus',member='NameOwnerChanged',arg0namespace='org.mpris."
+        "MediaPlayer2'",
+        onOwnerChanged, nullptr, conn.get());
     if (r < 0) throw busLost(r, "AddMatch");
     conn->ownerChanges.reset(slot);
-    listPlayers(*conn);
+    listPlayers(*conn, *this);
     current_ = conn;
     return std::make_unique<MprisManager>(conn, downloads_, rejectedCovers_);
   }
