@@ -38,11 +38,6 @@ bool cancelled(const Transfer& t) {
   return t.cancel && t.cancel->load();
 }
 
-// Called by libcurl on every turn of the transfer loop below; a non-zero result aborts.
-int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  return cancelled(*static_cast<Transfer*>(user)) ? 1 : 0;
-}
-
 size_t onData(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
   const size_t n = size * count;
@@ -158,9 +153,6 @@ HttpsResult httpsGet(const std::string& url, size_t maxBytes, const std::atomic<
   curl_easy_setopt(c, CURLOPT_HTTPGET, 1L);
   curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, onData);
   curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
-  curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, onProgress);
-  curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t);
   if (!ca.empty()) curl_easy_setopt(c, CURLOPT_CAINFO, ca.c_str());
 
   CURLcode rc = perform(c, t);
