@@ -96,10 +96,6 @@ ExtensionIngest::ExtensionIngest(Hub& hub, CoverFetcher fetcher)
 }
 
 ExtensionIngest::~ExtensionIngest() {
-  stop();
-}
-
-void ExtensionIngest::stop() {
   {
     std::lock_guard<std::mutex> lock(mu_);
     stop_ = true;
@@ -167,7 +163,7 @@ std::string ExtensionIngest::handleReport(const std::string& body, int64_t nowMs
   const bool allowed = !url.empty() && isAllowedCoverUrl(url);
   bool needCover = false;
 
-  std::lock_guard<std::mutex> publish(publishMu_);
+  std::unique_lock<std::mutex> publish(publishMu_);
   SourceRecord copy;
   std::string evicted;
   bool created = false;
@@ -204,6 +200,7 @@ std::string ExtensionIngest::handleReport(const std::string& body, int64_t nowMs
   }
   if (!evicted.empty()) hub_.removeSource(evicted);
   hub_.putSource(std::move(copy));
+  publish.unlock();
   if (created && onNewSource_) onNewSource_();
   return needCover ? kOkNeedCover : kOkNoCover;
 }
@@ -332,7 +329,7 @@ void ExtensionIngest::fetchOne(std::unique_lock<std::mutex>& lock) {
   } catch (const std::exception&) {
     ok = false;
   }
-  // A download cut short by stop() is not a failure worth a line.
+  // A download cut short by the destructor is not a failure worth a line.
   if (!ok && !cancel_) log(kLogWarning, "cover download failed: " + cutUtf8(url, 120));
 
   lock.lock();

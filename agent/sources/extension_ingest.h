@@ -29,7 +29,7 @@ class ExtensionIngest {
   ExtensionIngest(Hub& hub, bool fetchCovers);
   // Downloads covers with the given fetcher instead of HTTPS (tests).
   ExtensionIngest(Hub& hub, CoverFetcher fetcher);
-  // Stops: aborts a download in progress and joins the cover worker.
+  // Aborts a download in progress and joins the cover worker.
   ~ExtensionIngest();
   ExtensionIngest(const ExtensionIngest&) = delete;
   ExtensionIngest& operator=(const ExtensionIngest&) = delete;
@@ -44,9 +44,6 @@ class ExtensionIngest {
   bool hasReports();
   // Called, outside every lock, after a report created a new source (set before reports come).
   void setOnNewSource(std::function<void()> onNewSource);
-  // Aborts a download in progress and joins the cover worker; reports are still taken, covers
-  // are no longer downloaded. Also done by the destructor.
-  void stop();
 
   // Live sources at most; the least recently reported one makes room for a new one.
   static constexpr size_t kMaxSources = 64;
@@ -81,7 +78,7 @@ class ExtensionIngest {
   std::deque<std::string> fetchQueue_;             // URLs waiting for the worker
   std::string inFlight_;                           // URL being downloaded now
   bool stop_ = false;
-  std::atomic<bool> cancel_{false};  // set once by stop(); read by the download in progress
+  std::atomic<bool> cancel_{false};  // set once by the destructor; read by the download
 
   std::thread worker_;  // last: starts after everything above exists
 };
