@@ -288,6 +288,7 @@ struct Player {
 
   bool identityKnown = false;
   std::string identity;
+  AppIdentity app;  // from id and identity once the identity is known
   Slot identityCall;
   bool identityInFlight = false;
 
@@ -374,6 +375,7 @@ int onIdentity(sd_bus_message* m, void* userdata, sd_bus_error*) {
     p->identityKnown = true;
     p->identity.clear();  // a player without an Identity is told by its name alone
     if (!e && readMprisString(m, p->identity) < 0) p->identity.clear();
+    p->app = identifyMprisPlayer(p->id, p->identity);
   }
   return 0;
 }
@@ -473,18 +475,13 @@ class MprisManager : public MediaManager {
     std::sort(order.begin(), order.end(), [](Player* a, Player* b) { return a->id < b->id; });
     std::vector<std::unique_ptr<MediaSession>> out;
     for (Player* p : order) {
-      AppIdentity identity = identifyMprisPlayer(p->id, p->identity);
-      if (!identity.handled) {
-        out.push_back(std::make_unique<MprisSession>(p->id, identity, MprisPlayerState{},
-                                                     MediaTimeline{}, nullptr));
-        continue;
-      }
-      if (!p->fresh) continue;  // no answer this time: the last record stays for now
+      if (!p->app.handled) continue;  // never read, never listed
+      if (!p->fresh) continue;        // no answer this time: the last record stays for now
       p->fresh = false;
       anchorTimeline(p->anchor, p->state, p->readAtMs, p->readSeeks != p->anchoredSeeks);
       p->anchoredSeeks = p->readSeeks;
       MediaTimeline t = mprisTimeline(p->state.lengthUs, p->anchor.positionUs, p->anchor.atMs);
-      out.push_back(std::make_unique<MprisSession>(p->id, identity, p->state, t,
+      out.push_back(std::make_unique<MprisSession>(p->id, p->app, p->state, t,
                                                    thumbnailFor(p->state.artUrl)));
     }
     return out;
@@ -501,8 +498,12 @@ class MprisManager : public MediaManager {
     for (const auto& [owner, id] : idOf) {
       auto [it, added] = c.players.try_emplace(owner);
       Player& p = it->second;
+      if (!added) {
+        if (p.id != id && p.identityKnown) p.app = identifyMprisPlayer(id, p.identity);
+        p.id = id;
+        continue;
+      }
       p.id = id;
-      if (!added) continue;
       p.conn = &c;
       p.owner = owner;
       const std::string rule = "type='signal',sender='" + owner + "',path='" + kObjectPath + "'";
@@ -529,8 +530,7 @@ class MprisManager : public MediaManager {
       p.awaited = p.responsive;
       return;
     }
-    if (p.stateInFlight || p.askedThisCycle || !identifyMprisPlayer(p.id, p.identity).handled)
-      return;
+    if (p.stateInFlight || p.askedThisCycle || !p.app.handled) return;
     sd_bus_slot* slot = nullptr;
     int r =
         sd_bus_call_method_async(c.bus, &slot, p.owner.c_str(), kObjectPath, kPropertiesInterface,
