@@ -81,6 +81,8 @@ class FakePlayer {
     state_ = std::move(state);
     announce_ = true;
   }
+  // Moves Position by us and announces it with a Seeked signal, as a player does on a seek.
+  void seek(int32_t us) { seekUs_ = us; }
   // Every answer takes this long.
   void slow(int ms) { delayMs_ = ms; }
   // Called on the player's thread whenever a poll of the agent arrives; set before start.
@@ -98,6 +100,15 @@ class FakePlayer {
       if (announce_.exchange(false))
         sd_bus_emit_signal(bus_, "/org/mpris/MediaPlayer2", "org.freedesktop.DBus.Properties",
                            "PropertiesChanged", "sa{sv}as", "org.mpris.MediaPlayer2.Player", 0, 0);
+      if (int32_t us = seekUs_.exchange(0)) {
+        int64_t at;
+        {
+          std::lock_guard<std::mutex> lock(mu_);
+          at = state_.positionUs += us;
+        }
+        sd_bus_emit_signal(bus_, "/org/mpris/MediaPlayer2", "org.mpris.MediaPlayer2.Player",
+                           "Seeked", "x", at);
+      }
       int r = sd_bus_process(bus_, nullptr);
       if (r < 0) return;
       if (r == 0) sd_bus_wait(bus_, 20000);
@@ -141,6 +152,7 @@ class FakePlayer {
   std::atomic<int> reads_{0};
   std::atomic<int> delayMs_{0};
   std::atomic<bool> announce_{false};
+  std::atomic<int32_t> seekUs_{0};
   sd_bus* bus_ = nullptr;
   bool ok_ = true;
   std::atomic<bool> stop_{false};
@@ -343,6 +355,21 @@ TEST_F(MprisFakeBlackbox, SignalsOfOtherClientsNeitherWakeNorChangeAnything) {
   EXPECT_GE(quiet, 2);  // it is polled
   EXPECT_LE(noisy, quiet + 1);
   EXPECT_EQ(events.count(), 1) << events.text();  // an unchanged paused player sends nothing
+}
+
+TEST_F(MprisFakeBlackbox, ASmallSeekWhilePausedMovesThePosition) {
+  FakeState st;
+  st.status = "Paused";
+  st.title = "Held";
+  st.positionUs = 10000000;
+  auto player = showSpotify(st);
+  ASSERT_FALSE(HasFailure());
+  ASSERT_EQ(nowPlaying().value("positionMs", -1), 10000);
+
+  // Well within the drift a reading may show, so only the Seeked signal tells it is new.
+  player->seek(300000);
+  EXPECT_TRUE(waitFor([&] { return nowPlaying().value("positionMs", -1) == 10300; }, 3000))
+      << nowPlaying();
 }
 
 TEST_F(MprisFakeBlackbox, FileCoversArePicturesOnlyTypedByTheirBytes) {
