@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <nlohmann/json.hpp>
 #include <utility>
@@ -41,6 +42,9 @@ constexpr milliseconds kKeepAliveTimeout{kKeepAliveSeconds * 1000};
 constexpr milliseconds kRequestTimeout{5000};
 constexpr milliseconds kWriteTimeout{5000};
 constexpr milliseconds kKeepAliveComment{15000};
+// How long a stop lets the requests being answered finish before it cuts them off: long enough
+// for an answer that is ready (the one to /api/shutdown), short enough to stay prompt.
+constexpr milliseconds kStopGrace{100};
 // Bodies larger than this are refused before a byte of them is read: JSON reports and settings
 // are small; a cover upload may be as large as a cover, plus its multipart or header slack.
 constexpr uint64_t kBodyLimit = 64 * 1024;
@@ -170,20 +174,24 @@ struct Server::Connections {
       busy.push_back(sock);
     } else {
       busy.erase(std::find(busy.begin(), busy.end(), sock));
+      if (busy.empty()) idle.notify_all();
     }
   }
 
-  // Makes every request being answered fail at its next read or write. A socket is removed from
-  // the list before its worker closes or passes it on, so no other socket is hit.
-  void interruptBusy() {
-    std::lock_guard<std::mutex> lock(busyMu);
+  // Waits up to `grace` for the requests being answered, then makes every one still going fail
+  // at its next read or write. A socket is removed from the list before its worker closes or
+  // passes it on, so no other socket is hit.
+  void interruptBusy(milliseconds grace) {
+    std::unique_lock<std::mutex> lock(busyMu);
+    idle.wait_for(lock, grace, [this] { return busy.empty(); });
     for (socket_t sock : busy) net::shutdownBoth(sock);
   }
 
   ConnectionPoller poller;
   WorkerPool workers;
   std::mutex busyMu;
-  std::vector<socket_t> busy;  // guarded by busyMu
+  std::condition_variable idle;  // busy became empty
+  std::vector<socket_t> busy;    // guarded by busyMu
 };
 
 const std::vector<int>& portCandidates() {
@@ -285,7 +293,7 @@ void Server::stop() {
   conns_->poller.stop();
   http_->stop();
   listener_.join();
-  conns_->interruptBusy();
+  conns_->interruptBusy(kStopGrace);
   conns_->workers.stop();
 }
 
@@ -552,7 +560,8 @@ void Server::configure() {
         res.status = 403;
         return;
       }
-      // The entry stops the server later, so this answer is still delivered.
+      // The owner may stop the server before this answer is written; the stop waits a moment
+      // for requests being answered, so it is still delivered.
       res.set_content("{\"ok\":true}", "application/json");
       if (onShutdown_) onShutdown_();
     });

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <stdexcept>
 #include <thread>
 
@@ -53,6 +54,7 @@ class ServerTest : public ::testing::Test {
   std::atomic<int> configCalls{0};
   std::string lastConfig;
   std::atomic<int> shutdownCalls{0};
+  std::function<void()> onShutdown;  // runs in the shutdown handler when set
   int port = 0;
 
   void start() {
@@ -64,7 +66,10 @@ class ServerTest : public ::testing::Test {
           lastConfig = body;
           ++configCalls;
         },
-        [this] { ++shutdownCalls; });
+        [this] {
+          ++shutdownCalls;
+          if (onShutdown) onShutdown();
+        });
     port = server.start(test::freePorts(3));
     ASSERT_GT(port, 0);
   }
@@ -193,6 +198,20 @@ TEST_F(ServerTest, ControlRoutes) {
   EXPECT_EQ(bye.status, 200);
   EXPECT_EQ(bye.body, "{\"ok\":true}");
   EXPECT_EQ(shutdownCalls, 1);
+}
+
+// The owner stops the server as soon as the shutdown handler asks for it; the answer must still
+// arrive when the handler's worker is slower than that stop.
+TEST_F(ServerTest, ShutdownIsAnsweredWhenTheStopOvertakesTheHandler) {
+  std::thread stopper;
+  onShutdown = [&] {
+    stopper = std::thread([&] { server.stop(); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+  };
+  HttpResponse bye = post(port, "/api/shutdown", "", {{"X-Tunelight-Token", kToken}});
+  stopper.join();
+  EXPECT_EQ(bye.status, 200);
+  EXPECT_EQ(bye.body, "{\"ok\":true}");
 }
 
 TEST_F(ServerTest, IngestRoutesNeedAnExtensionOrigin) {
