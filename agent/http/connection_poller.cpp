@@ -38,6 +38,15 @@ const std::shared_ptr<const std::string>& pingMessage() {
   return ping;
 }
 
+// After a failed pass (no memory): logged if possible, and a moment's pause so as not to spin.
+void logFailure(const char* what) {
+  try {
+    log(kLogError, std::string("connection poller: ") + what);
+  } catch (...) {
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
 bool isRangeHeader(const std::string& s, size_t begin, size_t end) {
   static const char kName[] = "range:";
   if (end - begin < sizeof(kName) - 1) return false;
@@ -124,10 +133,7 @@ void ConnectionPoller::stop() {
     stopped_ = true;
     left.swap(inbox_);
   }
-  for (Command& c : left) {
-    net::closeSocket(c.conn.sock);
-    if (c.kind == Command::Kind::Stream) releaseStream();
-  }
+  for (Command& c : left) closeCommand(c);
 }
 
 void ConnectionPoller::adopt(socket_t sock) {
@@ -176,8 +182,7 @@ void ConnectionPoller::post(Command c) {
   std::unique_lock<std::mutex> lock(mu_);
   if (stopped_) {
     lock.unlock();
-    net::closeSocket(c.conn.sock);
-    if (c.kind == Command::Kind::Stream) releaseStream();
+    closeCommand(c);
     return;
   }
   // The poller drains the wake-up before it takes the inbox, so one signal per batch is enough.
@@ -185,6 +190,11 @@ void ConnectionPoller::post(Command c) {
   inbox_.push_back(std::move(c));
   lock.unlock();
   if (first) wake_.signal();
+}
+
+void ConnectionPoller::closeCommand(Command& c) {
+  net::closeSocket(c.conn.sock);
+  if (c.kind == Command::Kind::Stream) releaseStream();
 }
 
 void ConnectionPoller::bridgeHub() {
@@ -199,75 +209,82 @@ void ConnectionPoller::bridgeHub() {
 }
 
 void ConnectionPoller::run() {
-  try {
-    loop();
-  } catch (const std::exception& e) {
-    log(kLogError, std::string("connection poller failed: ") + e.what());
-  } catch (...) {
-    log(kLogError, "connection poller failed");
+  std::vector<pollfd> fds;
+  bool fresh = false;
+  // A pass that fails (no memory) is logged and the next one begins, with a fresh look at the
+  // Hub: the poller must not end while connections are still handed to it.
+  while (!stopping_) {
+    try {
+      if (!fresh) {
+        refreshDocument();
+        fresh = true;
+      }
+      pass(fds);
+    } catch (const std::exception& e) {
+      fresh = false;
+      logFailure(e.what());
+    } catch (...) {
+      fresh = false;
+      logFailure("unknown");
+    }
   }
   for (auto& c : conns_) drop(*c);
   conns_.clear();
 }
 
-void ConnectionPoller::loop() {
-  std::vector<pollfd> fds;
-  refreshDocument();
-  while (!stopping_) {
-    fds.clear();
-    pollfd wake{};
-    wake.fd = wake_.handle();
-    wake.events = POLLIN;
-    fds.push_back(wake);
-    for (const auto& c : conns_) {
-      pollfd p{};
-      p.fd = c->sock;
-      p.events = POLLIN;
-      if (c->out) p.events |= POLLOUT;
-      fds.push_back(p);
-    }
-    const int ready = net::pollSockets(fds.data(), fds.size(), waitMs(Clock::now()));
-    if (stopping_) break;
-    if (ready < 0) {
-      // Not expected; do not spin if it persists.
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+void ConnectionPoller::pass(std::vector<pollfd>& fds) {
+  fds.clear();
+  pollfd wake{};
+  wake.fd = wake_.handle();
+  wake.events = POLLIN;
+  fds.push_back(wake);
+  for (const auto& c : conns_) {
+    pollfd p{};
+    p.fd = c->sock;
+    p.events = POLLIN;
+    if (c->out) p.events |= POLLOUT;
+    fds.push_back(p);
+  }
+  const int ready = net::pollSockets(fds.data(), fds.size(), waitMs(Clock::now()));
+  if (stopping_) return;
+  if (ready < 0) {
+    // Not expected; do not spin if it persists.
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return;
+  }
+  const auto now = Clock::now();
+  for (size_t i = 1; i < fds.size(); ++i) {
+    const short ev = fds[i].revents;
+    if (ev == 0) continue;
+    Conn& c = *conns_[i - 1];
+    if (ev & POLLNVAL) {
+      c.dead = true;
       continue;
     }
-    const auto now = Clock::now();
-    for (size_t i = 1; i < fds.size(); ++i) {
-      const short ev = fds[i].revents;
-      if (ev == 0) continue;
-      Conn& c = *conns_[i - 1];
-      if (ev & POLLNVAL) {
-        c.dead = true;
-        continue;
-      }
-      switch (c.state) {
-        case Conn::State::Input:
-          readInput(c, now);
-          break;
-        case Conn::State::Stream:
-          if (ev & (POLLIN | POLLERR | POLLHUP)) readStream(c);
-          if (!c.dead && (ev & POLLOUT)) flush(c, now);
-          break;
-        case Conn::State::Closing:
-          discard(c);
-          break;
-      }
+    switch (c.state) {
+      case Conn::State::Input:
+        readInput(c, now);
+        break;
+      case Conn::State::Stream:
+        if (ev & (POLLIN | POLLERR | POLLHUP)) readStream(c);
+        if (!c.dead && (ev & POLLOUT)) flush(c, now);
+        break;
+      case Conn::State::Closing:
+        discard(c);
+        break;
     }
-    if (fds[0].revents) {
-      wake_.drain();
-      takeCommands(now);
-      refreshDocument();
-    }
-    for (auto& c : conns_) {
-      if (!c->dead) checkDeadlines(*c, now);
-    }
-    auto gone =
-        std::partition(conns_.begin(), conns_.end(), [](const auto& c) { return !c->dead; });
-    for (auto it = gone; it != conns_.end(); ++it) drop(**it);
-    conns_.erase(gone, conns_.end());
   }
+  if (fds[0].revents) {
+    wake_.drain();
+    takeCommands(now);
+    refreshDocument();
+  }
+  for (auto& c : conns_) {
+    if (!c->dead) checkDeadlines(*c, now);
+  }
+  auto gone = std::partition(conns_.begin(), conns_.end(), [](const auto& c) { return !c->dead; });
+  for (auto it = gone; it != conns_.end(); ++it) drop(**it);
+  conns_.erase(gone, conns_.end());
 }
 
 void ConnectionPoller::takeCommands(Clock::time_point now) {
@@ -276,37 +293,46 @@ void ConnectionPoller::takeCommands(Clock::time_point now) {
     std::lock_guard<std::mutex> lock(mu_);
     batch.swap(inbox_);
   }
-  for (Command& c : batch) accept(c, now);
+  for (Command& c : batch) {
+    try {
+      accept(c, now);
+    } catch (...) {
+      // No memory to hold it: only this connection is lost.
+      closeCommand(c);
+    }
+  }
 }
 
+// Once the connection is in conns_, nothing here throws: a failure before leaves the socket to
+// the caller.
 void ConnectionPoller::accept(Command& cmd, Clock::time_point now) {
-  auto c = std::make_unique<Conn>();
-  c->sock = cmd.conn.sock;
+  conns_.push_back(std::make_unique<Conn>());
+  Conn& c = *conns_.back();
+  c.sock = cmd.conn.sock;
   switch (cmd.kind) {
     case Command::Kind::Adopt:
     case Command::Kind::KeepAlive:
-      c->state = Conn::State::Input;
-      c->input = std::move(cmd.conn.input);
-      c->served = cmd.conn.served;
-      c->deadline = now + settings_.idleTimeout;
-      if (!c->input.empty()) {
-        c->headStarted = true;
-        c->deadline = now + settings_.headTimeout;
-        if (headComplete(*c)) c->dead = true;
+      c.state = Conn::State::Input;
+      c.input = std::move(cmd.conn.input);
+      c.served = cmd.conn.served;
+      c.deadline = now + settings_.idleTimeout;
+      if (!c.input.empty()) {
+        c.headStarted = true;
+        c.deadline = now + settings_.headTimeout;
+        if (headComplete(c)) c.dead = true;
       }
       break;
     case Command::Kind::Close:
-      c->state = Conn::State::Closing;
-      net::shutdownSend(c->sock);
-      c->deadline = now + kClosingTime;
+      c.state = Conn::State::Closing;
+      net::shutdownSend(c.sock);
+      c.deadline = now + kClosingTime;
       break;
     case Command::Kind::Stream:
-      c->state = Conn::State::Stream;
-      c->lastSent = cmd.lastSent;
-      c->nextPing = now + settings_.pingInterval;
+      c.state = Conn::State::Stream;
+      c.lastSent = cmd.lastSent;
+      c.nextPing = now + settings_.pingInterval;
       break;
   }
-  conns_.push_back(std::move(c));
 }
 
 void ConnectionPoller::readInput(Conn& c, Clock::time_point now) {
@@ -341,8 +367,13 @@ bool ConnectionPoller::headComplete(Conn& c) {
   conn.sock = c.sock;
   conn.input = std::move(c.input);
   conn.served = c.served;
+  try {
+    dispatch_(std::move(conn));
+  } catch (...) {
+    // Not handed over (no memory): the connection is closed here.
+    return true;
+  }
   c.handedOver = true;
-  dispatch_(std::move(conn));
   return true;
 }
 

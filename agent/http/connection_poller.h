@@ -79,8 +79,9 @@ class ConnectionPoller {
   struct Command;
 
   void post(Command c);
+  void closeCommand(Command& c);
   void run();
-  void loop();
+  void pass(std::vector<pollfd>& fds);
   void takeCommands(std::chrono::steady_clock::time_point now);
   void accept(Command& c, std::chrono::steady_clock::time_point now);
   void readInput(Conn& c, std::chrono::steady_clock::time_point now);

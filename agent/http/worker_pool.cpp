@@ -1,7 +1,6 @@
 #include "agent/http/worker_pool.h"
 
 #include <algorithm>
-#include <system_error>
 #include <utility>
 
 namespace tunelight {
@@ -23,6 +22,9 @@ void WorkerPool::submit(std::function<void()> job) {
       job();
       return;
     }
+    // What may throw (no memory) comes before the job is queued: a job that is not queued stays
+    // the caller's, one that is queued is run.
+    ended.reserve(finished_.size());
     jobs_.push_back(std::move(job));
     // Threads that ended on their own are joined here, outside the lock.
     for (const std::thread::id& id : finished_) {
@@ -39,7 +41,7 @@ void WorkerPool::submit(std::function<void()> job) {
         threads_.emplace_back([this] { run(); });
         ++live_;
         started = true;
-      } catch (const std::system_error&) {
+      } catch (...) {
         // No thread to be had: the running ones take the job, or this caller does.
       }
     }

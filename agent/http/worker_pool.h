@@ -22,7 +22,7 @@ class WorkerPool {
   WorkerPool& operator=(const WorkerPool&) = delete;
 
   // Jobs must not throw. After stop() a job still runs (it must see for itself that the owner
-  // stops), so that nothing it owns is lost.
+  // stops), so that nothing it owns is lost. Throws (no memory) only before the job is queued.
   void submit(std::function<void()> job);
   // Runs what is queued, then joins every thread.
   void stop();

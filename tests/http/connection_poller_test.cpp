@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <vector>
 
@@ -99,6 +100,7 @@ class PollerTest : public ::testing::Test {
     s.maxStreams = 3;
     s.maxHeadBytes = 1024;
     poller = std::make_unique<ConnectionPoller>(hub, s, [this](IdleConnection c) {
+      if (failDispatch.exchange(false)) throw std::bad_alloc();
       std::lock_guard<std::mutex> lock(mu);
       dispatched.push_back(std::move(c));
     });
@@ -125,6 +127,7 @@ class PollerTest : public ::testing::Test {
   std::mutex mu;
   std::vector<IdleConnection> dispatched;
   std::vector<int> clients;
+  std::atomic<bool> failDispatch{false};  // the next hand-over throws, as without memory
 };
 
 TEST_F(PollerTest, CompleteHeadsGoToAWorkerAndSlowOrIdleOnesAreClosed) {
@@ -171,6 +174,22 @@ TEST_F(PollerTest, CompleteHeadsGoToAWorkerAndSlowOrIdleOnesAreClosed) {
   ASSERT_TRUE(eventually([&] { return dispatchedCount() == 2; }, 1000ms));
   EXPECT_EQ(dispatched[1].input, "GET / HTTP/1.1\r\n\r\nGET");
   EXPECT_EQ(dispatched[1].served, 1u);
+}
+
+// A hand-over that fails (no memory) closes that connection; the poller goes on with the next.
+TEST_F(PollerTest, AFailedHandOverClosesItsConnectionOnly) {
+  const std::string head = "GET / HTTP/1.1\r\n\r\n";
+  failDispatch = true;
+  const int lost = adopt();
+  send(lost, head.data(), head.size(), 0);
+  bool closed = false;
+  readAll(lost, 1000, &closed);
+  EXPECT_TRUE(closed);
+  EXPECT_FALSE(failDispatch);
+
+  const int next = adopt();
+  send(next, head.data(), head.size(), 0);
+  EXPECT_TRUE(eventually([&] { return dispatchedCount() == 1; }, 1000ms));
 }
 
 TEST_F(PollerTest, StreamsFollowTheHubPingAndEndWhenTheClientGoesOrStalls) {
