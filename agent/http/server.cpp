@@ -338,19 +338,16 @@ void Server::serve(IdleConnection c) {
 void Server::configure() {
   httplib::Server& http = *http_;
 
-  // Connections go to the poller as soon as they are accepted (see InlineQueue); the settings
-  // below are the ones the library still reads for the answers it writes.
+  // Connections go to the poller as soon as they are accepted (see InlineQueue); its deadlines,
+  // RequestStream's timeouts and prepareSocket's options apply to them. Of the library's
+  // connection settings only the keep-alive ones are still read: for the Keep-Alive header.
   http.new_task_queue = [] { return new InlineQueue; };
   http.set_socket_options(configureListenSocket);
   configureAcceptLoop(http);
   http.set_keep_alive_max_count(kKeepAliveMaxCount);
   http.set_keep_alive_timeout(kKeepAliveSeconds);
-  http.set_read_timeout(5, 0);
-  http.set_write_timeout(5, 0);
   // A last line of defence; the limits per route are checked before reading (checkHead).
   http.set_payload_max_length(kCoverBodyLimit);
-  // Event messages are small; do not let them wait for the peer's delayed acknowledgement.
-  http.set_tcp_nodelay(true);
 
   // An exception that leaves a handler is answered 500 with no body and no header telling what
   // it was (the library's default would name it).
