@@ -12,42 +12,50 @@ namespace {
 
 constexpr size_t kHistoryCapacity = 20;
 
-bool switchAllows(const SourceRecord& r, const FilterSettings& s) {
+struct ServiceSwitch {
+  const char* key;  // its configuration key
+  bool FilterSettings::*on;
+};
+
+// The switch that decides whether r may be shown; none for records no switch applies to.
+std::optional<ServiceSwitch> switchOf(const SourceRecord& r) {
+  using S = FilterSettings;
   switch (r.service) {
     case kServiceYandex:
-      return s.yandex;
+      return ServiceSwitch{"yandex", &S::yandex};
     case kServiceVk:
-      return s.vk;
+      return ServiceSwitch{"vk", &S::vk};
     case kServiceSpotify:
-      return s.spotify;
+      return ServiceSwitch{"spotify", &S::spotify};
     case kServiceAppleMusic:
-      return s.appleMusic;
+      return ServiceSwitch{"appleMusic", &S::appleMusic};
     case kServiceYoutubeMusic:
-      return s.youtubeMusic;
+      return ServiceSwitch{"youtubeMusic", &S::youtubeMusic};
     case kServiceYoutube:
-      return s.youtube;
+      return ServiceSwitch{"youtube", &S::youtube};
     case kServiceSoundcloud:
-      return s.soundcloud;
+      return ServiceSwitch{"soundcloud", &S::soundcloud};
     case kServiceDeezer:
-      return s.deezer;
+      return ServiceSwitch{"deezer", &S::deezer};
     case kServiceTidal:
-      return s.tidal;
+      return ServiceSwitch{"tidal", &S::tidal};
     case kServiceAmazonMusic:
-      return s.amazonMusic;
+      return ServiceSwitch{"amazonMusic", &S::amazonMusic};
     case kServiceOther:
-      return r.isVideo ? s.videoPlayers : s.otherPlayers;
+      return r.isVideo ? ServiceSwitch{"videoPlayers", &S::videoPlayers}
+                       : ServiceSwitch{"otherPlayers", &S::otherPlayers};
     default:
       // Unrecognised service: only browser sessions have a switch.
-      return r.kind == kKindSmtcBrowser ? s.browserWithoutExtension : true;
+      if (r.kind == kKindSmtcBrowser) {
+        return ServiceSwitch{"browserWithoutExtension", &S::browserWithoutExtension};
+      }
+      return std::nullopt;
   }
 }
 
-// Every service switch on; the blocklist as it is.
-FilterSettings allSwitchesOn(const FilterSettings& s) {
-  FilterSettings on;
-  on.blocklist = s.blocklist;
-  on.youtube = on.videoPlayers = true;
-  return on;
+bool switchAllows(const SourceRecord& r, const FilterSettings& s) {
+  const auto sw = switchOf(r);
+  return !sw || s.*(sw->on);
 }
 
 int playRank(const SourceRecord& r) {
@@ -171,42 +179,21 @@ bool isBlocked(const SourceRecord& r, const std::vector<std::string>& blocklist)
 }
 
 std::string switchKey(const SourceRecord& r) {
-  switch (r.service) {
-    case kServiceYandex:
-      return "yandex";
-    case kServiceVk:
-      return "vk";
-    case kServiceSpotify:
-      return "spotify";
-    case kServiceAppleMusic:
-      return "appleMusic";
-    case kServiceYoutubeMusic:
-      return "youtubeMusic";
-    case kServiceYoutube:
-      return "youtube";
-    case kServiceSoundcloud:
-      return "soundcloud";
-    case kServiceDeezer:
-      return "deezer";
-    case kServiceTidal:
-      return "tidal";
-    case kServiceAmazonMusic:
-      return "amazonMusic";
-    case kServiceOther:
-      return r.isVideo ? "videoPlayers" : "otherPlayers";
-    default:
-      return r.kind == kKindSmtcBrowser ? "browserWithoutExtension" : "";
-  }
+  const auto sw = switchOf(r);
+  return sw ? sw->key : "";
 }
 
-std::optional<SourceRecord> selectCurrent(const std::vector<SourceRecord>& all,
-                                          const FilterSettings& settings) {
+namespace {
+
+// Arbitration; the service switches are left out when useSwitches is false.
+std::optional<SourceRecord> select(const std::vector<SourceRecord>& all,
+                                   const FilterSettings& settings, bool useSwitches) {
   // Groups by song identity, visited in ascending key order; members keep input order.
   std::map<std::string, std::vector<const SourceRecord*>> groups;
   for (const auto& r : all) {
     if (r.title.empty()) continue;
     if (!settings.blocklist.empty() && isBlocked(r, settings.blocklist)) continue;
-    if (!switchAllows(r, settings)) continue;
+    if (useSwitches && !switchAllows(r, settings)) continue;
     groups[trackKey(r)].push_back(&r);
   }
   const std::vector<const SourceRecord*>* winner = nullptr;
@@ -221,6 +208,13 @@ std::optional<SourceRecord> selectCurrent(const std::vector<SourceRecord>& all,
   }
   if (!winner) return std::nullopt;
   return mergeGroup(*winner);
+}
+
+}  // namespace
+
+std::optional<SourceRecord> selectCurrent(const std::vector<SourceRecord>& all,
+                                          const FilterSettings& settings) {
+  return select(all, settings, true);
 }
 
 Hub::Hub(size_t coverCapacity, WallClock clock)
@@ -322,11 +316,6 @@ std::optional<SourceRecord> Hub::hiddenRecord() const {
   return hidden_;
 }
 
-std::optional<SourceRecord> Hub::filteredRecord() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return filtered_;
-}
-
 Hub::Health Hub::health() const {
   std::lock_guard<std::mutex> lock(mu_);
   Health h;
@@ -369,7 +358,7 @@ void Hub::recompute() {
   // A playing song that only a service switch keeps off the card: the panel names the switch.
   filtered_.reset();
   if (!winner) {
-    auto alt = selectCurrent(all, allSwitchesOn(settings_));
+    auto alt = select(all, settings_, false);
     if (alt && alt->status == kStatusPlaying && !switchAllows(*alt, settings_)) {
       filtered_ = std::move(alt);
     }

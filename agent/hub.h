@@ -84,11 +84,10 @@ class Hub {
 
   std::vector<SourceRecord> sources() const;
   std::optional<SourceRecord> hiddenRecord() const;
-  // The record that would be current if every service switch were on, while it plays, nothing
-  // is shown, and a switch hides it.
-  std::optional<SourceRecord> filteredRecord() const;
 
-  // The above under one lock, so that they describe the same moment.
+  // The above under one lock, so that they describe the same moment; with `filtered`, the
+  // record that would be current if every service switch were on, while it plays, nothing is
+  // shown, and a switch hides it.
   struct Health {
     std::vector<SourceRecord> sources;
     std::optional<SourceRecord> hidden;

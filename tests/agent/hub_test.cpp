@@ -87,19 +87,19 @@ TEST_F(HubTest, ServiceSwitches) {
   EXPECT_EQ(current(), "{\"active\":false}");
   // Playing but kept off by a switch: the Hub names the song that would be shown, and the
   // switch that hides it.
-  ASSERT_TRUE(hub.filteredRecord().has_value());
-  EXPECT_EQ(switchKey(*hub.filteredRecord()), "videoPlayers");
+  ASSERT_TRUE(hub.health().filtered.has_value());
+  EXPECT_EQ(switchKey(*hub.health().filtered), "videoPlayers");
   vlc.status = kStatusPaused;
   hub.putSource(vlc);
-  EXPECT_EQ(switchKey(*hub.filteredRecord()), "youtube");
+  EXPECT_EQ(switchKey(*hub.health().filtered), "youtube");
   vlc.status = kStatusPlaying;
   vlc.isVideo = false;
   hub.putSource(vlc);
   EXPECT_TRUE(shows("Film"));
-  EXPECT_FALSE(hub.filteredRecord().has_value());
+  EXPECT_FALSE(hub.health().filtered.has_value());
   hub.removeSource("smtc:vlc");
   hub.removeSource("ext:1");
-  EXPECT_FALSE(hub.filteredRecord().has_value());
+  EXPECT_FALSE(hub.health().filtered.has_value());
 
   FilterSettings off;
   off.yandex = off.vk = off.spotify = off.appleMusic = off.youtubeMusic = off.soundcloud =
