@@ -48,13 +48,6 @@ std::string buildBlankPng() {
   return png;
 }
 
-// dir joined with name for messages, as joinPath joins them for the file system.
-std::string pathText(const std::string& dir, const char* name) {
-  const char sep = static_cast<char>(std::filesystem::path::preferred_separator);
-  const bool ends = !dir.empty() && (dir.back() == '/' || dir.back() == sep);
-  return ends ? dir + name : dir + sep + name;
-}
-
 std::string stringMember(const nlohmann::json& doc, const char* key) {
   auto it = doc.find(key);
   return it != doc.end() && it->is_string() ? it->get<std::string>() : std::string();
@@ -92,8 +85,8 @@ void TextOutput::start() {
 void TextOutput::stop() {
   stopFlag_ = true;
   if (!worker_.joinable()) return;
-  // The worker may sit in the Hub's wait for up to recheckMs; waking every waiter costs open
-  // event streams one repeated document, which is cheaper than holding up the exit.
+  // The worker may sit in the Hub's wait for up to recheckMs. Waking every waiter moves the
+  // Hub's counter without a new document, which open event streams are not sent again.
   hub_.wakeAll();
   worker_.join();
 }
@@ -187,7 +180,7 @@ void TextOutput::writePass() {
     if (writeFileAtomically(path, *contents[i], &error)) {
       written_[i] = std::move(signature);
     } else if (failure.empty()) {
-      failure = pathText(dir, kFileNames[i]) + ": " + error;
+      failure = path.u8string() + ": " + error;
     }
   }
   // One line per pass: a full disk or a read-only folder fails every file for the same reason.
