@@ -23,14 +23,9 @@ constexpr size_t kClosingDiscardBytes = 1 << 20;
 // Hub waits are woken by changes; the timeout only bounds a single wait.
 constexpr int32_t kHubWaitMs = 3600 * 1000;
 
+// One chunk of a chunked answer body, framed as the library frames its own.
 std::string chunk(const std::string& payload) {
-  static const char kHex[] = "0123456789abcdef";
-  std::string size;
-  for (size_t n = payload.size();; n >>= 4) {
-    size.insert(size.begin(), kHex[n & 15]);
-    if (n < 16) break;
-  }
-  return size + "\r\n" + payload + "\r\n";
+  return httplib::detail::from_i_to_hex(payload.size()) + "\r\n" + payload + "\r\n";
 }
 
 const std::shared_ptr<const std::string>& pingMessage() {

@@ -36,7 +36,8 @@ void prepareSocket(socket_t sock) {
   setNonBlocking(sock);
   int one = 1;
   setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
-#ifdef SO_NOSIGPIPE
+#if !defined(MSG_NOSIGNAL) && defined(SO_NOSIGPIPE)
+  // Where send() has no flag against SIGPIPE, the socket is told instead.
   setsockopt(sock, SOL_SOCKET, SO_NOSIGPIPE, &one, sizeof(one));
 #endif
 }
@@ -105,11 +106,7 @@ void raiseOpenFileLimit() {
 // A pipe: the read end is polled, one byte in it means "look again".
 WakeSignal::WakeSignal() : read_(INVALID_SOCKET), write_(INVALID_SOCKET) {
   int fds[2];
-  if (pipe(fds) != 0) return;
-  for (int fd : fds) {
-    setNonBlocking(fd);
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
-  }
+  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return;
   read_ = fds[0];
   write_ = fds[1];
 }
