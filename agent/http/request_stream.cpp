@@ -74,11 +74,11 @@ ssize_t RequestStream::write(const char* ptr, size_t size) {
 }
 
 void RequestStream::get_remote_ip_and_port(std::string& ip, int& port) const {
-  net::socketAddress(sock_, true, ip, port);
+  httplib::detail::get_remote_ip_and_port(sock_, ip, port);
 }
 
 void RequestStream::get_local_ip_and_port(std::string& ip, int& port) const {
-  net::socketAddress(sock_, false, ip, port);
+  httplib::detail::get_local_ip_and_port(sock_, ip, port);
 }
 
 std::string RequestStream::takeUnread() {

@@ -31,10 +31,12 @@ int pollSockets(pollfd* fds, size_t count, int timeoutMs);
 // No more sends: the peer reads the end of the stream after what was sent.
 void shutdownSend(socket_t sock);
 // Ends both directions; a thread blocked in poll on this socket returns.
-void shutdownBoth(socket_t sock);
-void closeSocket(socket_t sock);
-// Numeric address and port of the peer (remote) or of this end; empty and 0 when unknown.
-void socketAddress(socket_t sock, bool remote, std::string& ip, int& port);
+inline void shutdownBoth(socket_t sock) {
+  httplib::detail::shutdown_socket(sock);
+}
+inline void closeSocket(socket_t sock) {
+  httplib::detail::close_socket(sock);
+}
 // Lets the process hold as many sockets as the system allows it (the soft limit of open files
 // raised to the hard limit where there is one).
 void raiseOpenFileLimit();

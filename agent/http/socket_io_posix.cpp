@@ -1,6 +1,5 @@
 #include "agent/http/socket_io.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -25,15 +24,10 @@ bool wouldBlock() {
   return errno == EAGAIN || errno == EWOULDBLOCK;
 }
 
-void setNonBlocking(int fd) {
-  const int flags = fcntl(fd, F_GETFL, 0);
-  if (flags >= 0) fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-}
-
 }  // namespace
 
 void prepareSocket(socket_t sock) {
-  setNonBlocking(sock);
+  httplib::detail::set_nonblocking(sock, true);
   int one = 1;
   setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
 #if !defined(MSG_NOSIGNAL) && defined(SO_NOSIGPIPE)
@@ -67,33 +61,6 @@ int pollSockets(pollfd* fds, size_t count, int timeoutMs) {
 
 void shutdownSend(socket_t sock) {
   ::shutdown(sock, SHUT_WR);
-}
-
-void shutdownBoth(socket_t sock) {
-  ::shutdown(sock, SHUT_RDWR);
-}
-
-void closeSocket(socket_t sock) {
-  ::close(sock);
-}
-
-void socketAddress(socket_t sock, bool remote, std::string& ip, int& port) {
-  ip.clear();
-  port = 0;
-  sockaddr_storage addr{};
-  socklen_t len = sizeof(addr);
-  auto* sa = reinterpret_cast<sockaddr*>(&addr);
-  if ((remote ? getpeername(sock, sa, &len) : getsockname(sock, sa, &len)) != 0) return;
-  char text[INET6_ADDRSTRLEN] = {};
-  if (addr.ss_family == AF_INET) {
-    const auto* in = reinterpret_cast<const sockaddr_in*>(&addr);
-    if (inet_ntop(AF_INET, &in->sin_addr, text, sizeof(text))) ip = text;
-    port = ntohs(in->sin_port);
-  } else if (addr.ss_family == AF_INET6) {
-    const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&addr);
-    if (inet_ntop(AF_INET6, &in6->sin6_addr, text, sizeof(text))) ip = text;
-    port = ntohs(in6->sin6_port);
-  }
 }
 
 void raiseOpenFileLimit() {

@@ -20,8 +20,7 @@ int clampSize(size_t size) {
 }  // namespace
 
 void prepareSocket(socket_t sock) {
-  u_long nonBlocking = 1;
-  ioctlsocket(sock, FIONBIO, &nonBlocking);
+  httplib::detail::set_nonblocking(sock, true);
   BOOL one = TRUE;
   setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof(one));
 }
@@ -46,30 +45,6 @@ void shutdownSend(socket_t sock) {
   ::shutdown(sock, SD_SEND);
 }
 
-void shutdownBoth(socket_t sock) {
-  ::shutdown(sock, SD_BOTH);
-}
-
-void closeSocket(socket_t sock) {
-  closesocket(sock);
-}
-
-void socketAddress(socket_t sock, bool remote, std::string& ip, int& port) {
-  ip.clear();
-  port = 0;
-  sockaddr_storage addr{};
-  int len = sizeof(addr);
-  auto* sa = reinterpret_cast<sockaddr*>(&addr);
-  if ((remote ? getpeername(sock, sa, &len) : getsockname(sock, sa, &len)) != 0) return;
-  char host[NI_MAXHOST] = {};
-  char serv[NI_MAXSERV] = {};
-  if (getnameinfo(sa, len, host, sizeof(host), serv, sizeof(serv),
-                  NI_NUMERICHOST | NI_NUMERICSERV) == 0) {
-    ip = host;
-    port = atoi(serv);
-  }
-}
-
 // Windows has no per-process limit of open sockets to raise.
 void raiseOpenFileLimit() {}
 
@@ -88,8 +63,7 @@ WakeSignal::WakeSignal() : read_(INVALID_SOCKET), write_(INVALID_SOCKET) {
     closesocket(s);
     return;
   }
-  u_long nonBlocking = 1;
-  ioctlsocket(s, FIONBIO, &nonBlocking);
+  httplib::detail::set_nonblocking(s, true);
   read_ = s;
   write_ = s;
 }
