@@ -222,7 +222,7 @@ Hub::Hub(size_t coverCapacity, WallClock clock)
 
 void Hub::putSource(SourceRecord r) {
   if (r.updatedAt == 0) r.updatedAt = clock_();
-  std::lock_guard<std::mutex> lock(mu_);
+  std::unique_lock<std::mutex> lock(mu_);
   const auto old = sources_.find(r.sourceKey);
   const bool hasOld = old != sources_.end();
   if (r.status == kStatusPlaying && r.playingSince == 0) {
@@ -233,12 +233,18 @@ void Hub::putSource(SourceRecord r) {
       hasOld && old->second.status == r.status && trackKey(old->second) == trackKey(r);
   r.stateSince = same ? old->second.stateSince : r.updatedAt;
   sources_[r.sourceKey] = std::move(r);
-  recompute();
+  if (recompute()) {
+    lock.unlock();
+    notifyListeners();
+  }
 }
 
 void Hub::removeSource(const std::string& sourceKey) {
-  std::lock_guard<std::mutex> lock(mu_);
-  if (sources_.erase(sourceKey) > 0) recompute();
+  std::unique_lock<std::mutex> lock(mu_);
+  if (sources_.erase(sourceKey) > 0 && recompute()) {
+    lock.unlock();
+    notifyListeners();
+  }
 }
 
 std::string Hub::putCover(const std::string& contentType, const std::string& bytes) {
@@ -273,9 +279,12 @@ FilterSettings Hub::settings() const {
 }
 
 void Hub::setSettings(const FilterSettings& s) {
-  std::lock_guard<std::mutex> lock(mu_);
+  std::unique_lock<std::mutex> lock(mu_);
   settings_ = s;
-  recompute();
+  if (recompute()) {
+    lock.unlock();
+    notifyListeners();
+  }
 }
 
 std::pair<std::string, uint64_t> Hub::snapshot() const {
@@ -301,6 +310,24 @@ void Hub::wakeAll() {
   std::lock_guard<std::mutex> lock(mu_);
   ++changeCounter_;
   changed_.notify_all();
+}
+
+size_t Hub::addListener(std::function<void()> onChange) {
+  std::lock_guard<std::mutex> lock(listenersMu_);
+  listeners_.emplace_back(nextListener_, std::move(onChange));
+  return nextListener_++;
+}
+
+void Hub::removeListener(size_t id) {
+  std::lock_guard<std::mutex> lock(listenersMu_);
+  listeners_.erase(std::remove_if(listeners_.begin(), listeners_.end(),
+                                  [id](const auto& l) { return l.first == id; }),
+                   listeners_.end());
+}
+
+void Hub::notifyListeners() {
+  std::lock_guard<std::mutex> lock(listenersMu_);
+  for (const auto& l : listeners_) l.second();
 }
 
 std::vector<SourceRecord> Hub::sources() const {
@@ -343,7 +370,7 @@ std::string Hub::historyJson() const {
   return dumpJson(arr);
 }
 
-void Hub::recompute() {
+bool Hub::recompute() {
   std::vector<SourceRecord> all;
   all.reserve(sources_.size());
   for (const auto& [key, r] : sources_) all.push_back(r);
@@ -365,11 +392,11 @@ void Hub::recompute() {
   }
   if (winner && winner->status == kStatusPlaying) updateHistory(*winner);
   std::string json = nowPlayingJson(winner);
-  if (json != cachedJson_) {
-    cachedJson_ = std::move(json);
-    ++changeCounter_;
-    changed_.notify_all();
-  }
+  if (json == cachedJson_) return false;
+  cachedJson_ = std::move(json);
+  ++changeCounter_;
+  changed_.notify_all();
+  return true;
 }
 
 void Hub::updateHistory(const SourceRecord& w) {

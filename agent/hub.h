@@ -3,6 +3,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -60,7 +61,7 @@ std::optional<SourceRecord> selectCurrent(const std::vector<SourceRecord>& all,
                                           const FilterSettings& settings);
 
 // The single store of what plays. Every public operation locks mu_ for its whole run and never
-// calls out while holding it.
+// calls out while holding it (change listeners are called after it is released).
 class Hub {
  public:
   explicit Hub(size_t coverCapacity, WallClock clock = wallNowMs);
@@ -81,6 +82,11 @@ class Hub {
   // Waits (monotonic clock) until the counter differs from since or timeoutMs passed.
   uint64_t waitChange(uint64_t since, int32_t timeoutMs) const;
   void wakeAll();
+  // onChange is called after every change of the document, on the thread that made it and
+  // outside the Hub's lock; it must return at once, for further changes wait for it. The id is
+  // for removeListener, which returns when no call of that listener is in progress.
+  size_t addListener(std::function<void()> onChange);
+  void removeListener(size_t id);
 
   std::vector<SourceRecord> sources() const;
   std::optional<SourceRecord> hiddenRecord() const;
@@ -97,7 +103,8 @@ class Hub {
   std::string historyJson() const;
 
  private:
-  void recompute();                           // requires mu_ held
+  bool recompute();                           // requires mu_ held; true when the document changed
+  void notifyListeners();                     // requires mu_ not held
   void updateHistory(const SourceRecord& w);  // requires mu_ held
 
   const WallClock clock_;
@@ -113,6 +120,9 @@ class Hub {
   std::optional<SourceRecord> hidden_;    // guarded by mu_
   std::optional<SourceRecord> filtered_;  // guarded by mu_
   uint64_t changeCounter_ = 0;            // guarded by mu_
+  std::mutex listenersMu_;
+  std::vector<std::pair<size_t, std::function<void()>>> listeners_;  // guarded by listenersMu_
+  size_t nextListener_ = 0;                                          // guarded by listenersMu_
 };
 
 }  // namespace tunelight

@@ -20,8 +20,6 @@ constexpr int kPingSlackDivisor = 15;
 // How long, and how much, unread input of a closing connection is discarded.
 constexpr auto kClosingTime = std::chrono::seconds(1);
 constexpr size_t kClosingDiscardBytes = 1 << 20;
-// Hub waits are woken by changes; the timeout only bounds a single wait.
-constexpr int32_t kHubWaitMs = 3600 * 1000;
 
 // One chunk of a chunked answer body, framed as the library frames its own.
 std::string chunk(const std::string& payload) {
@@ -110,18 +108,20 @@ ConnectionPoller::~ConnectionPoller() {
 
 bool ConnectionPoller::start() {
   if (!wake_.ok()) return false;
+  // Every change of the Hub's document wakes the poll (a write to the wake-up never blocks).
+  listener_ = hub_.addListener([this] { wake_.signal(); });
   thread_ = std::thread([this] { run(); });
-  hubBridge_ = std::thread([this] { bridgeHub(); });
   return true;
 }
 
 void ConnectionPoller::stop() {
   stopping_ = true;
   if (wake_.ok()) wake_.signal();
-  // Ends the bridge's wait at once (the counter moves).
-  hub_.wakeAll();
+  if (listener_) {
+    hub_.removeListener(*listener_);
+    listener_.reset();
+  }
   if (thread_.joinable()) thread_.join();
-  if (hubBridge_.joinable()) hubBridge_.join();
   std::vector<Command> left;
   {
     std::lock_guard<std::mutex> lock(mu_);
@@ -190,17 +190,6 @@ void ConnectionPoller::post(Command c) {
 void ConnectionPoller::closeCommand(Command& c) {
   net::closeSocket(c.conn.sock);
   if (c.kind == Command::Kind::Stream) releaseStream();
-}
-
-void ConnectionPoller::bridgeHub() {
-  uint64_t seen = hub_.changeCounter();
-  while (!stopping_) {
-    const uint64_t now = hub_.waitChange(seen, kHubWaitMs);
-    if (now != seen) {
-      seen = now;
-      wake_.signal();
-    }
-  }
 }
 
 void ConnectionPoller::run() {

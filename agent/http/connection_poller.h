@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -93,7 +94,6 @@ class ConnectionPoller {
   void checkDeadlines(Conn& c, std::chrono::steady_clock::time_point now);
   int waitMs(std::chrono::steady_clock::time_point now) const;
   void drop(Conn& c);
-  void bridgeHub();
 
   Hub& hub_;
   const Settings settings_;
@@ -102,7 +102,7 @@ class ConnectionPoller {
   std::atomic<bool> stopping_{false};
   std::atomic<size_t> streams_{0};
   std::thread thread_;
-  std::thread hubBridge_;
+  std::optional<size_t> listener_;  // the Hub listener's id while started
 
   std::mutex mu_;
   std::vector<Command> inbox_;  // guarded by mu_

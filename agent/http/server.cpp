@@ -288,8 +288,8 @@ int Server::start(const std::vector<int>& ports) {
 void Server::stop() {
   if (!listener_.joinable()) return;
   stopping_ = true;
-  // Ends the event streams and idle connections at once (waking the Hub's waiters too); what
-  // workers hand back from now on is closed.
+  // Ends the event streams and idle connections at once; what workers hand back from now on is
+  // closed.
   conns_->poller.stop();
   http_->stop();
   listener_.join();
