@@ -258,7 +258,9 @@ void ConnectionPoller::pass(std::vector<pollfd>& fds) {
         break;
     }
   }
-  if (fds[0].revents) {
+  // A wait that timed out looks at the inbox and the Hub too, so a wake-up the platform's poll
+  // missed costs one wait, not a stall.
+  if (fds[0].revents || ready == 0) {
     wake_.drain();
     takeCommands(now);
     refreshDocument();

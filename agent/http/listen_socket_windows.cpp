@@ -12,9 +12,10 @@ void configureListenSocket(socket_t sock) {
 }
 
 // Here the library waits in select() between accepts, by default in 10 ms slices (100 wake-ups a
-// second). Closing the socket at stop ends a select() that waits on it, so one long wait serves.
+// second). Closing the socket at stop ends a select() that waits on it; the one-second slice is
+// only a backstop for a readiness select() missed, as WSAPoll does now and then.
 void configureAcceptLoop(httplib::Server& server) {
-  server.set_idle_interval(3600, 0);
+  server.set_idle_interval(1, 0);
 }
 
 }  // namespace tunelight

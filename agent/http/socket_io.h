@@ -26,7 +26,8 @@ long sendSome(socket_t sock, const char* data, size_t size);
 // Bytes read, kPeerClosed, kWouldBlock or kFailed.
 long recvSome(socket_t sock, char* data, size_t size);
 // poll() over sockets (pollfd and the POLL* flags exist on both platforms); timeoutMs < 0 waits
-// without limit. Returns the number of ready entries, 0 on timeout, < 0 on error.
+// without limit. Returns the number of ready entries, 0 on timeout, < 0 on error. On Windows no
+// wait lasts more than a second: a return of 0 may come early, and callers look again.
 int pollSockets(pollfd* fds, size_t count, int timeoutMs);
 // No more sends: the peer reads the end of the stream after what was sent.
 void shutdownSend(socket_t sock);

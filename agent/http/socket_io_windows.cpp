@@ -37,7 +37,13 @@ long recvSome(socket_t sock, char* data, size_t size) {
   return wouldBlock() ? kWouldBlock : kFailed;
 }
 
+// WSAPoll now and then misses a socket's readiness (seen under Wine with the wake-up socket, a
+// change then waited for the next deadline): no wait lasts longer than this, and callers look
+// again after a timed-out wait.
+constexpr int kLongestWaitMs = 1000;
+
 int pollSockets(pollfd* fds, size_t count, int timeoutMs) {
+  if (timeoutMs < 0 || timeoutMs > kLongestWaitMs) timeoutMs = kLongestWaitMs;
   return WSAPoll(fds, static_cast<ULONG>(count), timeoutMs);
 }
 
