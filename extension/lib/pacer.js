@@ -2,6 +2,9 @@
 // (the agent forgets a source after 6 s of silence; a paused song stays on the card, dimmed, as a
 // paused desktop player's does), never more than maxPerSecond in any second (changes
 // in between are coalesced into the newest), one at a time and in order, and a final gone.
+// Deliveries are spaced evenly rather than counted per second: the burst a starting song makes
+// would otherwise use up the second and hold a pause right after it back for the rest of it;
+// spaced, no change waits longer than one gap.
 (function (root) {
   'use strict';
 
@@ -28,7 +31,7 @@
     let flying = null; // the report being delivered
     let timer = null;
     let graceAt = null; // a stop becomes a gone then, unless playback resumes
-    const recent = []; // start times of the deliveries of the last second
+    const gapMs = 1000 / maxPerSecond;
 
     function pump() {
       if (timer !== null) {
@@ -46,9 +49,8 @@
       if (dirty) due = t;
       else if (graceAt !== null) due = graceAt; // no heartbeats while it may be over
       else if (latest) due = sentAt + heartbeatMs;
-      while (recent.length > 0 && recent[0] <= t - 1000) recent.shift();
-      if (recent.length >= maxPerSecond) due = Math.max(due, recent[0] + 1000);
       if (due === Infinity) return;
+      due = Math.max(due, sentAt + gapMs);
       if (due > t) {
         timer = setTimer(pump, due - t);
         return;
@@ -62,7 +64,6 @@
       inFlight = true;
       flying = body;
       sentAt = t;
-      recent.push(t);
       if (body) reported = true;
       Promise.resolve()
         .then(() => deliver(body))

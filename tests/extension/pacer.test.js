@@ -43,7 +43,7 @@ function report(title, status = 'playing', positionMs = 0, positionAt = 1000) {
 describe('report pacing', () => {
   it('sends changes at once but never more than 5 in a second, coalescing to the newest', async () => {
     const { time, sent, pacer } = setUp();
-    for (let i = 0; i < 12; i++) {
+    for (let i = 0; i < 120; i++) {
       pacer.offer(report(`song ${i}`, 'paused'));
       await settle();
       await time.advance(10);
@@ -51,9 +51,24 @@ describe('report pacing', () => {
     await time.advance(2000);
     const times = sent.map((s) => s.at);
     for (const t of times) assert.ok(times.filter((u) => u > t - 1000 && u <= t).length <= 5, `burst at ${t}: ${times}`);
-    assert.equal(sent.length, 6);
-    assert.equal(sent.at(-1).report.title, 'song 11', 'the newest wins');
-    assert.ok(sent.at(-1).at >= sent[0].at + 1000);
+    assert.equal(sent[0].at, 1000, 'the first change goes out at once');
+    assert.equal(sent.at(-1).report.title, 'song 119', 'the newest wins');
+  });
+
+  it('lets a change right after a burst out within 200 ms', async () => {
+    // A song starting gives several reports in a row; the pause that follows must not wait
+    // for the rest of the second.
+    const { time, sent, pacer } = setUp();
+    for (const s of ['a', 'b', 'c', 'd', 'e']) {
+      pacer.offer(report(s));
+      await time.advance(5);
+    }
+    await time.advance(100);
+    const pausedAt = time.now();
+    pacer.offer(report('e', 'paused'));
+    await time.advance(200);
+    assert.equal(sent.at(-1).report.status, 'paused');
+    assert.ok(sent.at(-1).at - pausedAt <= 200, `paused after ${sent.at(-1).at - pausedAt} ms`);
   });
 
   it('repeats the report every 2 s while playing or paused and skips unchanged reads', async () => {
@@ -109,11 +124,11 @@ describe('report pacing', () => {
     await time.advance(100);
     assert.equal(sent.length, 1);
     pacer.offer(report('a', 'paused')); // not taken last time: still a change
-    await time.advance(100);
+    await time.advance(200);
     assert.equal(sent.length, 2);
     ok = true;
     pacer.resend();
-    await time.advance(100);
+    await time.advance(200);
     assert.equal(sent.length, 3);
     pacer.offer(report('a', 'paused'));
     await time.advance(1000);
