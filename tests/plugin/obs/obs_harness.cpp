@@ -364,16 +364,18 @@ ObsHarness::~ObsHarness() {
 void ObsHarness::shutdown() {
   if (shut_) return;
   shut_ = true;
+  {
+    std::lock_guard<std::mutex> g(g_mutex);
+    g_render_each_frame = nullptr;
+  }
+  // Returns once no frame is in the callback, which may still hold a card it read before: only
+  // then may the sources go.
+  obs_remove_main_render_callback(main_render, nullptr);
   for (obs_source_t* s : owned_) {
     obs_source_remove(s);
     obs_source_release(s);
   }
   owned_.clear();
-  {
-    std::lock_guard<std::mutex> g(g_mutex);
-    g_render_each_frame = nullptr;
-  }
-  obs_remove_main_render_callback(main_render, nullptr);
   runUiTasks();
   obs_shutdown();
   if (display_) XCloseDisplay(static_cast<Display*>(display_));
