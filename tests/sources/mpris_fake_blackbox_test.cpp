@@ -85,8 +85,11 @@ class FakePlayer {
   void seek(int32_t us) { seekUs_ = us; }
   // Every answer takes this long.
   void slow(int ms) { delayMs_ = ms; }
-  // Called on the player's thread whenever a poll of the agent arrives; set before start.
-  std::function<void()> onRead;
+  // Called on the player's thread whenever a poll of the agent arrives.
+  void onRead(std::function<void()> f) {
+    std::lock_guard<std::mutex> lock(mu_);
+    onRead_ = std::move(f);
+  }
   // Property reads of the player interface so far: one per poll of the agent.
   int reads() const { return reads_; }
 
@@ -126,7 +129,12 @@ class FakePlayer {
   static int status(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply, void* p,
                     sd_bus_error*) {
     ++self(p).reads_;
-    if (self(p).onRead) self(p).onRead();
+    std::function<void()> hook;
+    {
+      std::lock_guard<std::mutex> lock(self(p).mu_);
+      hook = self(p).onRead_;
+    }
+    if (hook) hook();
     std::this_thread::sleep_for(std::chrono::milliseconds(self(p).delayMs_));
     return sd_bus_message_append(reply, "s", state(p).status.c_str());
   }
@@ -148,7 +156,8 @@ class FakePlayer {
   }
 
   std::mutex mu_;
-  FakeState state_;  // guarded by mu_
+  FakeState state_;               // guarded by mu_
+  std::function<void()> onRead_;  // guarded by mu_
   std::atomic<int> reads_{0};
   std::atomic<int> delayMs_{0};
   std::atomic<bool> announce_{false};
@@ -291,14 +300,14 @@ TEST_F(MprisFakeBlackbox, SlowPlayerStaysAndDelaysNobody) {
   slowState.identity = "Spotify";
   slowState.title = "Slow";
   FakePlayer slow(slowState, {"org.mpris.MediaPlayer2.spotify"});
-  slow.onRead = [&] {
+  slow.onRead([&] {
     std::lock_guard<std::mutex> lock(mu);
     if (!armed) return;
     armed = false;
     st.title = "B" + std::to_string(++changes);
     quick.set(st);
     changedAt = std::chrono::steady_clock::now();
-  };
+  });
   slow.slow(400);
   ASSERT_TRUE(slow.ok() && quick.ok());
   startAgent();
