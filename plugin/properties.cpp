@@ -36,14 +36,8 @@ void set_visible(obs_properties_t* props, const char* key, bool visible) {
 // Text for a quoted HTML attribute (the address of a link) as well as content: html_escape plus '.
 std::string attribute_escape(const std::string& text) {
   std::string out;
-  for (char c : text) {
-    if (c == '&')
-      out += "&amp;";
-    else if (c == '<')
-      out += "&lt;";
-    else if (c == '>')
-      out += "&gt;";
-    else if (c == '\'')
+  for (char c : html_escape(text)) {
+    if (c == '\'')
       out += "&#39;";
     else
       out += c;
