@@ -17,8 +17,8 @@ namespace {
 using namespace tunelight;
 
 // The input is a list of steps separated by 0x01 (a byte no JSON text holds unescaped):
-// "C<url>\x02<type>\x02<bytes>" uploads a cover, "E<digits>" lets that many seconds pass (modulo 100),
-// anything else is the body of a report.
+// "C<url>\x02<type>\x02<bytes>" uploads a cover, "E<digits>" lets that many seconds (modulo 100)
+// pass, anything else is the body of a report.
 std::vector<std::string> steps(const std::string& input) {
   std::vector<std::string> out;
   size_t start = 0;
@@ -70,7 +70,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         const std::vector<std::string> f = fields(step.substr(1));
         ingest.acceptCover(f[0], f[1], f[2]);
       } else if (!step.empty() && step[0] == 'E') {
-        // At most 99 s at once; the digits may hold any number, so reduce before scaling.
+        // The digits may name any number: reduced before scaling, or the clock would overflow.
         now += 1000 * std::llabs(std::strtoll(step.c_str() + 1, nullptr, 10) % 100);
         ingest.expireReports(now);
       } else {

@@ -171,7 +171,6 @@ TEST(IngestBlackbox, TwoIdsOfOneSongMergeAndSilentSourcesExpire) {
   EXPECT_LE(gone, 7500);
 }
 
-
 // Resident memory of a process in KiB, from /proc.
 long residentKiB(int pid) {
   std::ifstream in("/proc/" + std::to_string(pid) + "/status");
