@@ -34,7 +34,7 @@ after(async () => {
 // The ad's name or its clock (the songs' run longer).
 const isAd = (s) => s.title === 'Buy Now' || s.artist === 'Advertiser Inc' || s.durationMs === AD_SECONDS * 1000;
 // Reports take well under this to reach the agent.
-const SETTLE_MS = 500;
+const SETTLE_MS = 1000;
 
 it('keeps every site its song through an ad, and never shows the ad', async (t) => {
   const hosts = Object.keys(SERVICES);
