@@ -179,6 +179,8 @@
     hooked = true;
     schedule();
   });
+  // A site's fix saw an ad start or end (content/sites/ads.js).
+  document.addEventListener('tunelight:recheck', () => schedule());
   // A page kept for the back button says goodbye, and hello again when it comes back.
   window.addEventListener('pagehide', (e) => {
     if (e.persisted && port) {

@@ -15,7 +15,7 @@ if(NOT WIN32)
     set_tests_properties(extension_unit PROPERTIES LABELS "unit;extension" TIMEOUT 60)
     add_test(NAME extension_browser
       COMMAND ${TUNELIGHT_NODE} --test --test-concurrency=1 chromium_agent.test.js
-        chromium_cover.test.js firefox_agent.test.js
+        chromium_cover.test.js chromium_sites.test.js firefox_agent.test.js
       WORKING_DIRECTORY ${_extension_dir})
     set_tests_properties(extension_browser PROPERTIES LABELS "browser;extension" TIMEOUT 400
       RESOURCE_LOCK agent_ports

@@ -1,0 +1,8 @@
+// SoundCloud: its web player plays audio ads to listeners without a subscription, but no
+// public account tells how the page marks one; only an ad whose metadata names it as one
+// ("Advertisement") is kept off the card.
+(() => {
+  'use strict';
+  const T = globalThis.Tunelight;
+  (T.siteFixes = T.siteFixes || []).push(T.ads.fix(() => false));
+})();
