@@ -30,6 +30,12 @@ class WindowsAgentProcess : public AgentProcess {
     return WaitForSingleObject(process_, ms) == WAIT_OBJECT_0;
   }
 
+  int exit_code() const override {
+    DWORD code = 0;
+    if (!GetExitCodeProcess(process_, &code) || code == STILL_ACTIVE) return -1;
+    return static_cast<int>(code);
+  }
+
   void terminate() override {
     if (wait_exit(0)) return;
     TerminateProcess(process_, 0);
