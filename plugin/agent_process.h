@@ -52,6 +52,9 @@ class AgentProcess {
   // The exit code once wait_exit has seen the end; -1 while running or when it is not known
   // (ended by a signal, reaped elsewhere).
   virtual int exit_code() const = 0;
+  // 0 when the process cannot outlive this one (on Windows: it is in the kill-on-close job), or
+  // when the platform has no such tie; else the platform's error code of the failed attempt.
+  virtual unsigned long untied_error() const { return 0; }
   // Ends the process at once (exit code 0 where the platform lets the caller choose) and, on
   // POSIX, reaps it. Does nothing when it has already ended.
   virtual void terminate() = 0;

@@ -136,6 +136,13 @@ bool AgentSupervisor::launch_agent() {
     publish(base_url_);
     return false;
   }
+  if (unsigned long untied = process_->untied_error(); untied != 0 && !untied_told_) {
+    untied_told_ = true;
+    plugin_log(LOG_WARNING,
+               "agent is not in a kill-on-close job (error %lu); only its parent watch ends it "
+               "with OBS",
+               untied);
+  }
   watch_ = std::make_unique<AgentWatch>(*process_, port_path_, AgentWatch::Clock::now());
   for (;;) {
     switch (watch_->check(AgentWatch::Clock::now())) {

@@ -47,6 +47,7 @@ class AgentSupervisor {
   std::string token_;
   std::unique_ptr<AgentProcess> process_;
   std::unique_ptr<AgentWatch> watch_;  // of *process_; reset before it
+  bool untied_told_ = false;
 
   std::atomic<bool> stop_{false};
   std::thread watchdog_;
