@@ -83,9 +83,14 @@ TEST(CardObsTest, SlowFirstStartIsPickedUpWhenItsPortAppears) {
   std::string base = "http://127.0.0.1:" + std::to_string(agent.port);
   ASSERT_TRUE(h.waitLog("[tunelight] agent started: " + base + "/widget (pid ", 4000));
   EXPECT_TRUE(agent.waitPosts(1)) << "the settings never reached the agent";
-  h.tick(card, 0.016f);
-  EXPECT_EQ(jsonString(h.browserUpdates().back(), "url"),
-            base + "/widget?theme=compact&scale=2.00");
+  // Published once the settings post is over.
+  EXPECT_TRUE(eventually(
+      [&] {
+        h.tick(card, 0.016f);
+        return jsonString(h.browserUpdates().back(), "url") ==
+               base + "/widget?theme=compact&scale=2.00";
+      },
+      2000));
   EXPECT_EQ(h.countLog("restarting"), 0u);
   EXPECT_EQ(h.countLog("slow to start"), 1u);
 }
