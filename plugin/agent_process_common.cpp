@@ -1,5 +1,8 @@
 #include "plugin/agent_process.h"
 
+#include <filesystem>
+#include <fstream>
+
 namespace tunelight::plugin {
 
 std::string agent_executable_path(const std::string& module_path) {
@@ -22,6 +25,28 @@ std::string agent_command_line(const AgentLaunchArgs& args) {
   cmd += args.log_file;
   cmd += '"';
   return cmd;
+}
+
+int read_port_file(const std::string& path) {
+  // Paths are UTF-8; on Windows a plain string would be read in the ANSI code page.
+  std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
+  if (!in) return 0;
+  long port = 0;
+  if (!(in >> port) || port <= 0 || port > 65535) return 0;
+  return static_cast<int>(port);
+}
+
+AgentWatch::Event AgentWatch::check(Clock::time_point now) {
+  if (port_ == 0) {
+    port_ = read_port_file(port_path_);
+    if (port_ > 0) return Event::PortKnown;
+  }
+  if (!process_.alive()) return Event::Ended;
+  if (port_ == 0 && !slow_told_ && now - launched_ >= kLaunchWait) {
+    slow_told_ = true;
+    return Event::Slow;
+  }
+  return Event::None;
 }
 
 }  // namespace tunelight::plugin

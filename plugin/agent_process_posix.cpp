@@ -59,6 +59,7 @@ class PosixAgentProcess : public AgentProcess {
       pid_t r = waitpid(pid_, &status, WNOHANG);
       if (r == pid_) {
         reaped_ = true;
+        if (WIFEXITED(status)) exit_code_ = WEXITSTATUS(status);
         return true;
       }
       if (r < 0 && errno == EINTR) continue;
@@ -71,6 +72,8 @@ class PosixAgentProcess : public AgentProcess {
       std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
   }
+
+  int exit_code() const override { return exit_code_; }
 
   void terminate() override {
     if (reaped_) return;
@@ -87,6 +90,7 @@ class PosixAgentProcess : public AgentProcess {
  private:
   pid_t pid_;
   bool reaped_ = false;
+  int exit_code_ = -1;
 };
 
 }  // namespace

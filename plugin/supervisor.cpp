@@ -7,23 +7,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 
 #include "plugin/plugin.h"
 
 namespace tunelight::plugin {
 
 namespace {
-
-// A positive port read from the file, or 0: one decimal number after optional blanks.
-int read_port_file(const std::string& path) {
-  // Paths are UTF-8; on Windows a plain string would be read in the ANSI code page.
-  std::ifstream in(std::filesystem::u8path(path), std::ios::binary);
-  if (!in) return 0;
-  long port = 0;
-  if (!(in >> port) || port <= 0 || port > 65535) return 0;
-  return static_cast<int>(port);
-}
 
 void remove_port_file(const std::string& path) {
   std::error_code ec;
@@ -77,6 +66,7 @@ void AgentSupervisor::stop() {
     if (process_) {
       agent_post(base_url_, token_, "/api/shutdown", "");
       if (!process_->wait_exit(2000)) process_->terminate();
+      watch_.reset();
       process_.reset();
     }
   });
@@ -133,6 +123,7 @@ void AgentSupervisor::push_loop() {
 bool AgentSupervisor::launch_agent() {
   token_ = make_token();
   base_url_.clear();
+  watch_.reset();
   if (!port_path_.empty()) remove_port_file(port_path_);
   // The published URL stays as it was until this launch ends: a successful restart must not
   // flash the fallback page.
@@ -145,21 +136,42 @@ bool AgentSupervisor::launch_agent() {
     publish(base_url_);
     return false;
   }
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    int port = read_port_file(port_path_);
-    if (port > 0) {
-      base_url_ = "http://127.0.0.1:" + std::to_string(port);
-      plugin_log(LOG_INFO, "agent started: %s/widget (pid %lu)", base_url_.c_str(),
-                 static_cast<unsigned long>(process_->pid()));
-      agent_post(base_url_, token_, "/api/config", agent_config_json(agent_settings_));
-      publish(base_url_);
-      return true;
-    }
-    if (process_->wait_exit(50)) break;
+  if (unsigned long untied = process_->untied_error(); untied != 0 && !untied_told_) {
+    untied_told_ = true;
+    plugin_log(LOG_WARNING,
+               "agent is not in a kill-on-close job (error %lu); only its parent watch ends it "
+               "with OBS",
+               untied);
   }
-  plugin_log(LOG_ERROR, "agent did not report a port; see %s", log_path_.c_str());
+  watch_ = std::make_unique<AgentWatch>(*process_, port_path_, AgentWatch::Clock::now());
+  for (;;) {
+    switch (watch_->check(AgentWatch::Clock::now())) {
+      case AgentWatch::Event::PortKnown:
+        adopt_port();
+        return true;
+      case AgentWatch::Event::Ended:
+        plugin_log(LOG_ERROR, "agent did not report a port; see %s", log_path_.c_str());
+        publish(base_url_);
+        return false;
+      case AgentWatch::Event::Slow:
+        // The watchdog keeps looking for the port file while the process lives.
+        plugin_log(LOG_WARNING, "agent is slow to start; waiting for its port (see %s)",
+                   log_path_.c_str());
+        publish(base_url_);
+        return false;
+      case AgentWatch::Event::None:
+        process_->wait_exit(50);
+        break;
+    }
+  }
+}
+
+void AgentSupervisor::adopt_port() {
+  base_url_ = "http://127.0.0.1:" + std::to_string(watch_->port());
+  plugin_log(LOG_INFO, "agent started: %s/widget (pid %lu)", base_url_.c_str(),
+             static_cast<unsigned long>(process_->pid()));
+  agent_post(base_url_, token_, "/api/config", agent_config_json(agent_settings_));
   publish(base_url_);
-  return false;
 }
 
 void AgentSupervisor::watchdog_loop() {
@@ -172,9 +184,17 @@ void AgentSupervisor::watchdog_loop() {
     guarded("agent watchdog", [&] {
       std::lock_guard<std::mutex> g(lock_);
       if (stop_) return;
-      if (process_ && process_->alive()) return;
+      auto event = watch_ ? watch_->check(AgentWatch::Clock::now()) : AgentWatch::Event::Ended;
+      if (event == AgentWatch::Event::PortKnown) adopt_port();
+      if (event != AgentWatch::Event::Ended) return;
       if (!window.allow(RestartWindow::Clock::now())) return;
-      plugin_log(LOG_WARNING, "agent is not running, restarting (%d)", window.count());
+      if (process_ && process_->exit_code() == kAgentExitRestart) {
+        plugin_log(LOG_WARNING, "agent exited, restarting after a media runtime fault (%d)",
+                   window.count());
+      } else {
+        plugin_log(LOG_WARNING, "agent is not running, restarting (%d)", window.count());
+      }
+      watch_.reset();
       process_.reset();
       launch_agent();
     });

@@ -21,7 +21,8 @@ class AgentSupervisor {
   void stop();
 
   // The base URL as the last launch ended with it; never waits behind a launch (for the
-  // graphics and UI threads). It changes once per launch: to the new URL, or to empty on failure.
+  // graphics and UI threads). It changes once per launch: to the new URL, or to empty on failure
+  // or a slow start; a slow agent's URL follows whenever the watchdog reads its port.
   std::string published_base_url();
 
   // Hands c to the push worker and returns at once: the worker stores it as the settings for
@@ -30,6 +31,7 @@ class AgentSupervisor {
 
  private:
   bool launch_agent();  // lock_ held
+  void adopt_port();    // lock_ held
   void watchdog_loop();
   void push_loop();
   void publish(const std::string& base_url);
@@ -44,6 +46,8 @@ class AgentSupervisor {
   std::string base_url_;
   std::string token_;
   std::unique_ptr<AgentProcess> process_;
+  std::unique_ptr<AgentWatch> watch_;  // of *process_; reset before it
+  bool untied_told_ = false;
 
   std::atomic<bool> stop_{false};
   std::thread watchdog_;

@@ -41,6 +41,7 @@ if(TARGET tunelight AND TARGET OBS::libobs AND TUNELIGHT_XVFB_RUN)
     CardObsTest.RegistersTheLayoutTheRunningLibobsKnows
     CardObsTest.RegistersTheIconLayoutFrom33
     CardObsTest.RestartsAtMostFiveTimesAMinute
+    CardObsTest.SlowFirstStartIsPickedUpWhenItsPortAppears
     CardObsTest.DefaultsFallbackPageAndSwitchToTheAgentUrl
     CardObsTest.WithoutBrowserSourceTheModuleDrawsTheCard
     CardObsTest.PanelWithoutAgent

@@ -68,7 +68,9 @@ TEST(AgentProcessTest, ExitIsSeenAndReaped) {
   TempDir dir;
   auto p = launch_agent_process({writeFakeAgent(dir, "exit 3\n"), "t", "", 1, ""}, nullptr);
   ASSERT_TRUE(p);
+  EXPECT_EQ(p->exit_code(), -1);
   EXPECT_TRUE(p->wait_exit(5000));
+  EXPECT_EQ(p->exit_code(), kAgentExitRestart);
   // Reaped: no zombie with that pid is left behind.
   EXPECT_NE(kill(static_cast<pid_t>(p->pid()), 0), 0);
 }

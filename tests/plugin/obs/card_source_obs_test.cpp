@@ -57,12 +57,42 @@ TEST(CardObsTest, RegistersTheLayoutTheRunningLibobsKnows) {
 TEST(CardObsTest, RestartsAtMostFiveTimesAMinute) {
   HarnessOptions o;
   o.agent = AgentKind::Script;
-  o.agent_script = "exit 1\n";
+  // The agent's exit after a fault in the media runtime asks for a fresh one, within the limit.
+  o.agent_script = "exit 3\n";
   ObsHarness h(o);
-  ASSERT_TRUE(h.waitLog("[tunelight] agent is not running, restarting (5)", 5000));
+  ASSERT_TRUE(
+      h.waitLog("[tunelight] agent exited, restarting after a media runtime fault (5)", 5000));
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
   EXPECT_EQ(h.countLog("restarting"), 5u);
   EXPECT_EQ(h.countLog("[tunelight] agent did not report a port"), 6u);
+}
+
+TEST(CardObsTest, SlowFirstStartIsPickedUpWhenItsPortAppears) {
+  FakeAgentServer agent;
+  HarnessOptions o;
+  o.agent = AgentKind::Script;
+  o.agent_script = "sleep 6.5; printf " + std::to_string(agent.port) + " > \"$4\"\nexec sleep 60\n";
+  ObsHarness h(o);
+  EXPECT_EQ(h.countLog("[tunelight] agent is slow to start; waiting for its port (see " +
+                       h.configDir() + "agent.log)"),
+            1u);
+  obs_source_t* card = h.createCard(nullptr);
+  ASSERT_TRUE(card);
+  EXPECT_EQ(jsonString(h.browserUpdates().back(), "url"), plugin::fallback_url());
+
+  std::string base = "http://127.0.0.1:" + std::to_string(agent.port);
+  ASSERT_TRUE(h.waitLog("[tunelight] agent started: " + base + "/widget (pid ", 4000));
+  EXPECT_TRUE(agent.waitPosts(1)) << "the settings never reached the agent";
+  // Published once the settings post is over.
+  EXPECT_TRUE(eventually(
+      [&] {
+        h.tick(card, 0.016f);
+        return jsonString(h.browserUpdates().back(), "url") ==
+               base + "/widget?theme=compact&scale=2.00";
+      },
+      2000));
+  EXPECT_EQ(h.countLog("restarting"), 0u);
+  EXPECT_EQ(h.countLog("slow to start"), 1u);
 }
 
 TEST(CardObsTest, RegistersTheIconLayoutFrom33) {

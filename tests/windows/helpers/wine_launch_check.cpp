@@ -1,8 +1,8 @@
 // Starts the agent the way the plugin does and reports each step on standard output:
 //   wine-launch-check AGENT_EXE DIR
-// launches AGENT_EXE with its port file and log in DIR (UTF-8 paths), waits for the port, then
-// waits for the file DIR\done (the test talks to the agent meanwhile), ends the agent and tries
-// to start a program that does not exist.
+// launches AGENT_EXE with its port file and log in DIR (UTF-8 paths), prints its own error mode
+// after the launch, waits for the port, then waits for the file DIR\done (the test talks to the
+// agent meanwhile), ends the agent and tries to start a program that does not exist.
 #include <windows.h>
 
 #include <cstdio>
@@ -44,9 +44,12 @@ int main(int argc, char** argv) {
   launch.parent_pid = current_process_id();
   launch.log_file = dir + "\\agent.log";
 
+  // The launch switches the error dialogs off for the child only: this process keeps its mode.
+  SetErrorMode(SEM_NOOPENFILEERRORBOX);
   unsigned long error = 0;
   std::unique_ptr<AgentProcess> agent = launch_agent_process(launch, &error);
-  std::printf("launched=%d pid=%s\n", agent ? 1 : 0, agent && agent->pid() > 0 ? "yes" : "no");
+  std::printf("launched=%d pid=%s errormode=%u\n", agent ? 1 : 0,
+              agent && agent->pid() > 0 ? "yes" : "no", GetErrorMode());
   std::fflush(stdout);
   if (!agent) return 1;
   std::string port;
