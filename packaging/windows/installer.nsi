@@ -125,7 +125,7 @@ Function .onInit
   ReadRegStr $Previous HKLM "${UNINSTALL_KEY}" "InstallLocation"
   ${If} $INSTDIR == ""
     ; An upgrade goes where the earlier version is; otherwise where OBS's installer put OBS.
-    ${If} $Previous != ""
+    ${If} ${FileExists} "$Previous\${BIN_DIR}\tunelight.dll"
       StrCpy $INSTDIR $Previous
     ${Else}
       ReadRegStr $INSTDIR HKLM "${OBS_KEY}" ""
