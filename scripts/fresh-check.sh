@@ -9,6 +9,9 @@
 #      command does (package lists, npm packages from the lock files).
 #   5. Debian 13 minbase root: that tarball unpacked into the per-user plugin folder; the agent
 #      starts with --demo and serves the demo track.
+#   6. fresh Debian 12 and 13 roots: the Debian package from step 2 installed with apt-get, which
+#      pulls in what it needs; its agent serves the demo track; on Debian 12, Debian's own OBS
+#      loads the installed module and starts its agent; apt-get remove leaves no file behind.
 # Each command installs only the lists it names, and runs before the next one adds more, so a
 # package missing from a list fails the step that needs it.
 # Each step runs in a private network (its own loopback, a user-mode way out for apt), so that the
@@ -36,6 +39,7 @@ logs=$work/logs
 mkdir -p "$logs"
 bookworm=$work/bookworm
 trixie=$work/trixie
+deb_roots=$work/deb
 netns_pid=""
 slirp_pid=""
 
@@ -86,7 +90,7 @@ cleanup() {
   # leave a helper process or the work folder behind.
   set +e
   local r
-  for r in "$bookworm" "$trixie" "$work"/debootstrap-*; do
+  for r in "$bookworm" "$trixie" "$deb_roots"/* "$work"/debootstrap-*; do
     [ -d "$r" ] && remove_root "$r"
   done
   [ -n "$slirp_pid" ] && kill "$slirp_pid" 2>/dev/null
@@ -288,20 +292,95 @@ packaged_agent_on_trixie() {
   libs=$(in_root "$trixie" "ldd $agent")
   echo "$libs"
   ! grep -q "not found" <<<"$libs"
-  in_root "$trixie" "$agent --demo --token t --port-file /tmp/agent.port" \
-    >"$logs/trixie-agent.out" 2>&1 &
+  agent_serves_demo "$trixie" "$agent"
+}
+
+# Starts an agent inside a root with --demo and checks the demo track; stops it again.
+agent_serves_demo() { # root agent-path
+  local port_file=/tmp/agent-$RANDOM.port
+  in_root "$1" "$2 --demo --token t --port-file $port_file" >"$logs/demo-agent.out" 2>&1 &
   local pid=$! port="" _
   for _ in $(seq 100); do
-    port=$(cat "$trixie/tmp/agent.port" 2>/dev/null || true)
+    port=$(cat "$1$port_file" 2>/dev/null || true)
     [ -n "$port" ] && break
     kill -0 $pid 2>/dev/null || break
     sleep 0.1
   done
-  cat "$logs/trixie-agent.out"
+  cat "$logs/demo-agent.out"
   [ -n "$port" ] || { echo "the agent did not announce a port"; return 1; }
   local ok=1
   demo_playing "$port" || ok=0
-  stop_root_processes "$trixie"
+  stop_root_processes "$1"
+  wait $pid 2>/dev/null || true
+  [ $ok -eq 1 ]
+}
+
+plugins_dir=/usr/lib/x86_64-linux-gnu/obs-plugins
+
+# The Debian package on a fresh root of a suite, installed as a user does; on Debian 12 Debian's
+# own OBS loads it. Removal leaves none of its files.
+debian_package() { # suite
+  local dir=$deb_roots/$1 deb
+  new_root "$1" "$dir"
+  if [ "$1" = bookworm ] && [ -z "${DEBIAN_MIRROR:-}" ] &&
+    [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    cp /etc/apt/sources.list.d/debian.sources "$dir/etc/apt/sources.list.d/"
+    rm -f "$dir/etc/apt/sources.list"
+  fi
+  deb=$(basename "$(ls "$bookworm"/src/out/tunelight_*_amd64.deb)")
+  cp "$bookworm/src/out/$deb" "$dir/tmp/"
+  in_root "$dir" "apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
+    apt-get install -y -qq --no-install-recommends /tmp/$deb >/dev/null && dpkg -s tunelight \
+    | grep -E '^(Version|Depends):' && dpkg -L tunelight" >"$logs/deb-files-$1.txt"
+  grep -E '^(Version|Depends):' "$logs/deb-files-$1.txt"
+  agent_serves_demo "$dir" "$plugins_dir/tunelight-agent"
+  [ "$1" != bookworm ] || obs_loads_package "$dir"
+
+  in_root "$dir" "DEBIAN_FRONTEND=noninteractive apt-get remove -y -qq tunelight >/dev/null"
+  local f left=0
+  while read -r f; do
+    [[ $f == /* ]] || continue
+    # Folders shared with other packages stay; the package's own go with it.
+    if [ -f "$dir$f" ] || [ -L "$dir$f" ] ||
+      { [ -d "$dir$f" ] && [[ $f == */tunelight || $f == */tunelight/* ]]; }; then
+      echo "left behind: $f"
+      left=1
+    fi
+  done < <(grep '^/' "$logs/deb-files-$1.txt")
+  [ $left -eq 0 ]
+}
+
+# Debian's OBS under a virtual display loads the module from the system's plugin folder, and the
+# module starts the agent beside it.
+obs_loads_package() { # root
+  in_root "$1" "DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+    obs-studio xvfb xauth libgl1-mesa-dri libegl-mesa0 >/dev/null"
+  local cfg=$1/tmp/obs-home/.config/obs-studio
+  mkdir -p "$cfg"
+  printf '[General]\nFirstRun=true\nLastVersion=486539266\n' >"$cfg/global.ini"
+  in_root "$1" "HOME=/tmp/obs-home LIBGL_ALWAYS_SOFTWARE=1 \
+    xvfb-run -a obs --multi --minimize-to-tray" >"$logs/obs.out" 2>&1 &
+  local pid=$! agent="" _
+  for _ in $(seq 900); do
+    agent=$(cat "$cfg"/logs/*.txt 2>/dev/null |
+      sed -n 's/.*\[tunelight\] agent started: .*(pid \([0-9]*\)).*/\1/p' | head -n 1 || true)
+    [ -n "$agent" ] && break
+    kill -0 $pid 2>/dev/null || break
+    sleep 0.1
+  done
+  local ok=1
+  grep -h "tunelight" "$cfg"/logs/*.txt || ok=0
+  grep -qF "[tunelight] plugin loaded" "$cfg"/logs/*.txt || { echo "plugin not loaded"; ok=0; }
+  if [ -n "$agent" ]; then
+    # The agent OBS started is the packaged one.
+    readlink "/proc/$agent/exe"
+    [ "$(readlink "/proc/$agent/exe")" = "$1$plugins_dir/tunelight-agent" ] || ok=0
+  else
+    echo "no agent started"
+    tail -n 20 "$logs/obs.out"
+    ok=0
+  fi
+  stop_root_processes "$1"
   wait $pid 2>/dev/null || true
   [ $ok -eq 1 ]
 }
@@ -319,4 +398,6 @@ step "Linux package: scripts/package.sh linux" package_linux
 step "whole tree: scripts/build.sh" whole_tree
 step "browser suites with Debian's node and npm" browser_suites
 step "packaged agent on a fresh Debian 13 root" packaged_agent_on_trixie
+step "Debian package on a fresh Debian 12 root, loaded by Debian's OBS" debian_package bookworm
+step "Debian package on a fresh Debian 13 root" debian_package trixie
 echo "fresh-check: all passed in $(($(date +%s) - start)) s"

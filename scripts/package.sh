@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Builds both deliverables and packs the OBS plugin folder for each platform into out/ (or
-# $OUT_DIR):
+# Builds both deliverables and packs them for each platform into out/ (or $OUT_DIR):
+#   tunelight-<version>-windows-x64-setup.exe  installer into an installed OBS
+#                                              (packaging/windows/installer.nsi)
+#   tunelight_<version>_amd64.deb              Debian/Ubuntu package into the system's OBS folders
 #   tunelight-<version>-windows-x64.zip      tunelight/bin/64bit/{tunelight.dll,tunelight-agent.exe}
 #   tunelight-<version>-linux-x86_64.tar.gz  tunelight/bin/64bit/{tunelight.so,tunelight-agent}
-# each with tunelight/data/ (locale files and images). Unpack into OBS's plugin folder.
+# the last two each with tunelight/data/ (locale files and images), to unpack into a plugin folder.
 #   tunelight-extension-<version>.zip          the browser extension for Chromium-family browsers
 #   tunelight-extension-<version>-firefox.zip  the same for Firefox (an .xpi's content)
 # Usage: scripts/package.sh [windows|linux|extension ...]   (default: all three)
@@ -68,6 +70,59 @@ stage() { # build-dir staging-dir module-file agent-file
   done
 }
 
+# The Debian package from a staged plugin folder: the files where Debian's and Ubuntu's OBS load
+# plugins, dependencies computed from the binaries, checked by lintian.
+package_deb() { # staging-dir
+  "$root/scripts/deps.sh" linux-package
+  local plugin=$1/tunelight tree=$1/deb
+  local libdir=$tree/usr/lib/x86_64-linux-gnu/obs-plugins doc=$tree/usr/share/doc/tunelight
+  rm -rf "$tree"
+  mkdir -p "$libdir" "$tree/usr/share/obs/obs-plugins" "$doc" "$tree/DEBIAN"
+  # The agent beside the module: the plugin starts it from the module's own folder.
+  cp "$plugin/bin/64bit/tunelight.so" "$plugin/bin/64bit/tunelight-agent" "$libdir/"
+  chmod 644 "$libdir/tunelight.so"
+  cp -r "$plugin/data" "$tree/usr/share/obs/obs-plugins/tunelight"
+  # The fonts' licence is the only licence text shipped: DEP-5 wants it in full, each line
+  # indented and empty lines as " .".
+  {
+    cat "$root/packaging/debian/copyright"
+    printf '\nLicense: OFL-1.1\n'
+    sed -n '/^SIL OPEN FONT LICENSE/,$p' "$root/agent/widget/OFL.txt" |
+      sed -e 's/^[[:space:]]*$/./' -e 's/^/ /'
+  } >"$doc/copyright"
+  local date
+  date=$(date -R -u -d "@${SOURCE_DATE_EPOCH:-$(date +%s)}")
+  sed -e "s/@VERSION@/$version/" -e "s/@DATE@/$date/" "$root/packaging/debian/changelog" |
+    gzip -9n >"$doc/changelog.gz"
+  find "$tree" -type d -exec chmod 755 {} + && find "$tree/usr" -type f ! -name tunelight-agent \
+    -exec chmod 644 {} +
+
+  # dpkg-shlibdeps reads the package names from a debian/ folder; libcurl 4 and libobs changed
+  # package names with the 64-bit time_t transition (Debian 13, Ubuntu 24.04), the library
+  # files did not: either package does.
+  local shlibs depends
+  mkdir -p "$1/shlibs/debian"
+  printf 'Source: tunelight\n\nPackage: tunelight\nArchitecture: amd64\n' \
+    >"$1/shlibs/debian/control"
+  shlibs=$(cd "$1/shlibs" && dpkg-shlibdeps -O "$libdir/tunelight.so" "$libdir/tunelight-agent")
+  depends=$(sed -n 's/^shlibs:Depends=//p' <<<"$shlibs" | sed -E \
+    -e 's/libcurl4( \([^)]*\))?/libcurl4\1 | libcurl4t64\1/' \
+    -e 's/libobs0( \([^)]*\))?/libobs0\1 | libobs0t64\1 | obs-studio\1/')
+  [ -n "$depends" ] || { echo "package: no dependencies computed" >&2; exit 1; }
+  sed -e "s/@VERSION@/$version/" -e "s/@DEPENDS@/$depends/" \
+    -e "s/@SIZE@/$(du -sk --exclude=DEBIAN "$tree" | cut -f1)/" \
+    "$root/packaging/debian/control" >"$tree/DEBIAN/control"
+  (cd "$tree" && find usr -type f -exec md5sum {} + | sort -k2) >"$tree/DEBIAN/md5sums"
+  chmod 644 "$tree/DEBIAN/control" "$tree/DEBIAN/md5sums"
+
+  local deb="$out/tunelight_${version}_amd64.deb"
+  rm -f "$deb"
+  dpkg-deb --root-owner-group -Zxz --build "$tree" "$deb" >/dev/null
+  # Errors fail the build; warnings are printed.
+  lintian --allow-root --fail-on error "$deb" >&2
+  echo "$deb"
+}
+
 # The browser extension: extension/ with the manifest for each browser family, zipped with the
 # manifest at the top.
 package_extension() {
@@ -104,6 +159,12 @@ for target in "${targets[@]}"; do
       rm -f "$zip"
       (cd "$staging" && zip -qr -X "$zip" tunelight)
       echo "$zip"
+      "$root/scripts/deps.sh" windows-package
+      setup="$out/tunelight-$version-windows-x64-setup.exe"
+      rm -f "$setup"
+      makensis -V2 -WX -DVERSION="$version" -DSTAGE="$staging/tunelight" -DOUTFILE="$setup" \
+        "$root/packaging/windows/installer.nsi" >/dev/null
+      echo "$setup"
       ;;
     linux)
       "$root/scripts/deps.sh" core plugin
@@ -117,6 +178,7 @@ for target in "${targets[@]}"; do
       tarball="$out/tunelight-$version-linux-x86_64.tar.gz"
       tar -C "$staging" --owner=0 --group=0 -czf "$tarball" tunelight
       echo "$tarball"
+      package_deb "$staging"
       ;;
     extension) package_extension ;;
     *)
