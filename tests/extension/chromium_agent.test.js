@@ -254,6 +254,22 @@ describe('popup', () => {
 
     await popup.click('.switch');
     await waitUntil(async () => (await extensionSources(agent.port)).length === 1, { what: 'the source back' });
+    assert.equal(await popup.isVisible('#orphan'), false);
+
+    // A tab whose content script does not run (as if it could not be put in): the popup offers
+    // a reload, which brings it back.
+    await browser.worker.evaluate(async (id) => {
+      await chrome.scripting.executeScript({ target: { tabId: id }, func: () => (Tunelight.mediaLive = false) });
+    }, tabId);
+    await popup.waitForSelector('#reload', { state: 'visible', timeout: 5000 });
+    assert.equal(await popup.textContent('#tab-title'), 'A Video', 'what the background still has');
+    await popup.click('#reload');
+    await popup.waitForSelector('#orphan', { state: 'hidden', timeout: 5000 });
+    await waitUntil(async () => !(await popup.isVisible('#orphan')) && (await extensionSources(agent.port)).length === 1, {
+      what: 'the reloaded tab reporting',
+    });
+    await sleep(1500);
+    assert.equal(await popup.isVisible('#orphan'), false, 'the reloaded tab runs the script');
     await popup.close();
   });
 });
