@@ -1,5 +1,6 @@
 // The extension's background: turns the content scripts' snapshots into reports, paces them
-// per tab, finds the agent, uploads the covers it asks for and answers the popup.
+// per tab, finds the agent, uploads the covers it asks for, puts the content scripts into tabs
+// that were open before it started, and answers the popup.
 // Chromium runs it as a service worker (and loads the libraries here); Firefox as background
 // scripts listed in the manifest after the libraries.
 'use strict';
@@ -12,6 +13,7 @@ if (typeof importScripts === 'function' && !(globalThis.Tunelight && globalThis.
     'lib/agent.js',
     'lib/cover.js',
     'lib/identity.js',
+    'lib/attach.js',
   );
 }
 
@@ -163,6 +165,56 @@ if (typeof importScripts === 'function' && !(globalThis.Tunelight && globalThis.
       },
     };
   }
+
+  // Tabs open before the extension started have no content script: put it in on install,
+  // update (the old one was orphaned) and browser start, and when site access is granted.
+  const attacher = T.attach.createAttacher({
+    scripting: ext.scripting,
+    tabs: ext.tabs,
+    manifest: ext.runtime.getManifest(),
+    patterns: T.services.matchPatterns(),
+  });
+  const attachAll = () => (ext.scripting ? attacher.attachAll() : Promise.resolve(0));
+
+  // Firefox lets the user hold back site access (and before 127 does so at install): without it
+  // nothing can be read. A badge says so until it is granted, and a fresh install opens a page
+  // that asks for it.
+  const ORIGINS = ext.runtime.getManifest().host_permissions || [];
+  const action = ext.action || ext.browserAction;
+  async function hasAccess() {
+    try {
+      return await ext.permissions.contains({ origins: ORIGINS });
+    } catch {
+      return true;
+    }
+  }
+  async function showAccess() {
+    const ok = await hasAccess();
+    try {
+      await action.setBadgeText({ text: ok ? '' : '!' });
+      if (!ok) await action.setBadgeBackgroundColor({ color: '#d93025' });
+      await action.setTitle({ title: ok ? 'Tunelight' : 'Tunelight: allow it on the music sites' });
+    } catch {
+      // no badge in this browser
+    }
+    return ok;
+  }
+
+  ext.runtime.onInstalled.addListener(async (details) => {
+    const ok = await showAccess();
+    if (!ok && details.reason === 'install') ext.tabs.create({ url: ext.runtime.getURL('popup/access.html') });
+    if (ok) attachAll();
+  });
+  ext.runtime.onStartup.addListener(() => {
+    showAccess().then((ok) => ok && attachAll());
+  });
+  if (ext.permissions.onAdded) {
+    ext.permissions.onAdded.addListener(() => {
+      showAccess().then((ok) => ok && attachAll());
+    });
+    ext.permissions.onRemoved.addListener(showAccess);
+  }
+  showAccess();
 
   // Only the extension's own pages (the popup) ask.
   ext.runtime.onMessage.addListener((msg, sender, sendResponse) => {

@@ -1,5 +1,7 @@
 #include "agent/sources/extension_ingest.h"
 
+#include <algorithm>
+#include <iterator>
 #include <limits>
 #include <optional>
 #include <stdexcept>
@@ -80,7 +82,7 @@ bool isImageType(const std::string& type) {
 }  // namespace
 
 ExtensionIngest::ExtensionIngest(Hub& hub, bool fetchCovers)
-    : hub_(hub), fetchCovers_(fetchCovers) {
+    : hub_(hub), fetchCovers_(fetchCovers), now_(wallNowMs) {
   if (fetchCovers_) {
     coverFetcher_ = [](const std::string& url, std::string& type, std::string& body,
                        const std::atomic<bool>& cancel) {
@@ -90,8 +92,8 @@ ExtensionIngest::ExtensionIngest(Hub& hub, bool fetchCovers)
   }
 }
 
-ExtensionIngest::ExtensionIngest(Hub& hub, CoverFetcher fetcher)
-    : hub_(hub), fetchCovers_(true), coverFetcher_(std::move(fetcher)) {
+ExtensionIngest::ExtensionIngest(Hub& hub, CoverFetcher fetcher, WallClock now)
+    : hub_(hub), fetchCovers_(true), coverFetcher_(std::move(fetcher)), now_(std::move(now)) {
   worker_ = std::thread([this] { coverWorker(); });
 }
 
@@ -182,13 +184,22 @@ std::string ExtensionIngest::handleReport(const std::string& body, int64_t nowMs
         r.coverId = cached->second;
       } else {
         const bool fresh = pendingCovers_.insert(url).second;
-        if (fetchCovers_) {
-          if (fresh) {
+        auto retry = coverRetries_.find(url);
+        if (!fetchCovers_) {
+          needCover = true;
+        } else if (retry != coverRetries_.end()) {
+          // The agent could not download it (an image server that refuses programs, no
+          // route): the extension, which sees the page's picture, is asked for it, and the
+          // agent tries again itself only after its pause, not on every heartbeat.
+          needCover = true;
+          if (!retry->second.queued && nowMs >= retry->second.retryAtMs) {
+            retry->second.queued = true;
             fetchQueue_.push_back(url);
             wake_.notify_all();
           }
-        } else {
-          needCover = true;
+        } else if (fresh) {
+          fetchQueue_.push_back(url);
+          wake_.notify_all();
         }
         // Keep the old picture up until the new one arrives, as long as the song is the same.
         if (sameTrack) r.coverId = entry.record.coverId;
@@ -213,6 +224,7 @@ bool ExtensionIngest::acceptCover(const std::string& url, const std::string& con
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (pendingCovers_.erase(url) == 0) return false;
+    coverRetries_.erase(url);
     const std::string id = hub_.putCover(contentType, bytes);
     coverCache_[url] = id;
     // Bounded by dropping the byte-wise smallest URL.
@@ -312,7 +324,11 @@ void ExtensionIngest::coverWorker() {
 void ExtensionIngest::fetchOne(std::unique_lock<std::mutex>& lock) {
   std::string url = std::move(fetchQueue_.front());
   fetchQueue_.pop_front();
-  if (!pendingCovers_.count(url)) return;  // uploaded or dropped meanwhile
+  if (!pendingCovers_.count(url)) {  // uploaded or dropped meanwhile
+    auto retry = coverRetries_.find(url);
+    if (retry != coverRetries_.end()) retry->second.queued = false;
+    return;
+  }
   inFlight_ = url;
   CoverFetcher fetch = coverFetcher_;
   lock.unlock();
@@ -329,13 +345,28 @@ void ExtensionIngest::fetchOne(std::unique_lock<std::mutex>& lock) {
   } catch (const std::exception&) {
     ok = false;
   }
-  // A download cut short by the destructor is not a failure worth a line.
-  if (!ok && !cancel_) log(kLogWarning, "cover download failed: " + cutUtf8(url, 120));
-
+  const int64_t failedAt = ok ? 0 : now_();
   lock.lock();
   inFlight_.clear();
-  // A failed URL may be queued again by a later report.
-  if (!ok) pendingCovers_.erase(url);
+  // A failed URL stays pending, so the upload that later reports ask for is taken; a report
+  // queues it again once its pause is over.
+  if (!ok && !cancel_ && pendingCovers_.count(url)) {
+    CoverRetry& retry = coverRetries_[url];
+    retry.pauseMs =
+        retry.pauseMs == 0 ? kFirstRetryMs : std::min(retry.pauseMs * 2, kLongestRetryMs);
+    retry.retryAtMs = failedAt + retry.pauseMs;
+    retry.queued = false;
+    // Bounded like the cover cache; a URL dropped here is downloaded again at its next report.
+    if (coverRetries_.size() > kCoverCacheSize) {
+      auto drop = coverRetries_.begin()->first == url ? std::next(coverRetries_.begin())
+                                                      : coverRetries_.begin();
+      pendingCovers_.erase(drop->first);
+      coverRetries_.erase(drop);
+    }
+  }
+  // A download cut short by the destructor is not a failure worth a line. Written once the
+  // failure is noted (the log's lock is taken after ours).
+  if (!ok && !cancel_) log(kLogWarning, "cover download failed: " + cutUtf8(url, 120));
   wake_.notify_all();
 }
 

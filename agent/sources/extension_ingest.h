@@ -11,6 +11,7 @@
 #include <string>
 #include <thread>
 
+#include "agent/clock.h"
 #include "agent/model.h"
 
 namespace tunelight {
@@ -27,8 +28,8 @@ class ExtensionIngest {
  public:
   // fetchCovers true: a worker downloads allowlisted covers itself; false: extensions upload.
   ExtensionIngest(Hub& hub, bool fetchCovers);
-  // Downloads covers with the given fetcher instead of HTTPS (tests).
-  ExtensionIngest(Hub& hub, CoverFetcher fetcher);
+  // Downloads covers with the given fetcher instead of HTTPS, on the given clock (tests).
+  ExtensionIngest(Hub& hub, CoverFetcher fetcher, WallClock now = wallNowMs);
   // Aborts a download in progress and joins the cover worker.
   ~ExtensionIngest();
   ExtensionIngest(const ExtensionIngest&) = delete;
@@ -47,12 +48,22 @@ class ExtensionIngest {
 
   // Live sources at most; the least recently reported one makes room for a new one.
   static constexpr size_t kMaxSources = 64;
+  // After a failed download the agent tries that URL again only after this pause, doubled on
+  // every further failure up to the longest; meanwhile reports naming it ask for an upload.
+  static constexpr int64_t kFirstRetryMs = 10000;
+  static constexpr int64_t kLongestRetryMs = 300000;
 
  private:
   struct ReportEntry {
     int64_t lastSeenMs = 0;
     SourceRecord record;
     std::string artworkUrl;
+  };
+  // A URL whose download failed.
+  struct CoverRetry {
+    int64_t retryAtMs = 0;  // not downloaded again before
+    int64_t pauseMs = 0;    // the pause after the last failure
+    bool queued = false;    // queued again once retryAtMs passed
   };
 
   void coverWorker();
@@ -65,6 +76,7 @@ class ExtensionIngest {
   const bool fetchCovers_;
   std::function<void()> onNewSource_;  // set before reports come, then only read
   CoverFetcher coverFetcher_;          // set before the worker starts, then only read
+  const WallClock now_;                // the time of a failed download
 
   // Held across "change state, then publish to the Hub" so the Hub sees the changes of
   // concurrent callers in the order they were made. Taken before mu_.
@@ -72,11 +84,12 @@ class ExtensionIngest {
 
   std::mutex mu_;  // guards everything below
   std::condition_variable wake_;
-  std::map<std::string, ReportEntry> reports_;     // source key -> last report
-  std::map<std::string, std::string> coverCache_;  // artwork URL -> coverId, at most 200
-  std::set<std::string> pendingCovers_;            // downloading or awaiting an upload
-  std::deque<std::string> fetchQueue_;             // URLs waiting for the worker
-  std::string inFlight_;                           // URL being downloaded now
+  std::map<std::string, ReportEntry> reports_;      // source key -> last report
+  std::map<std::string, std::string> coverCache_;   // artwork URL -> coverId, at most 200
+  std::set<std::string> pendingCovers_;             // downloading or awaiting an upload
+  std::deque<std::string> fetchQueue_;              // URLs waiting for the worker
+  std::map<std::string, CoverRetry> coverRetries_;  // failed downloads, at most 200
+  std::string inFlight_;                            // URL being downloaded now
   bool stop_ = false;
   std::atomic<bool> cancel_{false};  // set once by the destructor; read by the download
 

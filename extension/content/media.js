@@ -5,6 +5,10 @@
   'use strict';
   const ext = globalThis.browser || globalThis.chrome;
   const T = globalThis.Tunelight;
+  // The background injects this script into tabs that were open before the extension
+  // started; in a page that already runs it (the browser's own injection) it must not run twice.
+  if (T.mediaLive) return;
+  T.mediaLive = true;
   const HEARTBEAT_MS = 2000;
   const MEDIA_EVENTS = [
     'play',
@@ -114,15 +118,26 @@
     }
   }
 
+  // The extension was updated, reloaded or removed: this script is left over in the page (the
+  // background puts a fresh one in). It notices once and stays quiet from then on.
   function stopAll() {
     dead = true;
+    T.mediaLive = false;
     clearInterval(heartbeat);
     clearInterval(sessionWatch);
+    port = null;
   }
+
+  // Chromium takes the id away from an orphaned script; Firefox removes the script itself.
+  const orphaned = () => !ext.runtime || !ext.runtime.id;
 
   function send() {
     scheduled = false;
     if (dead) return;
+    if (orphaned()) {
+      stopAll();
+      return;
+    }
     let snap;
     try {
       snap = snapshot();
@@ -136,7 +151,6 @@
       port.postMessage({ type: 'snapshot', snapshot: snap });
       reporting = T.report.buildReport(snap, {}) !== null;
     } catch {
-      // The extension was reloaded or removed: this script is left over.
       stopAll();
       return;
     }

@@ -7,6 +7,11 @@
   'use strict';
   // Firefox before 128 runs this file in the isolated world, where there is nothing to hook.
   if (typeof window.wrappedJSObject !== 'undefined') return;
+  // Once per page: after an update of the extension the hook already in the page keeps working
+  // for the fresh content script, and the background's injection must not hook twice.
+  const mark = Symbol.for('tunelight.page-hook');
+  if (document[mark]) return;
+  Object.defineProperty(document, mark, { value: true });
 
   // The event list and the element reading repeat the content script's: nothing of the
   // extension's can be shared into the page's world without showing it to the page.
@@ -70,6 +75,21 @@
     }
     return play.apply(this, arguments);
   };
+
+  // Players started by the autoplay attribute never call play(): those in the document are
+  // seen playing here (media events do not bubble, so on the way down), those outside it when
+  // the page asks for autoplay.
+  doc.addEventListener(
+    'playing',
+    (e) => {
+      try {
+        if (e.target instanceof HTMLMediaElement) watch(e.target);
+      } catch {
+        // as above
+      }
+    },
+    true,
+  );
 
   // The page's position state, kept running while the session is not paused.
   let position = null; // { position, duration, rate, at }
@@ -136,6 +156,9 @@
       };
     }
   }
+  afterSet(HTMLMediaElement.prototype, 'autoplay', (el) => {
+    if (el.autoplay) watch(el);
+  });
   if (window.MediaMetadata) {
     for (const name of ['title', 'artist', 'album', 'artwork']) {
       afterSet(MediaMetadata.prototype, name, (m) => {

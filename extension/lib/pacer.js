@@ -20,7 +20,7 @@
     clearTimer,
     maxPerSecond = 5,
     heartbeatMs = 2000,
-    stopGraceMs = 1000,
+    stopGraceMs = 3000,
   }) {
     let latest = null; // what the agent should hold for this tab; null: nothing
     let sent = null; // the last report the agent took (null after a gone or a failure)
@@ -91,7 +91,8 @@
         pump();
       },
       // Nothing plays any more: a gone follows unless something plays again soon (the next
-      // song of a playlist often starts a moment after the last one ended).
+      // song of a playlist often starts a moment after the last one ended, and some players
+      // clear their metadata for a second or two in between), so the card does not blink.
       stop() {
         if (latest !== null && graceAt === null) graceAt = now() + stopGraceMs;
         pump();

@@ -8,7 +8,8 @@
 //   media                  the page's chosen <audio>/<video>: { paused, ended, currentTime,
 //                          duration (s, null when unknown), readAt (ms) }, or null
 //   position               the page's last setPositionState, kept running by the page hook:
-//                          { position, duration (s), at (ms) }, or null
+//                          { position, duration (s), at (ms) }, or null; it wins over the
+//                          element's timeline (see timelineOf)
 (function (root) {
   'use strict';
 
@@ -80,20 +81,26 @@
     return 'stopped';
   }
 
+  function valid(duration) {
+    return Number.isFinite(duration) && duration > 0;
+  }
+
+  // The page's own position state wins over the element's clock: a player that reuses one
+  // element across songs, or plays something else in it, leaves that clock on other things
+  // (812 s of 1500 while the song is at 42 s of 201). The element, read more finely, is used
+  // where the page said nothing, or where both agree on the length.
+  const SAME_LENGTH_S = 2;
+
   function timelineOf(s) {
     const m = s.media;
-    if (m && Number.isFinite(m.duration) && m.duration > 0) {
-      const durationMs = Math.round(m.duration * 1000);
-      const positionMs = Math.min(Math.max(Math.round((m.currentTime || 0) * 1000), 0), durationMs);
-      return { durationMs, positionMs, positionAt: Math.round(m.readAt) };
-    }
     const p = s.position;
-    if (p && Number.isFinite(p.duration) && p.duration > 0) {
-      const durationMs = Math.round(p.duration * 1000);
-      const positionMs = Math.min(Math.max(Math.round((p.position || 0) * 1000), 0), durationMs);
-      return { durationMs, positionMs, positionAt: Math.round(p.at) };
-    }
-    return {};
+    const element = m && valid(m.duration) ? { duration: m.duration, position: m.currentTime, at: m.readAt } : null;
+    const page = p && valid(p.duration) ? p : null;
+    const t = page && !(element && Math.abs(element.duration - page.duration) <= SAME_LENGTH_S) ? page : element;
+    if (!t) return {};
+    const durationMs = Math.round(t.duration * 1000);
+    const positionMs = Math.min(Math.max(Math.round((t.position || 0) * 1000), 0), durationMs);
+    return { durationMs, positionMs, positionAt: Math.round(t.at) };
   }
 
   // The report body without its id, or null when the tab has nothing to report (no title, or

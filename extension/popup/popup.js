@@ -30,12 +30,33 @@
 
   // Firefox lets the user hold back site access; without it nothing can be read.
   const origins = ext.runtime.getManifest().host_permissions || [];
+  let access = false;
   const checkAccess = () =>
     ext.permissions.contains({ origins }).then((ok) => {
+      access = ok;
       $('access').hidden = ok;
     });
   $('grant').addEventListener('click', () => ext.permissions.request({ origins }).then(checkAccess, checkAccess));
-  checkAccess();
+  await checkAccess().catch(() => {});
+
+  // A music tab without a live content script (the background could not put one in, say into a
+  // tab that was still loading): a reload gives it one.
+  const attacher = globalThis.Tunelight.attach.createAttacher({
+    scripting: ext.scripting,
+    tabs: ext.tabs,
+    manifest: ext.runtime.getManifest(),
+    patterns: services.matchPatterns(),
+  });
+  let live = true;
+  const checkLive = async () => {
+    live = !access || !services.serviceFromUrl(tabUrl) || !ext.scripting || (await attacher.isLive(tabId));
+    $('orphan').hidden = live;
+  };
+  $('reload').addEventListener('click', () => {
+    ext.tabs.reload(tabId).then(() => {
+      $('orphan').hidden = true;
+    });
+  });
 
   function clock(ms) {
     const s = Math.max(0, Math.floor(ms / 1000));
@@ -61,6 +82,9 @@
       if (!st.tab.sent) parts.push('not yet sent');
       title = r.title;
       detail = parts.join(' · ');
+    } else if (service && !live) {
+      title = 'Not connected';
+      detail = `${nameOf(service)}: reload the tab to show its music.`;
     } else if (service) {
       title = 'Nothing playing';
       detail = `${nameOf(service)}: start a song and it shows here.`;
@@ -80,6 +104,7 @@
       return;
     }
     if (!st) return;
+    await checkLive();
     const agent = st.agent;
     $('agent').className = `line ${agent.port ? 'found' : agent.error ? 'missing' : ''}`;
     $('agent-text').textContent = agent.port

@@ -1,10 +1,11 @@
 // The extension against an agent that starts after the music, and asks for its cover: the
-// agent's intake in the mode where extensions upload covers.
+// agent's intake in the mode where extensions upload covers, then the real agent, which asks
+// when its own download fails.
 'use strict';
 
 const assert = require('node:assert/strict');
 const { after, before, it } = require('node:test');
-const { MusicServer, getJson, launchExtension, sleep, startUploadAgent, waitUntil } = require('./harness');
+const { MusicServer, getJson, launchExtension, sleep, startAgent, startUploadAgent, waitUntil } = require('./harness');
 
 // A cover on the Yandex Music image host (on the agent's allowlist), served by the test server.
 const ART = 'https://avatars.yandex.net/art/get-music-content/1/400x400';
@@ -53,4 +54,21 @@ it('finds an agent started after the music, and uploads the cover it asks for', 
     fetched.map((r) => [r.path, r.origin]),
     [['/art/get-music-content/1/400x400', `chrome-extension://${browser.id}`]],
   );
+});
+
+it('uploads the cover the real agent could not download', async (t) => {
+  await agent.stop();
+  agent = await startAgent();
+  // The image host leads to the test server in this browser only: the agent's download fails.
+  const art = 'https://avatars.yandex.net/art/get-music-content/2/400x400';
+  const page = await browser.context.newPage();
+  await page.goto(`https://music.yandex.ru/track/10?title=Refused&artist=Painter&art=${encodeURIComponent(art)}`);
+  const t0 = Date.now();
+  const np = await waitUntil(async () => {
+    const d = await getJson(agent.port, '/api/now-playing');
+    return d.title === 'Refused' && d.coverUrl && d;
+  }, { what: 'the uploaded cover' });
+  t.diagnostic(`cover uploaded ${Date.now() - t0} ms after the tab opened`);
+  const res = await fetch(`http://127.0.0.1:${agent.port}${np.coverUrl}`);
+  assert.deepEqual(Buffer.from(await res.arrayBuffer()), server.picture);
 });

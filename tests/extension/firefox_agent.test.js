@@ -1,5 +1,5 @@
 // The Firefox package of the extension in Debian's headless Firefox ESR, driven over WebDriver
-// BiDi, reporting a test music page to the real agent.
+// BiDi: installed with site access held back, then reporting test music pages to the real agent.
 'use strict';
 
 const assert = require('node:assert/strict');
@@ -65,11 +65,12 @@ describe('Firefox', { skip: missing || false }, () => {
   let agent;
   let firefox;
   let bidi;
+  let pkg;
 
   before(async () => {
     dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tunelight-firefox-'));
     // The package: the extension with its Firefox manifest.
-    const pkg = path.join(dir, 'extension');
+    pkg = path.join(dir, 'extension');
     fs.cpSync(EXTENSION_DIR, pkg, { recursive: true });
     fs.writeFileSync(path.join(pkg, 'manifest.json'), JSON.stringify(variant(manifest, 'firefox')));
 
@@ -86,6 +87,10 @@ describe('Firefox', { skip: missing || false }, () => {
         ['browser.shell.checkDefaultBrowser', false],
         ['datareporting.policy.dataSubmissionEnabled', false],
         ['app.update.auto', false],
+        // Site access held back at install, as Firefox before 127 does and users may choose;
+        // granting it answers without a prompt, which a headless browser cannot show.
+        ['extensions.originControls.grantByDefault', false],
+        ['extensions.webextOptionalPermissionPrompts', false],
       ]
         .map(([k, v]) => `user_pref(${JSON.stringify(k)}, ${JSON.stringify(v)});\n`)
         .join(''),
@@ -101,7 +106,6 @@ describe('Firefox', { skip: missing || false }, () => {
     await waitUntil(() => log.includes('WebDriver BiDi listening'), { timeout: 60000, what: 'Firefox' });
     bidi = await Bidi.open(`ws://127.0.0.1:${port}/session`);
     await bidi.call('session.new', { capabilities: { alwaysMatch: { acceptInsecureCerts: true } } });
-    await bidi.call('webExtension.install', { extensionData: { type: 'path', path: pkg } });
   });
 
   after(async () => {
@@ -112,6 +116,57 @@ describe('Firefox', { skip: missing || false }, () => {
     if (agent) await agent.stop();
     if (server) await server.stop();
     if (dir) fs.rmSync(dir, { recursive: true, force: true });
+  });
+
+  // Runs in the extension's page: its result's value.
+  async function inPage(context, expression) {
+    const r = await bidi.call('script.evaluate', { expression, target: { context }, awaitPromise: true });
+    if (r.type === 'exception') throw new Error(`${expression}: ${r.exceptionDetails.text}`);
+    return r.result.value;
+  }
+
+  it('asks for site access at install, and a tab open before reports once it is granted', async (t) => {
+    const { context: tab } = await bidi.call('browsingContext.create', { type: 'tab' });
+    // Match patterns leave the port open, so the test server keeps its own.
+    await bidi.call('browsingContext.navigate', {
+      context: tab,
+      url: `https://music.yandex.ru:${server.port}/album/1?title=Open%20Before&artist=Early`,
+      wait: 'complete',
+    });
+    await bidi.call('webExtension.install', { extensionData: { type: 'path', path: pkg } });
+    const page = await waitUntil(async () => {
+      const { contexts } = await bidi.call('browsingContext.getTree', {});
+      return contexts.find((c) => /^moz-extension:\/\/[^/]+\/popup\/access\.html$/.test(c.url));
+    }, { what: 'the page asking for site access' });
+    const access = `browser.permissions.contains({ origins: browser.runtime.getManifest().host_permissions })`;
+    assert.equal(await inPage(page.context, access), false);
+    assert.equal(await inPage(page.context, 'browser.action.getBadgeText({})'), '!');
+    assert.equal((await getJson(agent.port, '/api/now-playing')).active, false);
+
+    // The request needs a user's click.
+    const box = JSON.parse(await inPage(page.context, 'JSON.stringify(document.getElementById("grant").getBoundingClientRect())'));
+    const t0 = Date.now();
+    await bidi.call('input.performActions', {
+      context: page.context,
+      actions: [{
+        type: 'pointer',
+        id: 'mouse',
+        actions: [
+          { type: 'pointerMove', x: Math.round(box.x + box.width / 2), y: Math.round(box.y + box.height / 2) },
+          { type: 'pointerDown', button: 0 },
+          { type: 'pointerUp', button: 0 },
+        ],
+      }],
+    });
+    await waitUntil(async () => (await getJson(agent.port, '/api/now-playing')).title === 'Open Before', {
+      what: 'the open tab, without a reload',
+    });
+    t.diagnostic(`Firefox: open tab reported ${Date.now() - t0} ms after site access was granted`);
+    assert.equal(await inPage(page.context, access), true);
+    assert.equal(await inPage(page.context, 'browser.action.getBadgeText({})'), '');
+    await bidi.call('browsingContext.close', { context: page.context });
+    await bidi.call('browsingContext.close', { context: tab });
+    await waitUntil(async () => (await extensionSources(agent.port)).length === 0, { what: 'no source' });
   });
 
   it('reports a playing tab, its pause, and its closing', async (t) => {

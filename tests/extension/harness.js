@@ -157,6 +157,13 @@ class MusicServer {
 // Chromium with the unpacked extension; the given host names lead to the music server.
 async function launchExtension(server, hosts) {
   const profile = tempDir('tunelight-ext-profile-');
+  // Developer mode, as for anyone who loads the folder: without it the browser disables an
+  // unpacked extension when it reloads (as an update does).
+  fs.mkdirSync(path.join(profile, 'Default'));
+  fs.writeFileSync(
+    path.join(profile, 'Default/Preferences'),
+    JSON.stringify({ extensions: { ui: { developer_mode: true } } }),
+  );
   const rules = hosts.map((h) => `MAP ${h} 127.0.0.1:${server.port}`).join(', ');
   const context = await chromium.launchPersistentContext(profile, {
     executablePath: CHROMIUM,

@@ -64,7 +64,7 @@ describe('manifest', () => {
   it('reads exactly the listed music sites and reaches nothing else but the loopback agent', () => {
     const sites = matchPatterns();
     assert.deepEqual(manifest.host_permissions, [...sites, 'http://127.0.0.1/*']);
-    assert.deepEqual(manifest.permissions, ['storage']);
+    assert.deepEqual(manifest.permissions, ['storage', 'scripting']);
     const all = manifest.content_scripts.filter((c) => !c.js.some((f) => f.startsWith('content/sites/')));
     assert.ok(all.some((c) => c.world === 'MAIN'));
     for (const c of all) assert.deepEqual(c.matches, sites, c.js.join());

@@ -52,6 +52,21 @@ describe('report from a snapshot', () => {
     assert.deepEqual([noElement.durationMs, noElement.positionMs, noElement.positionAt], [180000, 30500, T - 5]);
   });
 
+  it("takes the page's position over an element clock that disagrees on the length", () => {
+    // A player reusing one element across songs: the element says 812 s of 1500, the page 42 of 201.
+    const reused = buildReport(
+      snapshot({
+        media: { paused: false, ended: false, currentTime: 812, duration: 1500, readAt: T },
+        position: { position: 42, duration: 201, at: T - 7 },
+      }),
+      CTX,
+    );
+    assert.deepEqual([reused.durationMs, reused.positionMs, reused.positionAt], [201000, 42000, T - 7]);
+    // Both agree on the length (within 2 s): the element's finer clock.
+    const agree = buildReport(snapshot({ position: { position: 10, duration: 200, at: T - 7 } }), CTX);
+    assert.deepEqual([agree.durationMs, agree.positionMs, agree.positionAt], [201500, 12346, T]);
+  });
+
   it('has nothing to report without a title, after the end, or without any sign of playback', () => {
     assert.equal(buildReport(snapshot({ title: '  ' }), CTX), null);
     assert.equal(buildReport(snapshot({ media: { ...snapshot().media, ended: true } }), CTX), null);

@@ -368,31 +368,57 @@ TEST_F(IngestTest, WorkerDownloadsEachPendingUrlOnce) {
   EXPECT_EQ(fake.calls(), 1u);
 }
 
-TEST_F(IngestTest, FailedDownloadIsLoggedAndQueuedAgainByTheNextReport) {
+TEST_F(IngestTest, FailedDownloadBacksOffAndAsksTheExtensionMeanwhile) {
   LogSink previous = setSink(captureSink);
   {
     std::lock_guard<std::mutex> lock(logMu);
     logLines.clear();
   }
+  auto logged = [] {
+    std::lock_guard<std::mutex> lock(logMu);
+    return logLines.size();
+  };
   FakeFetcher fake;
   fake.failing(true);
-  ExtensionIngest in(hub, fake.fn());
-  const std::string longUrl = "https://i.scdn.co/image/" + std::string(200, 'z');
-  send(in, song("a", "A", longUrl));
-  ASSERT_TRUE(waitFor([&] {
-    std::lock_guard<std::mutex> lock(logMu);
-    return !logLines.empty();
-  }));
+  std::atomic<int64_t> t{now};
+  ExtensionIngest in(hub, fake.fn(), [&] { return t.load(); });
+  auto report = [&](int64_t advanceMs) {
+    t += advanceMs;
+    return in.handleReport(song("a", "A", kUrlA).dump(), t);
+  };
+  auto quietFor = [&](size_t calls) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return fake.calls() == calls;
+  };
+
+  EXPECT_EQ(report(0), kNoCover);  // the agent tries itself first
+  ASSERT_TRUE(waitFor([&] { return logged() == 1; }));
   {
     std::lock_guard<std::mutex> lock(logMu);
-    EXPECT_EQ(logLines[0], "warning: cover download failed: " + longUrl.substr(0, 120));
+    EXPECT_EQ(logLines[0], "warning: cover download failed: " + kUrlA);
   }
+  // The heartbeats of the next 10 s ask the extension for the picture, and download nothing.
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(report(1999), kNeedCover);
+  EXPECT_TRUE(quietFor(1));
+  // Then the agent tries again; a second failure doubles the pause.
+  EXPECT_EQ(report(5), kNeedCover);
+  ASSERT_TRUE(waitFor([&] { return logged() == 2; }));
+  EXPECT_EQ(report(19999), kNeedCover);
+  EXPECT_TRUE(quietFor(2));
   fake.failing(false);
-  ASSERT_TRUE(waitFor([&] {  // the failure has been noted once the URL may be queued again
-    send(in, song("a", "A", longUrl));
-    return !find(hub, "ext:a")->coverId.empty();
-  }));
-  EXPECT_EQ(fake.calls(), 2u);
+  report(1);
+  ASSERT_TRUE(waitFor([&] { return !find(hub, "ext:a")->coverId.empty(); }));
+  EXPECT_EQ(report(1), kNoCover);
+  EXPECT_EQ(fake.calls(), 3u);
+
+  // An upload is taken for a URL whose download failed.
+  fake.failing(true);
+  in.handleReport(song("b", "B", kUrlB).dump(), t);
+  ASSERT_TRUE(waitFor([&] { return logged() == 3; }));
+  EXPECT_EQ(in.handleReport(song("b", "B", kUrlB).dump(), t), kNeedCover);
+  EXPECT_TRUE(in.acceptCover(kUrlB, "image/png", "png bytes"));
+  EXPECT_EQ(hub.cover(find(hub, "ext:b")->coverId)->bytes, "png bytes");
+  EXPECT_EQ(in.handleReport(song("b", "B", kUrlB).dump(), t), kNoCover);
   setSink(previous);
 }
 

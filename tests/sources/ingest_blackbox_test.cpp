@@ -148,16 +148,30 @@ TEST(IngestBlackbox, TwoIdsOfOneSongMergeAndSilentSourcesExpire) {
   EXPECT_EQ(np["positionMs"], 1000);
 
   // Allowlisted artwork is downloaded by the agent itself; without a network it fails and
-  // says so in the log.
-  EXPECT_EQ(a.post("/api/ingest",
-                   report("tab-b", "Get Lucky", {{"artworkUrl", "https://i.scdn.co/image/ab67"}})),
-            kStored);
-  EXPECT_TRUE(waitFor(
-      [&] {
-        return a.run->log().find("[warning] cover download failed: https://i.scdn.co/image/ab67") !=
-               std::string::npos;
-      },
-      10000));
+  // says so in the log. From then on the reports ask the extension to upload the picture, and
+  // the heartbeats do not make the agent download it again.
+  const std::string art = "https://i.scdn.co/image/ab67";
+  const std::string withArt = report("tab-b", "Get Lucky", {{"artworkUrl", art}});
+  EXPECT_EQ(a.post("/api/ingest", withArt), kStored);
+  const std::string failed = "[warning] cover download failed: " + art;
+  EXPECT_TRUE(waitFor([&] { return a.run->log().find(failed) != std::string::npos; }, 10000));
+  const std::pair<int, std::string> askUpload{200, R"({"ok":true,"needCover":true})"};
+  for (int i = 0; i < 10; ++i) {
+    EXPECT_EQ(a.post("/api/ingest", withArt), askUpload);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  }
+  const std::string log = a.run->log();
+  EXPECT_EQ(log.find(failed), log.rfind(failed)) << "downloaded once only";
+  const std::string png("\x89PNG\r\n\x1a\n\0picture", 16);
+  EXPECT_EQ(a.post("/api/ingest/cover?url=" + art, png, kExtension, "image/png"),
+            std::make_pair(200, std::string()));
+  const std::string coverUrl = a.nowPlaying().value("coverUrl", "");
+  ASSERT_FALSE(coverUrl.empty());
+  auto cover = a.http->Get(coverUrl);
+  ASSERT_TRUE(cover);
+  EXPECT_EQ(cover->get_header_value("Content-Type"), "image/png");
+  EXPECT_EQ(cover->body, png);
+  EXPECT_EQ(a.post("/api/ingest", withArt), kStored);
 
   // Both fall silent: the card empties between 6 and about 6.25 s after the last report.
   a.post("/api/ingest", report("tab-a", "Get Lucky"));
