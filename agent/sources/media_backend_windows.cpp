@@ -13,9 +13,9 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <optional>
-#include <cstring>
 #include <string>
 #include <utility>
 
@@ -239,7 +239,8 @@ class PendingOp {
       if (status_ != kAsyncStarted) return true;
       if (backend.stopRequested() || GetTickCount64() >= deadlineTick) return false;
       const ULONGLONG now = GetTickCount64();
-      Sleep(static_cast<DWORD>(std::min<ULONGLONG>(pause, deadlineTick > now ? deadlineTick - now : 0)));
+      Sleep(static_cast<DWORD>(
+          std::min<ULONGLONG>(pause, deadlineTick > now ? deadlineTick - now : 0)));
     }
   }
 
@@ -277,7 +278,8 @@ class PendingOp {
       auto cancel = [&] { async->Cancel(); };
       guardedQuietly(cancel);
       const ULONGLONG until = GetTickCount64() + kCancelWaitMs;
-      for (DWORD pause = 0; gRuntimeFault.load() == 0; pause = std::min(pause + 1, kAsyncMaxPauseMs)) {
+      for (DWORD pause = 0; gRuntimeFault.load() == 0;
+           pause = std::min(pause + 1, kAsyncMaxPauseMs)) {
         guardedQuietly(look);
         if (FAILED(hr) || status != kAsyncStarted || GetTickCount64() >= until) break;
         Sleep(pause);
@@ -301,8 +303,8 @@ class PendingOp {
 };
 
 ULONGLONG tickIn(std::chrono::steady_clock::time_point deadline) {
-  const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-      deadline - std::chrono::steady_clock::now());
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
   return GetTickCount64() + static_cast<ULONGLONG>(std::max<int64_t>(0, left.count()));
 }
 
@@ -422,8 +424,8 @@ class WinSession : public MediaSession {
 
   MediaProperties properties() override {
     beginProperties();
-    std::optional<MediaProperties> out = tryProperties(
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(kAsyncDeadlineMs));
+    std::optional<MediaProperties> out = tryProperties(std::chrono::steady_clock::now() +
+                                                       std::chrono::milliseconds(kAsyncDeadlineMs));
     if (!out) {
       const HRESULT giveUp = backend_.stopRequested() ? E_ABORT : HRESULT_FROM_WIN32(ERROR_TIMEOUT);
       pending_.reset();

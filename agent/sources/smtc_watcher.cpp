@@ -148,7 +148,6 @@ void SessionTable::clear() {
   entries_.clear();
 }
 
-
 SmtcWatcher::SmtcWatcher(Hub& hub) : SmtcWatcher(hub, makePlatformMediaBackend(), wallNowMs) {}
 
 SmtcWatcher::SmtcWatcher(Hub& hub, std::unique_ptr<MediaBackend> backend, WallClock clock)
@@ -581,8 +580,7 @@ void SmtcWatcher::stopThumbnailWorker() {
 namespace {
 
 int64_t msSince(std::chrono::steady_clock::time_point t) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() -
-                                                               t)
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t)
       .count();
 }
 
@@ -625,7 +623,11 @@ std::string diagnoseMediaSessions(MediaBackend& backend, const std::string& vers
     if (!step(ms, errors, "manager", [&] { manager = backend.requestManager(); }) || !manager) {
       return;
     }
-    if (!step(ms, errors, "sessions", [&] { list = manager->sessions(); })) return;
+    // Players that answer on their own time (MPRIS) are listed from a later look on.
+    for (int look = 0; look < 3 && list.empty(); ++look) {
+      if (look > 0) backend.waitForChange(200);
+      if (!step(ms, errors, "sessions", [&] { list = manager->sessions(); })) return;
+    }
     std::map<std::string, int> seen;
     for (std::unique_ptr<MediaSession>& session : list) {
       json s = json::object();
@@ -657,12 +659,12 @@ std::string diagnoseMediaSessions(MediaBackend& backend, const std::string& vers
       }
       MediaTimeline t;
       if (step(sms, serrors, "timeline", [&] { t = session->timeline(); })) {
-        s["timeline"] = {{"startMs", t.startTime / kTicksPerMs},
-                         {"endMs", t.endTime / kTicksPerMs},
-                         {"positionMs", t.position / kTicksPerMs},
-                         {"lastUpdatedMs", t.lastUpdatedTime > 0
-                                               ? (t.lastUpdatedTime - kUnixEpochTicks) / kTicksPerMs
-                                               : 0}};
+        s["timeline"] = {
+            {"startMs", t.startTime / kTicksPerMs},
+            {"endMs", t.endTime / kTicksPerMs},
+            {"positionMs", t.position / kTicksPerMs},
+            {"lastUpdatedMs",
+             t.lastUpdatedTime > 0 ? (t.lastUpdatedTime - kUnixEpochTicks) / kTicksPerMs : 0}};
       }
       s["thumbnail"] = nullptr;  // none offered
       if (props.thumbnail) {

@@ -125,10 +125,10 @@ class SmtcWatcher {
   struct SessionState {
     std::unique_ptr<MediaSession> pending;  // its properties read still runs
     int64_t pendingSinceMs = 0;
-    bool slow = false;        // its last read timed out: later reads are not waited for
-    int64_t retryAtMs = 0;    // after a failure: not read before this
+    bool slow = false;      // its last read timed out: later reads are not waited for
+    int64_t retryAtMs = 0;  // after a failure: not read before this
     int64_t backoffMs = 0;
-    int32_t failures = 0;     // in a row, for the three-warnings rule
+    int32_t failures = 0;  // in a row, for the three-warnings rule
     int64_t listedAtMs = 0;
     ThumbnailState thumb;
   };
@@ -173,7 +173,7 @@ class SmtcWatcher {
   std::unique_ptr<MediaManager> manager_;
   int64_t managerRetryAtMs_ = 0;
   int64_t managerBackoffMs_ = 0;
-  bool sessionsLost_ = false;  // the last failure took every session with it
+  bool sessionsLost_ = false;                   // the last failure took every session with it
   std::map<std::string, SessionState> states_;  // of listed or published sessions only
   int32_t failureCount_ = 0;
   SessionTable table_;
@@ -181,9 +181,9 @@ class SmtcWatcher {
   // The thumbnail worker: one read at a time, at most one queued per session.
   std::mutex thumbMu_;
   std::condition_variable thumbCv_;
-  std::deque<ThumbnailJob> thumbQueue_;         // guarded by thumbMu_
-  std::vector<ThumbnailResult> thumbDone_;      // guarded by thumbMu_
-  bool thumbStop_ = false;                      // guarded by thumbMu_
+  std::deque<ThumbnailJob> thumbQueue_;     // guarded by thumbMu_
+  std::vector<ThumbnailResult> thumbDone_;  // guarded by thumbMu_
+  bool thumbStop_ = false;                  // guarded by thumbMu_
   std::atomic<bool> thumbReady_{false};
   std::thread thumbThread_;  // started and joined by the watcher thread
 };

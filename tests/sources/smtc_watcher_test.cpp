@@ -85,7 +85,8 @@ struct FakeSession : MediaSession {
   FakeSessionData d;
   FakeSession(World& w, FakeSessionData d) : w(w), d(std::move(d)) {}
   std::string appId() override {
-    if (d.gone) throw MediaError(0x80010108, "The object invoked has disconnected from its clients.");
+    if (d.gone)
+      throw MediaError(0x80010108, "The object invoked has disconnected from its clients.");
     return d.id;
   }
   AppIdentity identify() override {

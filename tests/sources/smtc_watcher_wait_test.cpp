@@ -134,7 +134,7 @@ TEST_F(SmtcWatcherWait, LostSessionsGoByTheRemovalRuleOtherFailuresKeepThem) {
   EXPECT_TRUE(published());
 
   p->gone = true;
-  cycleAt(t0 + 10000);  // the retry after the pause that followed the failure at 9000
+  cycleAt(t0 + 10000);        // the retry after the pause that followed the failure at 9000
   EXPECT_FALSE(published());  // unseen for more than 3000 ms
 
   p->lost = false;  // the platform is back

@@ -499,7 +499,8 @@ TEST_F(Wine, MediaSessionsThroughTheWindowsRuntime) {
   ASSERT_TRUE(waitFor(
       [&] {
         doc = nlohmann::json::parse(a.get("/api/now-playing").body, nullptr, false);
-        return doc.is_object() && doc.value("active", false);
+        // The cover, read on a thread of its own, follows the texts within a moment.
+        return doc.is_object() && doc.value("active", false) && doc["coverUrl"].is_string();
       },
       5000))
       << a.log();
@@ -546,7 +547,8 @@ TEST_F(Wine, MediaSessionsThroughTheWindowsRuntime) {
   TempDir out;
   auto diagnose = runWindows(env("TUNELIGHT_AGENT"), {"--diagnose"}, out.file("diagnose.json"));
   ASSERT_EQ(diagnose->waitExit(15000), std::optional<int>(0));
-  nlohmann::json report = nlohmann::json::parse(readText(out.file("diagnose.json")), nullptr, false);
+  nlohmann::json report =
+      nlohmann::json::parse(readText(out.file("diagnose.json")), nullptr, false);
   ASSERT_TRUE(report.is_object()) << readText(out.file("diagnose.json"));
   EXPECT_EQ(report.value("platform", ""), "windows");
   EXPECT_FALSE(report.value("version", "").empty());
@@ -625,8 +627,8 @@ TEST_F(Wine, OneMisbehavingSessionHidesNoOther) {
 
   // Chrome's app is closing (its calls fail with RPC_S_SERVER_UNAVAILABLE), Firefox's session
   // closed after being listed, Edge offers no properties at all.
-  fake.sessions("Spotify.exe|S1|A||4|0|0|0|0||\nChrome|C|B||5|0|0|0|0|||fail=800706BA\n" +
-                firefox + "|gone\nMSEdge|E|E||4|0|0|0|0|||properties=null\n");
+  fake.sessions("Spotify.exe|S1|A||4|0|0|0|0||\nChrome|C|B||5|0|0|0|0|||fail=800706BA\n" + firefox +
+                "|gone\nMSEdge|E|E||4|0|0|0|0|||properties=null\n");
   const auto changed = Clock::now();
   EXPECT_TRUE(waitFor([&] { return nowPlayingTitle(a) == "S1"; }, 3000)) << a.log();
   EXPECT_LE(msSince(changed), 1000);
@@ -680,9 +682,8 @@ TEST_F(Wine, HungReadsDelayNobodyAndTheCoverFollowsTheSong) {
   fake.sessions("Spotify.exe|L1|A||4|0|0|0|0|a.bin|image/png\n" + two);
   auto coverOf = [&] {
     nlohmann::json d = nlohmann::json::parse(a.get("/api/now-playing").body, nullptr, false);
-    return d.is_object() && d["coverUrl"].is_string()
-               ? a.get(d["coverUrl"].get<std::string>()).body
-               : std::string();
+    return d.is_object() && d["coverUrl"].is_string() ? a.get(d["coverUrl"].get<std::string>()).body
+                                                      : std::string();
   };
   EXPECT_TRUE(waitFor(
       [&] {
