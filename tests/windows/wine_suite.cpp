@@ -466,7 +466,7 @@ class FakeMediaSessions {
     std::ofstream(dir_.file(name), std::ios::binary) << bytes;
   }
   int managerRequests() const {
-    return lineCount(readText(dir_.file("fake-smtc.log")), "manager requested", "");
+    return lineCount(readText(dir_.file("fake-smtc-requests.log")), "manager requested", "");
   }
 
  private:

@@ -23,8 +23,8 @@
 // Error or Canceled, then Closed; GetResults only after completion, nothing after Close, the
 // completion handler called exactly once. Every call that breaks the contract, and every
 // operation released without Close, is appended to "fake-smtc.log" beside the DLL; so is, when
-// the DLL is unloaded, the number of its objects still referenced ("leaked N"), and each request
-// for the manager ("manager requested").
+// the DLL is unloaded, the number of its objects still referenced ("leaked N"). Each request for
+// the manager is noted in "fake-smtc-requests.log".
 // The interface ids come from the stand-in's own table (stand_in_iids.h), never the backend's.
 #include <activation.h>
 #include <windows.h>
@@ -117,9 +117,9 @@ struct Counted {
   Counted& operator=(const Counted&) = delete;
 };
 
-void logLine(const std::string& line) {
+void logLine(const std::string& line, const char* file = "fake-smtc.log") {
   std::lock_guard<std::mutex> lock(gLogMu);
-  std::ofstream(besideDll("fake-smtc.log"), std::ios::app) << line << "\n";
+  std::ofstream(besideDll(file), std::ios::app) << line << "\n";
 }
 
 HSTRING makeString(const std::string& utf8) {
@@ -735,7 +735,7 @@ class ManagerStatics final : public ISessionManagerStatics, public IActivationFa
     return nullptr;
   }
   HRESULT STDMETHODCALLTYPE RequestAsync(IAsyncOperationOfPointer** op) override {
-    logLine("manager requested");
+    logLine("manager requested", "fake-smtc-requests.log");
     ISessionManager* m = new Manager();
     *op = Operation::start("manager", kIAsyncOperationSessionManager, false, m);
     return S_OK;
