@@ -259,8 +259,10 @@ TEST_F(MprisFakeBlackbox, ElectronAppUnusualTypesAndEncodedCoverPath) {
   EXPECT_EQ(cover->get_header_value("Content-Type"), "image/jpeg");
 
   // What a user attaches to a report: one pass over the sessions, as JSON on standard output.
-  ChildProcess diagnose(test::agentPath(), {"--diagnose"}, dir.file("diagnose.json"));
+  ChildProcess diagnose(test::agentPath(), {"--diagnose", "--port-file", dir.file("port")},
+                        dir.file("diagnose.json"));
   ASSERT_EQ(diagnose.waitExit(10000), std::optional<int>(0));
+  EXPECT_FALSE(test::fileExists(dir.file("port")));  // no server
   json report = json::parse(test::readFile(dir.file("diagnose.json")), nullptr, false);
   ASSERT_TRUE(report.is_object()) << test::readFile(dir.file("diagnose.json"));
   EXPECT_EQ(report["platform"], "linux");
