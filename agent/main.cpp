@@ -18,6 +18,7 @@
 #include "agent/clock.h"
 #include "agent/command_line.h"
 #include "agent/demo_source.h"
+#include "agent/exit_codes.h"
 #include "agent/fs.h"
 #include "agent/http/server.h"
 #include "agent/hub.h"
@@ -46,13 +47,20 @@ const char kHelp[] =
     "  --parent-pid <pid>   stop when this process ends\n"
     "  --log-file <path>    append the log to this file (default: standard error)\n"
     "  --demo               play the demo track from the start\n"
+    "  --diagnose           read the media sessions once, print what they say (JSON) and exit\n"
     "  --help               print this text and exit\n"
     "  --version            print the version and exit\n"
     "\n"
     "Unknown options are ignored. SIGTERM, SIGINT and SIGHUP stop the agent; a second one ends\n"
-    "it at once.\n";
+    "it at once.\n"
+    "\n"
+    "Exit codes: 0 stopped as asked, 2 no free port, 3 the system's media-session code crashed\n"
+    "(start the agent again).\n";
 
 std::atomic<bool> stopRequested{false};
+std::atomic<bool> mediaFault{false};
+// How long shutdown waits for the media-session watcher, which may be stuck in a system call.
+constexpr int32_t kWatcherStopMs = 1000;
 
 struct Options {
   std::string token;
@@ -60,6 +68,7 @@ struct Options {
   std::string logFile;
   int32_t parentPid = 0;
   bool demo = false;
+  bool diagnose = false;
   bool help = false;
   bool version = false;
 };
@@ -89,6 +98,8 @@ Options parseOptions(const std::vector<std::string>& args) {
       o.logFile = value();
     } else if (arg == "--demo") {
       o.demo = true;
+    } else if (arg == "--diagnose") {
+      o.diagnose = true;
     } else if (arg == "--help") {
       o.help = true;
     } else if (arg == "--version") {
@@ -137,6 +148,13 @@ int main(int argc, char** argv) {
     std::printf("tunelight-agent %s\n", kVersion);
     return 0;
   }
+  if (opts.diagnose) {
+    // No port, no log file: the report goes to standard output (redirect it to keep it).
+    std::unique_ptr<MediaBackend> backend = makePlatformMediaBackend();
+    std::fputs(diagnoseMediaSessions(*backend, kVersion).c_str(), stdout);
+    std::fflush(stdout);
+    return kExitOk;
+  }
   // Opened before anything else runs, so that a parent that is already gone cannot have its pid
   // taken by another process in the meantime. A pid that cannot be opened counts as exited.
   std::unique_ptr<ParentProcess> parent;
@@ -158,6 +176,11 @@ int main(int argc, char** argv) {
 
   hub.emplace(50);
   smtc.emplace(*hub);
+  smtc->setOnFault([] {
+    mediaFault = true;
+    stopRequested.exchange(true);
+    wakeMainLoop();
+  });
   demo.emplace(*hub);
   ingest.emplace(*hub, true);
   textOutput.emplace(*hub);
@@ -190,7 +213,7 @@ int main(int argc, char** argv) {
   if (port == 0) {
     log(kLogError, "no free port");
     destroyAll();
-    return 2;
+    return kExitNoFreePort;
   }
   log(kLogInfo, "listening on " + server->baseUrl());
   if (!opts.portFile.empty()) writePortFile(opts.portFile, port);
@@ -216,7 +239,8 @@ int main(int argc, char** argv) {
     waitMainLoop(parent.get(), poll ? 250 : -1);
   }
 
-  smtc->stop();
+  const bool watcherStopped = smtc->stop(kWatcherStopMs);
+  if (!watcherStopped) log(kLogError, "SMTC: stuck in a system call; exiting without it");
   // Under the configuration lock, and for good: a configuration request served meanwhile can
   // neither race this stop nor start the demo again.
   closeDemo(targets);
@@ -224,6 +248,12 @@ int main(int argc, char** argv) {
   server->stop();
   if (!opts.portFile.empty()) removePortFile(opts.portFile);
 
+  const int code = mediaFault ? kExitMediaFault : kExitOk;
+  if (!watcherStopped) {
+    // Its thread still uses the hub and the watcher: no destructor may run.
+    std::fflush(nullptr);
+    std::_Exit(code);
+  }
   destroyAll();
-  return 0;
+  return code;
 }

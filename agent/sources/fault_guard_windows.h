@@ -27,7 +27,9 @@
 // - faults on other threads and faults outside a guarded call: they end the process as before;
 // - the state of the code that faulted: a lock it held stays held, memory it allocated leaks,
 //   and frames built without termination handlers (GCC's) are skipped without running their
-//   destructors. Out-values the call wrote before it faulted must be dropped, not used.
+//   destructors. Out-values the call wrote before it faulted must be dropped, not used, and the
+//   code that faulted must not be called again in this process (its next call may wait forever
+//   for the lock it still holds): the caller stops calling into it and asks for a restart.
 // f's body runs in a frame that the unwind abandons: the guarded body may create nothing with a
 // destructor (no temporary string, no owning pointer, no lock guard).
 

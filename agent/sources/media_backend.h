@@ -1,16 +1,20 @@
 #pragma once
 
 // The seam between the media-session watcher (platform-neutral rules) and one platform's media
-// sessions. Every call is made on the watcher thread, one at a time; a backend needs no locking
-// of its own for them. Failures are raised as MediaError (or another std::exception); a processor
-// fault that a backend caught inside one of its platform calls is raised as MediaFault.
+// sessions. Every call is made on the watcher thread, one at a time, except thumbnail reads
+// (MediaThumbnail::open and its stream), which run on the watcher's thumbnail worker, one at a
+// time. Failures are raised as MediaError (or another std::exception); a processor fault that a
+// backend caught inside one of its platform calls is raised as MediaFault, and after it the
+// backend makes no further call into that platform code.
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -89,17 +93,29 @@ struct MediaProperties {
 class MediaSession {
  public:
   virtual ~MediaSession() = default;
-  // Application id (UTF-8, case kept); the source key is "smtc:" + this id.
+  // Application id (UTF-8, case kept); the source key is "smtc:" + this id (with "#2", "#3", ...
+  // for further sessions of one id).
   virtual std::string appId() = 0;
   // Labels of the app, or not handled. Unhandled sessions are never read further.
   virtual AppIdentity identify() = 0;
+  // Reads the properties, waiting as long as the platform's own deadline allows.
   virtual MediaProperties properties() = 0;
+  // The same in steps, so that a slow session holds up nobody: beginProperties starts the read,
+  // tryProperties waits for it until the deadline and returns nothing while it still runs (the
+  // watcher then keeps this object and asks it again later), abandonProperties gives it up.
+  // Platforms that answer at once need not override them.
+  virtual void beginProperties() {}
+  virtual std::optional<MediaProperties> tryProperties(
+      std::chrono::steady_clock::time_point /*deadline*/) {
+    return properties();
+  }
+  virtual void abandonProperties() {}
   // A PlaybackStatus value (stopped, paused, playing).
   virtual int32_t playbackStatus() = 0;
   virtual MediaTimeline timeline() = 0;
 };
 
-// The platform's session manager; dropped by the watcher after any failed cycle.
+// The platform's session manager; dropped by the watcher when listing the sessions fails.
 class MediaManager {
  public:
   virtual ~MediaManager() = default;
@@ -115,13 +131,17 @@ class MediaBackend {
   // apartment). A throwing threadBegin ends the thread.
   virtual void threadBegin() {}
   virtual void threadEnd() {}
+  // The same for the thumbnail worker. A throwing workerBegin leaves thumbnails unread.
+  virtual void workerBegin() {}
+  virtual void workerEnd() {}
 
   // Obtains the session manager; raises on failure.
   virtual std::unique_ptr<MediaManager> requestManager() = 0;
 
-  // Runs one cycle. Returns the code of a processor fault that a guarded platform call caught
-  // during it (raised as MediaFault, which ends the cycle), else 0; other exceptions pass through.
-  // Faults are caught only inside the backend's own guarded calls, never in the watcher's code.
+  // Runs one cycle (or one thumbnail read). Returns the code of a processor fault that a guarded
+  // platform call caught during it (raised as MediaFault, which ends the body), else 0; other
+  // exceptions pass through. Faults are caught only inside the backend's own guarded calls,
+  // never in the watcher's code.
   virtual uint32_t guard(const std::function<void()>& body) {
     try {
       body();

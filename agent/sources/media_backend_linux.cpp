@@ -1,5 +1,6 @@
 // Media sessions on Linux: MPRIS players on the user's session bus, through sd-bus. All bus
-// traffic happens on the watcher thread; cover downloads run on a worker of their own.
+// traffic happens on the watcher thread; thumbnails are opened on the watcher's thumbnail worker
+// and cover downloads run on a worker of their own.
 #include "agent/sources/media_backend.h"
 
 #include <fcntl.h>
@@ -261,7 +262,7 @@ class CoverDownloads {
   std::string downloading_;  // the worker's URL now; empty between downloads
   bool stop_ = false;
   std::atomic<bool> cancel_{false};
-  std::thread worker_;  // started and joined by the watcher thread only
+  std::thread worker_;  // started by thumbnail reads, joined by threadEnd after they ended
 };
 
 class HttpsThumbnail : public MediaThumbnail {
@@ -698,7 +699,7 @@ class MprisBackend : public MediaBackend {
   int wakeFd_ = -1;
   std::weak_ptr<Connection> current_;
   CoverDownloads downloads_;
-  std::set<std::string> rejectedCovers_;  // watcher thread only
+  std::set<std::string> rejectedCovers_;  // thumbnail reads only (the watcher's worker)
 };
 
 }  // namespace

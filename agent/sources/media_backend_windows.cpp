@@ -1,6 +1,7 @@
 // Media sessions of Windows (the system media transport controls), called through the Windows
 // Runtime ABI on a multi-threaded apartment. Every asynchronous operation is awaited on the
-// calling (watcher) thread by polling its IAsyncInfo, so no callback ever runs on a pool thread.
+// calling thread (the watcher's, or its thumbnail worker's) by polling its IAsyncInfo, so no
+// callback ever runs on a pool thread.
 // Every raw call into the runtime runs inside the fault guard (fault_guard_windows.h); the
 // objects that own references and strings live outside it.
 #include <windows.h>
@@ -9,8 +10,12 @@
 #include <winstring.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -30,28 +35,55 @@ using namespace winrt;
 constexpr ULONGLONG kAsyncDeadlineMs = 5000;
 // Longest pause between two looks at an operation's status, the stop flag and the deadline.
 constexpr DWORD kAsyncMaxPauseMs = 10;
+// How long a cancelled operation may take to leave the Started state; Close before that is
+// illegal, so one that takes longer is leaked instead of closed.
+constexpr ULONGLONG kCancelWaitMs = 500;
 
 // A fault caught while releasing a reference or a string, which cannot raise: guard() reports
 // it at the end of the cycle.
 thread_local uint32_t tReleaseFault = 0;
 
+// The first fault caught in the runtime's code, on any thread. The runtime may still hold the
+// locks it took before it faulted: from then on nothing calls into it, not even Release (every
+// object is leaked), and each guarded call raises this fault again at once.
+std::atomic<uint32_t> gRuntimeFault{0};
+
+void noteRuntimeFault(uint32_t code) {
+  uint32_t none = 0;
+  gRuntimeFault.compare_exchange_strong(none, code);
+}
+
 void raiseFault(uint32_t code) {
-  if (code != 0) throw MediaFault(code);
+  if (code != 0) {
+    noteRuntimeFault(code);
+    throw MediaFault(code);
+  }
 }
 
 // One raw call that returns an HRESULT, inside the fault guard. f may only write into plain
 // locals of its caller. A caught fault raises MediaFault.
 template <typename F>
 HRESULT guarded(const F& f) {
+  raiseFault(gRuntimeFault.load());
   HRESULT result = E_UNEXPECTED;
   auto call = [&result, &f] { result = f(); };
   raiseFault(guardedCall(call));
   return result;
 }
 
+// The same for calls that cannot raise (releases, clean-up): a fault is noted for guard().
+template <typename F>
+void guardedQuietly(F f) {
+  if (gRuntimeFault.load() != 0) return;
+  if (uint32_t code = guardedCall(f)) {
+    noteRuntimeFault(code);
+    tReleaseFault = code;
+  }
+}
+
 void releaseGuarded(IUnknown* p) {
   auto call = [p] { p->Release(); };
-  if (uint32_t code = guardedCall(call)) tReleaseFault = code;
+  guardedQuietly(call);
 }
 
 // Owning pointer to a COM interface.
@@ -74,6 +106,8 @@ class Ref {
   Ref& operator=(const Ref&) = delete;
 
   T* get() const { return p_; }
+  // Gives the reference up without releasing it.
+  void leak() { p_ = nullptr; }
   T* operator->() const { return p_; }
   explicit operator bool() const { return p_ != nullptr; }
   void reset() {
@@ -118,7 +152,7 @@ class HString {
   ~HString() {
     if (HSTRING h = std::exchange(h_, nullptr)) {
       auto call = [h] { WindowsDeleteString(h); };
-      if (uint32_t code = guardedCall(call)) tReleaseFault = code;
+      guardedQuietly(call);
     }
   }
   HString(const HString&) = delete;
@@ -180,47 +214,112 @@ Ref<T> activationFactory(const wchar_t* className, const IID& iid) {
   return readRef<T>([&](void** out) { return RoGetActivationFactory(name, iid, out); });
 }
 
-// Waits until an asynchronous operation has finished, takes its result with GetResults and then
-// closes it: after Close nothing may be called on it, so Close always comes last. When it does
-// not finish within kAsyncDeadlineMs, or the watcher stops, it is cancelled and closed. Raises
-// the operation's error, E_ABORT (cancelled, stopped) or ERROR_TIMEOUT. The result may be null.
-template <typename T, typename Op>
-Ref<T> awaitResult(Op* op, const MediaBackend& backend) {
-  Ref<IAsyncInfo> info = query<IAsyncInfo>(op, kIID_IAsyncInfo);
-  if (!info) raise(E_NOINTERFACE);
-  IAsyncInfo* const async = info.get();
-  const ULONGLONG deadline = GetTickCount64() + kAsyncDeadlineMs;
-  int32_t status = kAsyncStarted;
-  for (DWORD pause = 0;; pause = std::min(pause + 1, kAsyncMaxPauseMs)) {
-    HRESULT giveUp = guarded([&] { return async->get_Status(&status); });
-    if (SUCCEEDED(giveUp)) {
-      if (status != kAsyncStarted) break;
-      if (backend.stopRequested()) {
-        giveUp = E_ABORT;
-      } else if (GetTickCount64() >= deadline) {
-        giveUp = HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+// An asynchronous operation in progress, polled through its IAsyncInfo on the calling thread.
+// The platform's order is kept: GetResults only after completion, Close last and never while
+// the operation still runs (a cancelled one may complete its cancel later). An operation that
+// is dropped unfinished is cancelled, and closed once the cancel has completed; should that take
+// longer than kCancelWaitMs, it is leaked rather than closed early.
+template <typename Op>
+class PendingOp {
+ public:
+  explicit PendingOp(Ref<Op> op) : op_(std::move(op)) {
+    info_ = query<IAsyncInfo>(op_.get(), kIID_IAsyncInfo);
+    if (!info_) raise(E_NOINTERFACE);
+  }
+  ~PendingOp() { abandon(); }
+  PendingOp(const PendingOp&) = delete;
+  PendingOp& operator=(const PendingOp&) = delete;
+
+  // Polls until the operation has finished (true) or until deadlineTick (a GetTickCount64 time)
+  // or a stop request (false).
+  bool wait(ULONGLONG deadlineTick, const MediaBackend& backend) {
+    IAsyncInfo* const async = info_.get();
+    for (DWORD pause = 0;; pause = std::min(pause + 1, kAsyncMaxPauseMs)) {
+      check(guarded([&] { return async->get_Status(&status_); }));
+      if (status_ != kAsyncStarted) return true;
+      if (backend.stopRequested() || GetTickCount64() >= deadlineTick) return false;
+      const ULONGLONG now = GetTickCount64();
+      Sleep(static_cast<DWORD>(
+          std::min<ULONGLONG>(pause, deadlineTick > now ? deadlineTick - now : 0)));
+    }
+  }
+
+  // The result of a finished operation (may be null), which is then closed. Raises its error.
+  template <typename T>
+  Ref<T> results() {
+    Op* const op = op_.get();
+    IAsyncInfo* const async = info_.get();
+    HRESULT result = E_ABORT;  // cancelled by someone else
+    void* out = nullptr;
+    if (status_ == kAsyncCompleted) {
+      result = guarded([&] { return op->GetResults(&out); });
+    } else if (status_ == kAsyncError) {
+      HRESULT code = S_OK;
+      guarded([&] { return async->get_ErrorCode(&code); });
+      result = FAILED(code) ? code : E_FAIL;
+    }
+    Ref<T> owned(out);
+    closed_ = true;
+    guarded([&] { return async->Close(); });
+    check(result);
+    return owned;
+  }
+
+  // Cancels an operation that still runs and closes it once the cancel has completed.
+  void abandon() {
+    if (closed_ || !info_) return;
+    closed_ = true;
+    IAsyncInfo* const async = info_.get();
+    int32_t status = kAsyncStarted;
+    HRESULT hr = S_OK;
+    auto look = [&] { hr = async->get_Status(&status); };
+    guardedQuietly(look);
+    if (SUCCEEDED(hr) && status == kAsyncStarted) {
+      auto cancel = [&] { async->Cancel(); };
+      guardedQuietly(cancel);
+      const ULONGLONG until = GetTickCount64() + kCancelWaitMs;
+      for (DWORD pause = 0; gRuntimeFault.load() == 0;
+           pause = std::min(pause + 1, kAsyncMaxPauseMs)) {
+        guardedQuietly(look);
+        if (FAILED(hr) || status != kAsyncStarted || GetTickCount64() >= until) break;
+        Sleep(pause);
       }
     }
-    if (FAILED(giveUp)) {
-      guarded([&] { return async->Cancel(); });
-      guarded([&] { return async->Close(); });
-      raise(giveUp);
+    if (SUCCEEDED(hr) && status == kAsyncStarted) {
+      // Still running: Close would break the platform's rules, a leak breaks none.
+      info_.leak();
+      op_.leak();
+      return;
     }
-    Sleep(pause);
+    auto close = [&] { async->Close(); };
+    guardedQuietly(close);
   }
-  HRESULT result = E_ABORT;  // cancelled by someone else
-  void* out = nullptr;
-  if (status == kAsyncCompleted) {
-    result = guarded([&] { return op->GetResults(&out); });
-  } else if (status == kAsyncError) {
-    HRESULT code = S_OK;
-    guarded([&] { return async->get_ErrorCode(&code); });
-    result = FAILED(code) ? code : E_FAIL;
+
+ private:
+  Ref<Op> op_;
+  Ref<IAsyncInfo> info_;
+  int32_t status_ = kAsyncStarted;
+  bool closed_ = false;
+};
+
+ULONGLONG tickIn(std::chrono::steady_clock::time_point deadline) {
+  const auto left =
+      std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+  return GetTickCount64() + static_cast<ULONGLONG>(std::max<int64_t>(0, left.count()));
+}
+
+// Waits until an asynchronous operation has finished and takes its result. When it does not
+// finish within kAsyncDeadlineMs, or the watcher stops, it is given up. Raises the operation's
+// error, E_ABORT (cancelled, stopped) or ERROR_TIMEOUT. The result may be null.
+template <typename T, typename Op>
+Ref<T> awaitResult(Ref<Op> op, const MediaBackend& backend) {
+  PendingOp<Op> pending(std::move(op));
+  if (!pending.wait(GetTickCount64() + kAsyncDeadlineMs, backend)) {
+    const HRESULT giveUp = backend.stopRequested() ? E_ABORT : HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+    pending.abandon();
+    raise(giveUp);
   }
-  Ref<T> owned(out);
-  guarded([&] { return async->Close(); });
-  check(result);
-  return owned;
+  return pending.template results<T>();
 }
 
 class WinThumbnailStream : public MediaThumbnailStream {
@@ -259,7 +358,7 @@ class WinThumbnailStream : public MediaThumbnailStream {
                                reinterpret_cast<IAsyncOperationWithProgressOfPointer**>(out));
         });
     // The filled buffer may be another object than the one passed in.
-    Ref<IBuffer> filled = awaitResult<IBuffer>(op.get(), backend_);
+    Ref<IBuffer> filled = awaitResult<IBuffer>(std::move(op), backend_);
     if (!filled) return {};
     IBuffer* const f = filled.get();
     UINT32 length = 0;
@@ -298,7 +397,7 @@ class WinThumbnail : public MediaThumbnail {
     Ref<IAsyncOperationOfPointer> op = readRef<IAsyncOperationOfPointer>([&](void** out) {
       return r->OpenReadAsync(reinterpret_cast<IAsyncOperationOfPointer**>(out));
     });
-    Ref<IInspectable> stream = awaitResult<IInspectable>(op.get(), backend_);
+    Ref<IInspectable> stream = awaitResult<IInspectable>(std::move(op), backend_);
     if (!stream) return nullptr;
     return std::make_unique<WinThumbnailStream>(std::move(stream), backend_);
   }
@@ -324,13 +423,40 @@ class WinSession : public MediaSession {
   AppIdentity identify() override { return identifyApp(appId()); }
 
   MediaProperties properties() override {
+    beginProperties();
+    std::optional<MediaProperties> out = tryProperties(std::chrono::steady_clock::now() +
+                                                       std::chrono::milliseconds(kAsyncDeadlineMs));
+    if (!out) {
+      const HRESULT giveUp = backend_.stopRequested() ? E_ABORT : HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+      pending_.reset();
+      raise(giveUp);
+    }
+    return std::move(*out);
+  }
+
+  void beginProperties() override {
+    if (pending_) return;
     ISession* const s = session_.get();
     Ref<IAsyncOperationOfPointer> op = readRef<IAsyncOperationOfPointer>([&](void** out) {
       return s->TryGetMediaPropertiesAsync(reinterpret_cast<IAsyncOperationOfPointer**>(out));
     });
-    Ref<ISessionMediaProperties> props = awaitResult<ISessionMediaProperties>(op.get(), backend_);
+    pending_ = std::make_unique<PendingOp<IAsyncOperationOfPointer>>(std::move(op));
+  }
+
+  std::optional<MediaProperties> tryProperties(
+      std::chrono::steady_clock::time_point deadline) override {
+    beginProperties();
+    if (!pending_->wait(tickIn(deadline), backend_)) {
+      if (backend_.stopRequested()) {
+        pending_.reset();
+        raise(E_ABORT);
+      }
+      return std::nullopt;
+    }
+    std::unique_ptr<PendingOp<IAsyncOperationOfPointer>> done = std::move(pending_);
+    Ref<ISessionMediaProperties> props = done->results<ISessionMediaProperties>();
     MediaProperties out;
-    if (!props) return out;
+    if (!props) return out;  // the app offers nothing now
     ISessionMediaProperties* const p = props.get();
     out.title = readString(p, &ISessionMediaProperties::get_Title);
     out.artist = readString(p, &ISessionMediaProperties::get_Artist);
@@ -381,6 +507,8 @@ class WinSession : public MediaSession {
  private:
   Ref<ISession> session_;
   const MediaBackend& backend_;
+  // A properties read in progress; dropping it cancels it.
+  std::unique_ptr<PendingOp<IAsyncOperationOfPointer>> pending_;
   bool haveAppId_ = false;
   std::string appId_;
 };
@@ -413,16 +541,10 @@ class WinManager : public MediaManager {
 
 class WindowsBackend : public MediaBackend {
  public:
-  void threadBegin() override {
-    HRESULT hr = RoInitialize(RO_INIT_MULTITHREADED);
-    if (FAILED(hr)) raise(hr);
-    initialized_ = true;
-  }
-
-  void threadEnd() override {
-    if (initialized_) RoUninitialize();
-    initialized_ = false;
-  }
+  void threadBegin() override { join(initialized_); }
+  void threadEnd() override { leave(initialized_); }
+  void workerBegin() override { join(workerInitialized_); }
+  void workerEnd() override { leave(workerInitialized_); }
 
   std::unique_ptr<MediaManager> requestManager() override {
     Ref<ISessionManagerStatics> statics = activationFactory<ISessionManagerStatics>(
@@ -431,7 +553,7 @@ class WindowsBackend : public MediaBackend {
     Ref<IAsyncOperationOfPointer> op = readRef<IAsyncOperationOfPointer>([&](void** out) {
       return st->RequestAsync(reinterpret_cast<IAsyncOperationOfPointer**>(out));
     });
-    Ref<ISessionManager> manager = awaitResult<ISessionManager>(op.get(), *this);
+    Ref<ISessionManager> manager = awaitResult<ISessionManager>(std::move(op), *this);
     if (!manager) raise(E_POINTER);
     return std::make_unique<WinManager>(std::move(manager), *this);
   }
@@ -446,7 +568,19 @@ class WindowsBackend : public MediaBackend {
   }
 
  private:
-  bool initialized_ = false;
+  // Each thread that calls into the runtime joins the multi-threaded apartment.
+  static void join(bool& initialized) {
+    HRESULT hr = RoInitialize(RO_INIT_MULTITHREADED);
+    if (FAILED(hr)) raise(hr);
+    initialized = true;
+  }
+  static void leave(bool& initialized) {
+    if (initialized && gRuntimeFault.load() == 0) RoUninitialize();
+    initialized = false;
+  }
+
+  bool initialized_ = false;        // watcher thread only
+  bool workerInitialized_ = false;  // thumbnail worker only
 };
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <iterator>
+#include <nlohmann/json.hpp>
 #include <system_error>
 #include <utility>
 
@@ -16,11 +17,33 @@ namespace tunelight {
 namespace {
 
 constexpr int64_t kTicksPerMs = 10000;
-constexpr int64_t kThumbnailRetryMs = 500;
 constexpr int64_t kThumbnailRefreshMs = 5000;
+// Apps often publish the new artwork a little after the new title: the thumbnail is read again
+// this long after a track change.
+constexpr int64_t kThumbnailSettleMs = 1000;
+// Back-off after failures (the manager, one session's reads, one session's thumbnail): the
+// first pause, doubled after each further failure up to the last.
+constexpr int64_t kFirstBackoffMs = 500;
+constexpr int64_t kLastBackoffMs = 5000;
+// How long a cycle waits for the properties reads it began; a read still running then is asked
+// again in the next cycles (no waiting) and given up after kReadGiveUpMs.
+constexpr auto kReadWindow = std::chrono::milliseconds(300);
+constexpr int64_t kReadGiveUpMs = 5000;
 constexpr auto kCyclePeriod = std::chrono::milliseconds(500);
 // A change signal never runs cycles closer together than this.
 constexpr auto kMinCycleGap = std::chrono::milliseconds(50);
+
+int64_t nextBackoff(int64_t current) {
+  return current == 0 ? kFirstBackoffMs : std::min(current * 2, kLastBackoffMs);
+}
+
+// The source key of each session, in the platform's order: the app id, and for the second and
+// later sessions of one id that id with "#2", "#3", ... (the first keeps the bare id, so that
+// anything stored under it stays valid).
+std::string sessionKey(const std::string& appId, std::map<std::string, int>& seen) {
+  const int n = ++seen[appId];
+  return n == 1 ? appId : appId + "#" + std::to_string(n);
+}
 
 }  // namespace
 
@@ -133,37 +156,57 @@ SmtcWatcher::SmtcWatcher(Hub& hub, std::unique_ptr<MediaBackend> backend, WallCl
 }
 
 SmtcWatcher::~SmtcWatcher() {
-  stop();
+  // A thread that outlived stop()'s wait still uses this object: wait for it after all.
+  if (!stop() && thread_.joinable()) thread_.join();
 }
 
 void SmtcWatcher::start() {
-  if (thread_.joinable()) return;
+  if (thread_.joinable() || faulted_) return;
   stop_ = false;
+  {
+    std::lock_guard<std::mutex> lock(doneMu_);
+    done_ = false;
+  }
   thread_ = std::thread([this] { threadMain(); });
 }
 
-void SmtcWatcher::stop() {
+bool SmtcWatcher::stop(int32_t timeoutMs) {
   stop_ = true;
-  if (!thread_.joinable()) return;
+  if (!thread_.joinable()) return true;
   if (thread_.get_id() == std::this_thread::get_id()) {
     throw std::system_error(std::make_error_code(std::errc::resource_deadlock_would_occur));
   }
   backend_->wake();
+  {
+    std::unique_lock<std::mutex> lock(doneMu_);
+    // A platform call that never returns keeps the thread; the process ends without it.
+    if (!doneCv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return done_; }))
+      return false;
+  }
   thread_.join();
+  return true;
 }
 
 void SmtcWatcher::threadMain() {
+  bool begun = false;
   try {
     backend_->threadBegin();
+    begun = true;
   } catch (const std::exception& e) {
     log(kLogError, std::string("SMTC: cannot start: ") + e.what());
-    return;
   } catch (...) {
     log(kLogError, "SMTC: cannot start");
-    return;
   }
-  failureCount_ = 0;
-  while (!stop_) {
+  if (begun) {
+    try {
+      thumbThread_ = std::thread([this] { thumbnailWorker(); });
+    } catch (const std::system_error& e) {
+      // Without the worker, thumbnails are read within the cycle.
+      log(kLogWarning, std::string("SMTC: no thumbnail thread: ") + e.what());
+    }
+    failureCount_ = 0;
+  }
+  while (begun && !stop_ && !faulted_) {
     auto cycleStart = std::chrono::steady_clock::now();
     try {
       runCycle();
@@ -173,7 +216,7 @@ void SmtcWatcher::threadMain() {
       break;
     }
     // One wait for the rest of the period: an idle watcher wakes twice a second, and stop()
-    // ends the wait through the backend's wake().
+    // ends the wait through the backend's wake(), as does a thumbnail that has been read.
     const auto deadline = std::chrono::steady_clock::now() + kCyclePeriod;
     bool woke = false;
     while (!stop_ && !woke) {
@@ -181,110 +224,483 @@ void SmtcWatcher::threadMain() {
           std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
       if (left.count() <= 0) break;
       woke = backend_->waitForChange(static_cast<int32_t>(left.count()));
+      if (thumbReady_.exchange(false)) woke = true;
     }
     if (woke && !stop_) {
       auto gap = std::chrono::steady_clock::now() - cycleStart;
       if (gap < kMinCycleGap) std::this_thread::sleep_for(kMinCycleGap - gap);
     }
   }
-  endCycles();
-  try {
-    backend_->threadEnd();
-  } catch (...) {
+  if (begun) {
+    stopThumbnailWorker();
+    endCycles();
+    try {
+      backend_->threadEnd();
+    } catch (...) {
+    }
   }
+  std::lock_guard<std::mutex> lock(doneMu_);
+  done_ = true;
+  doneCv_.notify_all();
 }
 
 void SmtcWatcher::endCycles() {
   manager_.reset();
   table_.clear();
-  thumbnails_.clear();
+  states_.clear();  // gives up reads still running
   failureCount_ = 0;
+  managerBackoffMs_ = 0;
+  managerRetryAtMs_ = 0;
+  sessionsLost_ = false;
 }
 
-void SmtcWatcher::dropThumbnails(const std::vector<SessionSnapshot>& listed) {
-  // Apps with per-process ids would otherwise leave an entry behind for every run.
-  for (auto it = thumbnails_.begin(); it != thumbnails_.end();) {
-    const bool keep = table_.has(it->first) ||
-                      std::any_of(listed.begin(), listed.end(),
-                                  [&](const SessionSnapshot& s) { return s.aumid == it->first; });
-    it = keep ? std::next(it) : thumbnails_.erase(it);
-  }
+void SmtcWatcher::noteFault(uint32_t code) {
+  if (faulted_.exchange(true)) return;
+  char line[120];
+  std::snprintf(line, sizeof line,
+                "SMTC: crash 0x%08lX caught in the media runtime, the agent must restart",
+                static_cast<unsigned long>(code));
+  log(kLogError, line);
+  // The runtime may hold its own locks now: nothing calls into it again in this process.
+  stop_ = true;
+  thumbCv_.notify_all();
+  if (onFault_) onFault_();
 }
 
 void SmtcWatcher::runCycle() {
+  if (faulted_) return;
   uint32_t fault = backend_->guard([this] { pollOnce(); });
-  if (fault != 0) {
-    char line[80];
-    std::snprintf(line, sizeof line, "SMTC: crash 0x%08lX caught, restarting session manager",
-                  static_cast<unsigned long>(fault));
-    log(kLogError, line);
-    manager_.reset();
+  if (fault != 0) noteFault(fault);
+}
+
+void SmtcWatcher::managerFailed(const std::string& what, bool sessionsGone) {
+  // An operation abandoned because the watcher is stopping is no platform failure.
+  if (!stop_ && ++failureCount_ <= 3) log(kLogWarning, "SMTC: " + what);
+  managerBackoffMs_ = nextBackoff(managerBackoffMs_);
+  managerRetryAtMs_ = clock_() + managerBackoffMs_;
+  sessionsLost_ = sessionsGone;
+  dropLostSessions();
+}
+
+// Sources of a platform that lost its sessions go by the removal rule; after other failures
+// (which say nothing about the sessions) their last records stay.
+void SmtcWatcher::dropLostSessions() {
+  if (!sessionsLost_) return;
+  table_.publish({}, clock_());
+  for (auto it = states_.begin(); it != states_.end();)
+    it = table_.has(it->first) ? std::next(it) : states_.erase(it);
+}
+
+void SmtcWatcher::sessionFailed(const std::string& key, SessionState& st, const std::string& what,
+                                int64_t nowMs) {
+  if (!stop_ && ++st.failures <= 3) {
+    log(kLogWarning, "SMTC: session " + (key.empty() ? std::string("?") : key) + ": " + what);
   }
+  st.backoffMs = nextBackoff(st.backoffMs);
+  st.retryAtMs = nowMs + st.backoffMs;
 }
 
 void SmtcWatcher::pollOnce() {
-  try {
-    if (!manager_) {
+  if (!manager_) {
+    if (clock_() < managerRetryAtMs_) {
+      dropLostSessions();
+      return;
+    }
+    try {
       manager_ = backend_->requestManager();
       if (!manager_) throw MediaError(-1, "no session manager");
-      log(kLogInfo, "SMTC: session manager ready");
+    } catch (const MediaError& e) {
+      managerFailed(std::string(e.what()) + " - retrying", e.sessionsGone());
+      return;
+    } catch (const std::exception& e) {
+      managerFailed(e.what(), false);
+      return;
     }
-    std::vector<std::unique_ptr<MediaSession>> sessions = manager_->sessions();
-    // Read after the list: a backend that reads its sessions while listing them dates those
-    // readings no later than the cycle, so they are not clamped to an earlier time.
-    const int64_t nowMs = clock_();
-    std::vector<SessionSnapshot> snapshots;
-    for (std::unique_ptr<MediaSession>& session : sessions) {
-      SessionSnapshot s;
-      s.aumid = session->appId();
-      s.identity = session->identify();
-      if (!s.identity.handled) continue;
-      MediaProperties props = session->properties();
-      s.title = std::move(props.title);
-      s.artist = std::move(props.artist);
-      s.album = std::move(props.album);
-      s.status = session->playbackStatus();
-      applyTimeline(session->timeline(), s);
+    log(kLogInfo, "SMTC: session manager ready");
+  }
 
-      ThumbnailState& th = thumbnails_[s.aumid];
-      std::string key = s.title + '\x1F' + s.artist;
-      bool reread = key != th.key || (!th.ok && nowMs - th.lastAttemptMs > kThumbnailRetryMs) ||
-                    nowMs - th.lastAttemptMs > kThumbnailRefreshMs;
-      if (reread) {
-        th.key = std::move(key);
-        th.lastAttemptMs = nowMs;
-        try {
-          th.ok = readThumbnail(props.thumbnail.get(), th);
-        } catch (const MediaError&) {
-          th.ok = false;
+  std::vector<std::unique_ptr<MediaSession>> sessions;
+  try {
+    sessions = manager_->sessions();
+  } catch (const MediaError& e) {
+    manager_.reset();
+    managerFailed(std::string(e.what()) + " - retrying", e.sessionsGone());
+    return;
+  } catch (const std::exception& e) {
+    manager_.reset();
+    managerFailed(e.what(), false);
+    return;
+  }
+  failureCount_ = 0;
+  managerBackoffMs_ = 0;
+  sessionsLost_ = false;
+  // Read after the list: a backend that reads its sessions while listing them dates those
+  // readings no later than the cycle, so they are not clamped to an earlier time.
+  const int64_t nowMs = clock_();
+
+  // Every read begins before any is waited for, so that one slow session costs one window.
+  struct Reading {
+    size_t index;
+    std::string key;
+    AppIdentity identity;
+    SessionState* state;
+  };
+  std::vector<Reading> reads;
+  std::map<std::string, int> seen;
+  for (size_t i = 0; i < sessions.size(); ++i) {
+    MediaSession& session = *sessions[i];
+    std::string key;
+    AppIdentity identity;
+    try {
+      key = sessionKey(session.appId(), seen);
+      identity = session.identify();
+    } catch (const MediaError& e) {
+      // Gone between the list and this read: its source goes by the removal rule.
+      SessionState& st = states_[key];
+      st.listedAtMs = nowMs;
+      sessionFailed(key, st, e.what(), nowMs);
+      continue;
+    }
+    if (!identity.handled) continue;
+    SessionState& st = states_[key];
+    st.listedAtMs = nowMs;
+    if (!st.pending) {
+      if (nowMs < st.retryAtMs) continue;
+      try {
+        session.beginProperties();
+      } catch (const MediaError& e) {
+        sessionFailed(key, st, e.what(), nowMs);
+        continue;
+      }
+    }
+    reads.push_back({i, std::move(key), std::move(identity), &st});
+  }
+
+  const auto now = std::chrono::steady_clock::now();
+  const auto window = now + kReadWindow;
+  std::vector<SessionSnapshot> snapshots;
+  for (Reading& r : reads) {
+    SessionState& st = *r.state;
+    MediaSession& live = *sessions[r.index];
+    try {
+      // A read that was waited for once, or that timed out before, is only looked at.
+      MediaSession& reader = st.pending ? *st.pending : live;
+      std::optional<MediaProperties> props =
+          reader.tryProperties(st.pending || st.slow ? now : window);
+      if (!props) {
+        if (!st.pending) {
+          st.pending = std::move(sessions[r.index]);
+          st.pendingSinceMs = nowMs;
+        } else if (nowMs - st.pendingSinceMs >= kReadGiveUpMs) {
+          st.pending.reset();  // gives the read up
+          st.slow = true;
+          throw MediaError(-1, "properties read timed out");
         }
-        if (th.ok) {
-          s.thumbnail = th.bytes;
-          s.contentType = th.contentType;
+        continue;
+      }
+      st.pending.reset();
+      st.slow = false;
+      SessionSnapshot s;
+      s.aumid = r.key;
+      s.identity = std::move(r.identity);
+      s.title = std::move(props->title);
+      s.artist = std::move(props->artist);
+      s.album = std::move(props->album);
+      s.status = live.playbackStatus();
+      applyTimeline(live.timeline(), s);
+      st.failures = 0;
+      st.backoffMs = 0;
+      planThumbnail(r.key, st, s.title + '\x1F' + s.artist, std::move(props->thumbnail), nowMs);
+      snapshots.push_back(std::move(s));
+    } catch (const MediaError& e) {
+      sessionFailed(r.key, st, e.what(), nowMs);
+    } catch (const std::exception& e) {
+      sessionFailed(r.key, st, e.what(), nowMs);
+    }
+  }
+
+  if (!thumbThread_.joinable()) readQueuedThumbnails();
+  takeThumbnails(snapshots, nowMs);
+  table_.publish(snapshots, nowMs);
+  // Apps with per-process ids would otherwise leave an entry behind for every run.
+  for (auto it = states_.begin(); it != states_.end();) {
+    const bool keep = it->second.listedAtMs == nowMs || table_.has(it->first);
+    it = keep ? std::next(it) : states_.erase(it);
+  }
+}
+
+void SmtcWatcher::planThumbnail(const std::string& key, SessionState& st, const std::string& track,
+                                std::shared_ptr<MediaThumbnail> ref, int64_t nowMs) {
+  ThumbnailState& th = st.thumb;
+  bool due = false;
+  if (track != th.key) {
+    th.key = track;
+    th.changedAtMs = nowMs;
+    th.settled = false;
+    th.ok = false;
+    th.bytes.clear();
+    th.backoffMs = 0;
+    th.retryAtMs = 0;
+    due = true;
+  } else if (th.inFlight) {
+    return;
+  } else if (!th.ok) {
+    due = nowMs > th.retryAtMs;
+  } else if (!th.settled && nowMs - th.changedAtMs >= kThumbnailSettleMs) {
+    // Replaces the first read when the app published the artwork after the title.
+    th.settled = true;
+    due = true;
+  } else {
+    due = nowMs - th.lastAttemptMs > kThumbnailRefreshMs;
+  }
+  if (!due) return;
+  th.lastAttemptMs = nowMs;
+  if (!ref) {
+    th.ok = false;
+    th.bytes.clear();
+    th.retryAtMs = nowMs + kFirstBackoffMs;
+    return;
+  }
+  th.inFlight = true;
+  std::lock_guard<std::mutex> lock(thumbMu_);
+  // A read still queued for this session is of an older track or an older reference.
+  thumbQueue_.erase(std::remove_if(thumbQueue_.begin(), thumbQueue_.end(),
+                                   [&](const ThumbnailJob& j) { return j.session == key; }),
+                    thumbQueue_.end());
+  thumbQueue_.push_back({key, track, std::move(ref)});
+  thumbCv_.notify_all();
+}
+
+void SmtcWatcher::takeThumbnails(std::vector<SessionSnapshot>& snapshots, int64_t nowMs) {
+  std::vector<ThumbnailResult> done;
+  {
+    std::lock_guard<std::mutex> lock(thumbMu_);
+    done.swap(thumbDone_);
+  }
+  for (ThumbnailResult& r : done) {
+    auto it = states_.find(r.session);
+    if (it == states_.end()) continue;
+    ThumbnailState& th = it->second.thumb;
+    th.inFlight = false;
+    if (r.track != th.key) continue;  // of an earlier track: never shown on this one
+    if (!r.read.ok) {
+      th.ok = false;
+      th.bytes.clear();
+      th.backoffMs = nextBackoff(th.backoffMs);
+      th.retryAtMs = nowMs + th.backoffMs;
+      continue;
+    }
+    th.ok = true;
+    th.backoffMs = 0;
+    // A read that came late enough is already the settled one.
+    if (nowMs - th.changedAtMs >= kThumbnailSettleMs) th.settled = true;
+    th.bytes = std::move(r.read.bytes);
+    th.contentType = std::move(r.read.contentType);
+    for (SessionSnapshot& s : snapshots) {
+      if (s.aumid == r.session) {
+        s.thumbnail = th.bytes;
+        s.contentType = th.contentType;
+      }
+    }
+  }
+}
+
+SmtcWatcher::ThumbnailResult SmtcWatcher::readOne(ThumbnailJob& job) {
+  ThumbnailResult r{job.session, job.track, {}};
+  uint32_t fault = backend_->guard([&] {
+    try {
+      r.read.ok = readThumbnail(job.ref.get(), r.read);
+    } catch (const std::exception&) {
+      // Unread; the session's back-off decides when it is tried again.
+      r.read.ok = false;
+    }
+  });
+  if (fault != 0) noteFault(fault);
+  job.ref.reset();
+  return r;
+}
+
+void SmtcWatcher::readQueuedThumbnails() {
+  for (;;) {
+    ThumbnailJob job;
+    {
+      std::lock_guard<std::mutex> lock(thumbMu_);
+      if (thumbQueue_.empty() || faulted_) return;
+      job = std::move(thumbQueue_.front());
+      thumbQueue_.pop_front();
+    }
+    ThumbnailResult r = readOne(job);
+    std::lock_guard<std::mutex> lock(thumbMu_);
+    thumbDone_.push_back(std::move(r));
+  }
+}
+
+void SmtcWatcher::thumbnailWorker() {
+  try {
+    backend_->workerBegin();
+  } catch (const std::exception& e) {
+    log(kLogWarning, std::string("SMTC: thumbnails unavailable: ") + e.what());
+    return;
+  } catch (...) {
+    return;
+  }
+  std::unique_lock<std::mutex> lock(thumbMu_);
+  for (;;) {
+    thumbCv_.wait(lock, [this] { return thumbStop_ || faulted_ || !thumbQueue_.empty(); });
+    if (thumbStop_ || faulted_) break;
+    ThumbnailJob job = std::move(thumbQueue_.front());
+    thumbQueue_.pop_front();
+    lock.unlock();
+    ThumbnailResult r = readOne(job);
+    lock.lock();
+    thumbDone_.push_back(std::move(r));
+    thumbReady_ = true;
+    backend_->wake();  // the cycle that shows it runs now
+  }
+  lock.unlock();
+  try {
+    backend_->workerEnd();
+  } catch (...) {
+  }
+}
+
+void SmtcWatcher::stopThumbnailWorker() {
+  {
+    std::lock_guard<std::mutex> lock(thumbMu_);
+    thumbStop_ = true;
+    thumbCv_.notify_all();
+  }
+  if (thumbThread_.joinable()) thumbThread_.join();
+  std::lock_guard<std::mutex> lock(thumbMu_);
+  thumbQueue_.clear();
+  thumbDone_.clear();
+  thumbStop_ = false;
+}
+
+namespace {
+
+int64_t msSince(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t)
+      .count();
+}
+
+#ifdef _WIN32
+constexpr char kPlatform[] = "windows";
+#else
+constexpr char kPlatform[] = "linux";
+#endif
+
+}  // namespace
+
+std::string diagnoseMediaSessions(MediaBackend& backend, const std::string& version) {
+  using nlohmann::json;
+  json doc = {{"agent", "tunelight-agent"}, {"version", version}, {"platform", kPlatform}};
+  json sessions = json::array();
+  try {
+    backend.threadBegin();
+  } catch (const std::exception& e) {
+    doc["error"] = e.what();
+    return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+  }
+  // Each call timed, its failure noted under its name; a fault passes on to the guard.
+  auto step = [](json& ms, json& errors, const char* name, auto&& call) {
+    const auto t = std::chrono::steady_clock::now();
+    bool ok = false;
+    try {
+      call();
+      ok = true;
+    } catch (const std::exception& e) {
+      errors[name] = e.what();
+    }
+    ms[name] = msSince(t);
+    return ok;
+  };
+  std::unique_ptr<MediaManager> manager;
+  std::vector<std::unique_ptr<MediaSession>> list;
+  json ms = json::object();
+  json errors = json::object();
+  const uint32_t fault = backend.guard([&] {
+    if (!step(ms, errors, "manager", [&] { manager = backend.requestManager(); }) || !manager) {
+      return;
+    }
+    // Players that answer on their own time (MPRIS) are listed from a later look on.
+    for (int look = 0; look < 3 && list.empty(); ++look) {
+      if (look > 0) backend.waitForChange(200);
+      if (!step(ms, errors, "sessions", [&] { list = manager->sessions(); })) return;
+    }
+    std::map<std::string, int> seen;
+    for (std::unique_ptr<MediaSession>& session : list) {
+      json s = json::object();
+      json sms = json::object();
+      json serrors = json::object();
+      std::string id;
+      if (step(sms, serrors, "appId", [&] { id = session->appId(); })) {
+        s["appId"] = id;
+        s["key"] = "smtc:" + sessionKey(id, seen);
+      }
+      AppIdentity a;
+      if (step(sms, serrors, "identify", [&] { a = session->identify(); })) {
+        s["handled"] = a.handled;
+        s["kind"] = kindName(a.kind);
+        s["service"] = serviceName(a.service);
+        s["app"] = a.app;
+        s["player"] = a.player;
+        s["isVideo"] = a.isVideo;
+      }
+      MediaProperties props;
+      if (step(sms, serrors, "properties", [&] { props = session->properties(); })) {
+        s["title"] = props.title;
+        s["artist"] = props.artist;
+        s["album"] = props.album;
+      }
+      int32_t status = 0;
+      if (step(sms, serrors, "status", [&] { status = session->playbackStatus(); })) {
+        s["status"] = statusName(status);
+      }
+      MediaTimeline t;
+      if (step(sms, serrors, "timeline", [&] { t = session->timeline(); })) {
+        s["timeline"] = {
+            {"startMs", t.startTime / kTicksPerMs},
+            {"endMs", t.endTime / kTicksPerMs},
+            {"positionMs", t.position / kTicksPerMs},
+            {"lastUpdatedMs",
+             t.lastUpdatedTime > 0 ? (t.lastUpdatedTime - kUnixEpochTicks) / kTicksPerMs : 0}};
+      }
+      s["thumbnail"] = nullptr;  // none offered
+      if (props.thumbnail) {
+        ThumbnailState th;
+        bool read = false;
+        if (step(sms, serrors, "thumbnail",
+                 [&] { read = readThumbnail(props.thumbnail.get(), th); })) {
+          s["thumbnail"] = read ? json{{"bytes", th.bytes.size()}, {"contentType", th.contentType}}
+                                : json{{"bytes", 0}};
         } else {
-          th.bytes.clear();
+          s["thumbnail"] = {{"error", serrors["thumbnail"]}};
         }
       }
-      snapshots.push_back(std::move(s));
+      s["ms"] = sms;
+      if (!serrors.empty()) s["errors"] = serrors;
+      sessions.push_back(std::move(s));
     }
-    table_.publish(snapshots, nowMs);
-    dropThumbnails(snapshots);
-    failureCount_ = 0;
-  } catch (const MediaError& e) {
-    // An operation abandoned because the watcher is stopping is no platform failure.
-    const bool stopping = stop_.load();
-    if (!stopping && ++failureCount_ <= 3) {
-      log(kLogWarning, std::string("SMTC: ") + e.what() + " - retrying");
-    }
-    manager_.reset();
-    if (e.sessionsGone()) {
-      table_.publish({}, clock_());
-      dropThumbnails({});
-    }
-  } catch (const std::exception& e) {
-    if (++failureCount_ <= 3) log(kLogWarning, std::string("SMTC: ") + e.what());
-    manager_.reset();
+  });
+  doc["ms"] = ms;
+  if (!errors.empty()) doc["errors"] = errors;
+  doc["sessions"] = std::move(sessions);
+  if (fault == 0) {
+    list.clear();  // released while the thread may still call the platform
+    manager.reset();
   }
+  if (fault != 0) {
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(fault));
+    doc["fault"] = code;
+  } else {
+    try {
+      backend.threadEnd();
+    } catch (...) {
+    }
+  }
+  return doc.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
 }
 
 }  // namespace tunelight

@@ -1,9 +1,13 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -20,17 +24,22 @@ class Hub;
 // Largest thumbnail the watcher reads.
 constexpr uint64_t kMaxThumbnailBytes = 16777216;
 
-// What the watcher remembers of one app's last thumbnail read.
+// What the watcher remembers of one session's thumbnail.
 struct ThumbnailState {
-  std::string key;  // title + 0x1F + artist of the last read
+  std::string key;  // title + 0x1F + artist of the track the reads below belong to
   std::string bytes;
   std::string contentType;
   int64_t lastAttemptMs = 0;
+  int64_t changedAtMs = 0;  // when key last changed
+  int64_t retryAtMs = 0;    // after a failure: not read again before this
+  int64_t backoffMs = 0;
   bool ok = false;
+  bool settled = false;   // the read once the track's properties settled has been asked for
+  bool inFlight = false;  // a read is queued or running on the worker
 };
-
 // One usable session of one cycle.
 struct SessionSnapshot {
+  // The app id, with "#2", "#3", ... for further sessions of one id in the platform's order.
   std::string aumid;
   AppIdentity identity;
   std::string title;
@@ -54,7 +63,7 @@ bool readThumbnail(MediaThumbnail* thumbnail, ThumbnailState& state);
 // Fills durationMs, positionMs and positionAt of a snapshot from a platform timeline.
 void applyTimeline(const MediaTimeline& t, SessionSnapshot& s);
 
-// What was last published to the Hub, per app id.
+// What was last published to the Hub, per session key.
 class SessionTable {
  public:
   explicit SessionTable(Hub& hub, int32_t removeAfterMs = 3000, int32_t coverHoldMs = 2500);
@@ -82,7 +91,9 @@ class SessionTable {
 };
 
 // Publishes the platform's media sessions as Hub sources ("smtc:" + app id), polling every
-// 500 ms on a thread of its own (earlier when the backend signals a change).
+// 500 ms on a thread of its own (earlier when the backend signals a change). Each session is
+// read on its own: one that fails, answers nothing or hangs costs only itself. Thumbnails are
+// read on a worker thread of their own.
 class SmtcWatcher {
  public:
   explicit SmtcWatcher(Hub& hub);
@@ -91,32 +102,94 @@ class SmtcWatcher {
   SmtcWatcher(const SmtcWatcher&) = delete;
   SmtcWatcher& operator=(const SmtcWatcher&) = delete;
 
+  // Called once, on the watcher's thread, after a processor fault in the platform's code: the
+  // watcher has stopped for good and the process should be restarted. Set before start().
+  void setOnFault(std::function<void()> onFault) { onFault_ = std::move(onFault); }
+
   // Starts the thread unless it runs; throws std::system_error when it cannot be created.
   void start();
-  // Stops and joins the thread; a cycle in progress runs to its end. Not from the thread itself.
-  void stop();
+  // Stops the thread and joins it, waiting at most timeoutMs: false when it is still inside a
+  // platform call then (the thread is left running, and the watcher must not be destroyed: the
+  // process should end instead). Not from the thread itself.
+  bool stop(int32_t timeoutMs = 1500);
 
   // One cycle as the thread runs it, fault guard included. The thread calls it; tests drive it
-  // directly while the thread is not running. Other exceptions than platform and standard ones
-  // pass through.
+  // directly while the thread is not running (thumbnails are then read within the cycle). Other
+  // exceptions than platform and standard ones pass through.
   void runCycle();
+  // A processor fault was caught: no cycle runs any more.
+  bool faulted() const { return faulted_; }
 
  private:
+  // Per session key, across cycles.
+  struct SessionState {
+    std::unique_ptr<MediaSession> pending;  // its properties read still runs
+    int64_t pendingSinceMs = 0;
+    bool slow = false;      // its last read timed out: later reads are not waited for
+    int64_t retryAtMs = 0;  // after a failure: not read before this
+    int64_t backoffMs = 0;
+    int32_t failures = 0;  // in a row, for the three-warnings rule
+    int64_t listedAtMs = 0;
+    ThumbnailState thumb;
+  };
+  struct ThumbnailJob {
+    std::string session;  // key
+    std::string track;
+    std::shared_ptr<MediaThumbnail> ref;
+  };
+  struct ThumbnailResult {
+    std::string session;
+    std::string track;
+    ThumbnailState read;  // bytes, contentType, ok
+  };
+
   void threadMain();
   void pollOnce();
   void endCycles();
-  void dropThumbnails(const std::vector<SessionSnapshot>& listed);
+  void noteFault(uint32_t code);
+  void managerFailed(const std::string& what, bool sessionsGone);
+  void dropLostSessions();
+  void sessionFailed(const std::string& key, SessionState& st, const std::string& what,
+                     int64_t nowMs);
+  void planThumbnail(const std::string& key, SessionState& st, const std::string& track,
+                     std::shared_ptr<MediaThumbnail> ref, int64_t nowMs);
+  void takeThumbnails(std::vector<SessionSnapshot>& snapshots, int64_t nowMs);
+  void thumbnailWorker();
+  void readQueuedThumbnails();
+  ThumbnailResult readOne(ThumbnailJob& job);
+  void stopThumbnailWorker();
 
   std::unique_ptr<MediaBackend> backend_;
   const WallClock clock_;
   std::atomic<bool> stop_{false};
+  std::atomic<bool> faulted_{false};
+  std::function<void()> onFault_;
   std::thread thread_;
+  std::mutex doneMu_;
+  std::condition_variable doneCv_;
+  bool done_ = false;  // guarded by doneMu_: the thread has left every platform call
 
   // Cycle state: used only by the thread running the cycles (or a test while none runs).
   std::unique_ptr<MediaManager> manager_;
-  std::map<std::string, ThumbnailState> thumbnails_;  // of listed or published sessions only
+  int64_t managerRetryAtMs_ = 0;
+  int64_t managerBackoffMs_ = 0;
+  bool sessionsLost_ = false;                   // the last failure took every session with it
+  std::map<std::string, SessionState> states_;  // of listed or published sessions only
   int32_t failureCount_ = 0;
   SessionTable table_;
+
+  // The thumbnail worker: one read at a time, at most one queued per session.
+  std::mutex thumbMu_;
+  std::condition_variable thumbCv_;
+  std::deque<ThumbnailJob> thumbQueue_;     // guarded by thumbMu_
+  std::vector<ThumbnailResult> thumbDone_;  // guarded by thumbMu_
+  bool thumbStop_ = false;                  // guarded by thumbMu_
+  std::atomic<bool> thumbReady_{false};
+  std::thread thumbThread_;  // started and joined by the watcher thread
 };
+
+// One pass over the platform's media sessions, every call timed, as a JSON document (for
+// reports from machines we cannot test on). Makes its own thread calls (threadBegin/End).
+std::string diagnoseMediaSessions(MediaBackend& backend, const std::string& version);
 
 }  // namespace tunelight

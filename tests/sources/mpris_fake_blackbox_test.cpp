@@ -257,6 +257,27 @@ TEST_F(MprisFakeBlackbox, ElectronAppUnusualTypesAndEncodedCoverPath) {
   ASSERT_TRUE(cover && cover->status == 200);
   EXPECT_EQ(cover->body, jpeg);
   EXPECT_EQ(cover->get_header_value("Content-Type"), "image/jpeg");
+
+  // What a user attaches to a report: one pass over the sessions, as JSON on standard output.
+  ChildProcess diagnose(test::agentPath(), {"--diagnose", "--port-file", dir.file("port")},
+                        dir.file("diagnose.json"));
+  ASSERT_EQ(diagnose.waitExit(10000), std::optional<int>(0));
+  EXPECT_FALSE(test::fileExists(dir.file("port")));  // no server
+  json report = json::parse(test::readFile(dir.file("diagnose.json")), nullptr, false);
+  ASSERT_TRUE(report.is_object()) << test::readFile(dir.file("diagnose.json"));
+  EXPECT_EQ(report["platform"], "linux");
+  ASSERT_EQ(report["sessions"].size(), 1u) << report.dump(2);
+  json s = report["sessions"][0];
+  EXPECT_EQ(s["appId"], "chromium.instance4242");
+  EXPECT_EQ(s["key"], "smtc:chromium.instance4242");
+  EXPECT_EQ(s["player"], "YouTube Music");
+  EXPECT_EQ(s["status"], "playing");
+  EXPECT_EQ(s["title"], "Трек");
+  EXPECT_EQ(s["timeline"]["endMs"], 245000);
+  EXPECT_EQ(s["thumbnail"]["bytes"], jpeg.size());
+  EXPECT_EQ(s["thumbnail"]["contentType"], "image/jpeg");
+  for (const char* call : {"appId", "properties", "status", "timeline", "thumbnail"})
+    EXPECT_TRUE(s["ms"][call].is_number()) << call;
 }
 
 TEST_F(MprisFakeBlackbox, OnePlayerUnderTwoNamesIsOneSessionAndAHungOneGoes) {

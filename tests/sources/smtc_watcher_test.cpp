@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <mutex>
+#include <set>
 #include <thread>
 
 #include "agent/hub.h"
@@ -54,6 +56,8 @@ struct FakeThumb : MediaThumbnail {
 struct FakeSessionData {
   std::string id;
   bool handled = true;
+  bool fail = false;  // its reads fail
+  bool gone = false;  // closed after being listed: even its id cannot be read
   std::string title, artist, album;
   int32_t status = kStatusPlaying;
   MediaTimeline timeline;
@@ -65,6 +69,9 @@ struct World {
   std::vector<FakeSessionData> sessions;
   int requests = 0;
   int propertyReads = 0;
+  std::map<std::string, int> begins;  // properties reads begun, per id
+  std::set<std::string> hung;         // ids whose properties reads never finish
+  int hungWaits = 0;                  // waits for a hung read with time left to wait
   bool failRequest = false;
   bool failList = false;
   bool throwStd = false;
@@ -77,7 +84,11 @@ struct FakeSession : MediaSession {
   World& w;
   FakeSessionData d;
   FakeSession(World& w, FakeSessionData d) : w(w), d(std::move(d)) {}
-  std::string appId() override { return d.id; }
+  std::string appId() override {
+    if (d.gone)
+      throw MediaError(0x80010108, "The object invoked has disconnected from its clients.");
+    return d.id;
+  }
   AppIdentity identify() override {
     AppIdentity a;
     a.handled = d.handled;
@@ -91,7 +102,15 @@ struct FakeSession : MediaSession {
   }
   MediaProperties properties() override {
     ++w.propertyReads;
+    if (d.fail) throw MediaError(0x800706BA, "The RPC server is unavailable.");
     return {d.title, d.artist, d.album, d.thumb};
+  }
+  void beginProperties() override { ++w.begins[d.id]; }
+  std::optional<MediaProperties> tryProperties(
+      std::chrono::steady_clock::time_point deadline) override {
+    if (!w.hung.count(d.id)) return properties();
+    if (deadline > std::chrono::steady_clock::now()) ++w.hungWaits;
+    return std::nullopt;
   }
   int32_t playbackStatus() override { return d.status; }
   MediaTimeline timeline() override { return d.timeline; }
@@ -243,33 +262,47 @@ TEST_F(SmtcWatcherTest, ThumbnailReadsFollowKeyFailureAndRefreshRules) {
   auto r = source("smtc:p");
   ASSERT_FALSE(r->coverId.empty());
   EXPECT_EQ(hub.cover(r->coverId)->bytes, thumb->bytes);
-  const std::string first = r->coverId;
 
-  cycleAt(t0 + 5000);  // same key, not yet due
+  // The app publishes the song's artwork after its title: read again once the track settled.
+  thumb->set(std::string("\x89PNG-late", 9));
+  cycleAt(t0 + 999);
   EXPECT_EQ(thumb->opens, 1);
-  EXPECT_EQ(source("smtc:p")->coverId, first);  // cover kept without a read
-  cycleAt(t0 + 5001);
+  cycleAt(t0 + 1000);
   EXPECT_EQ(thumb->opens, 2);
+  r = source("smtc:p");
+  EXPECT_EQ(hub.cover(r->coverId)->bytes, thumb->bytes);
+  const std::string late = r->coverId;
 
-  // Track change: read in the same cycle; it fails, retried only more than 500 ms later.
+  cycleAt(t0 + 6000);  // same key, not yet due
+  EXPECT_EQ(thumb->opens, 2);
+  EXPECT_EQ(source("smtc:p")->coverId, late);  // cover kept without a read
+  cycleAt(t0 + 6001);
+  EXPECT_EQ(thumb->opens, 3);
+
+  // Track change: read in the same cycle; it fails, then is retried after growing pauses.
   thumb->fail = true;
   world->sessions[0].title = "Two";
-  cycleAt(t0 + 6000);
-  EXPECT_EQ(thumb->opens, 3);
-  EXPECT_EQ(source("smtc:p")->coverId, first);  // held for up to 2500 ms
-  cycleAt(t0 + 6500);
-  EXPECT_EQ(thumb->opens, 3);
-  cycleAt(t0 + 6501);
+  cycleAt(t0 + 7000);
   EXPECT_EQ(thumb->opens, 4);
-  cycleAt(t0 + 8500);
-  EXPECT_EQ(source("smtc:p")->coverId, first);
+  EXPECT_EQ(source("smtc:p")->coverId, late);  // held for up to 2500 ms
+  cycleAt(t0 + 7500);
+  EXPECT_EQ(thumb->opens, 4);
+  cycleAt(t0 + 7501);
+  EXPECT_EQ(thumb->opens, 5);
   cycleAt(t0 + 8501);
+  EXPECT_EQ(thumb->opens, 5);
+  cycleAt(t0 + 8502);
+  EXPECT_EQ(thumb->opens, 6);
+  cycleAt(t0 + 9500);
+  EXPECT_EQ(source("smtc:p")->coverId, late);
+  cycleAt(t0 + 9501);
   EXPECT_EQ(source("smtc:p")->coverId, "");   // hold over, no cover
   EXPECT_EQ(source("smtc:p")->title, "Two");  // the session is still published
 
   thumb->fail = false;
   thumb->set(std::string("\xFF\xD8jpeg-two", 10), "application/octet-stream");
-  cycleAt(t0 + 9100);
+  cycleAt(t0 + 10503);
+  EXPECT_EQ(thumb->opens, 7);
   r = source("smtc:p");
   ASSERT_FALSE(r->coverId.empty());
   EXPECT_EQ(hub.cover(r->coverId)->contentType, "image/jpeg");  // sniffed
@@ -297,61 +330,124 @@ TEST_F(SmtcWatcherTest, ThumbnailSizeLimits) {
   EXPECT_EQ(st.contentType, "image/png");
 }
 
-TEST_F(SmtcWatcherTest, FailedCyclesWarnThreeTimesPerRunAndRecover) {
+TEST_F(SmtcWatcherTest, FailedCyclesWarnThreeTimesPerRunAndBackOff) {
   add("a", "T", "A");
-  cycleAt(now);
+  const int64_t t0 = now;
+  cycleAt(t0);
   ASSERT_TRUE(source("smtc:a"));
   EXPECT_EQ(world->requests, 1);
 
+  // Listing fails: the manager is dropped and asked for again after 0.5, 1, 2 s ...
   world->failList = true;
   world->sessions[0].title = "Changed";
-  for (int i = 0; i < 4; ++i) cycleAt(now + 100 * i);
+  for (int64_t t : {0, 100, 499, 500, 1499, 1500, 3499, 3500}) cycleAt(t0 + t);
   EXPECT_EQ(source("smtc:a")->title, "T");  // failed cycles publish nothing, remove nothing
-  EXPECT_EQ(world->requests, 4);            // the manager is dropped after every failure
+  EXPECT_EQ(world->requests, 4);
   std::vector<std::string> expect = {
       "info: SMTC: session manager ready", "warning: SMTC: Unspecified error - retrying",
       "info: SMTC: session manager ready", "warning: SMTC: Unspecified error - retrying",
       "info: SMTC: session manager ready", "warning: SMTC: Unspecified error - retrying",
-      "info: SMTC: session manager ready",
+      "info: SMTC: session manager ready", "info: SMTC: session manager ready",
   };
+  world->failList = false;
+  cycleAt(t0 + 7500);  // 4 s after the fourth failure
+  EXPECT_EQ(world->requests, 5);
+  EXPECT_EQ(source("smtc:a")->title, "Changed");
   EXPECT_EQ(logLines(), expect);
 
-  world->failList = false;
-  cycleAt(now + 500);
-  EXPECT_EQ(source("smtc:a")->title, "Changed");
   world->throwStd = true;  // a success reset the count: warnings again
-  cycleAt(now + 600);
+  cycleAt(t0 + 8000);
   EXPECT_EQ(logLines().back(), "warning: SMTC: bad things");
-
   world->throwStd = false;
   world->failRequest = true;
-  for (int i = 0; i < 3; ++i) cycleAt(now + 700);
+  for (int64_t t : {8500, 9500, 11500}) cycleAt(t0 + t);
+  EXPECT_EQ(world->requests, 8);
   // The run began with the failure above: two more warnings, the fourth failure is silent.
-  EXPECT_EQ(logLines().size(), expect.size() + 4);
+  EXPECT_EQ(logLines().size(), expect.size() + 3);
   EXPECT_EQ(logLines().back(), "warning: SMTC: Class not registered - retrying");
 
+  // After a processor fault in the platform's code nothing calls into it again.
   world->failRequest = false;
   world->fault = 0xC0000005;
-  cycleAt(now + 800);
-  EXPECT_EQ(logLines().back(), "error: SMTC: crash 0xC0000005 caught, restarting session manager");
+  cycleAt(t0 + 16000);
+  EXPECT_EQ(logLines().back(),
+            "error: SMTC: crash 0xC0000005 caught in the media runtime, the agent must restart");
+  EXPECT_TRUE(watcher.faulted());
+  const int requests = world->requests;
+  const int cycles = world->cycles;
   world->fault = 0;
-  int before = world->requests;
-  cycleAt(now + 900);
-  EXPECT_EQ(world->requests, before + 1);  // manager re-obtained after the fault
+  cycleAt(t0 + 30000);
+  EXPECT_EQ(world->requests, requests);
+  EXPECT_EQ(world->cycles, cycles);
 }
 
-TEST_F(SmtcWatcherTest, TwoSessionsWithOneIdAreOneSource) {
-  auto thumb = std::make_shared<FakeThumb>();
-  thumb->set("PNGDATA1");
-  add("tabs", "First", "A").thumb = thumb;
-  add("tabs", "Second", "B").thumb = thumb;
+TEST_F(SmtcWatcherTest, OneBadSessionCostsOnlyItself) {
+  add("good", "G0", "A");
+  add("bad", "B", "B");
+  add("gone", "C", "C");
+  add("blank", "", "");  // an app that offers no properties now
+  const int64_t t0 = now;
+  cycleAt(t0);
+  ASSERT_TRUE(source("smtc:bad") && source("smtc:gone"));
+
+  world->sessions[1].fail = true;
+  world->sessions[2].gone = true;
+  for (int i = 1; i <= 8; ++i) {
+    world->sessions[0].title = "G" + std::to_string(i);
+    cycleAt(t0 + 500 * i);
+    EXPECT_EQ(source("smtc:good")->title, "G" + std::to_string(i));  // in the same cycle
+    // Kept until the removal window is over, not left up for good.
+    EXPECT_EQ(source("smtc:bad").has_value(), 500 * i <= 3000) << i;
+    EXPECT_EQ(source("smtc:gone").has_value(), 500 * i <= 3000) << i;
+  }
+  EXPECT_EQ(world->requests, 1);  // the manager is kept
+  // The failing one is read again after 0.5, 1, 2 s: at 500, 1000, 2000 and 4000.
+  EXPECT_EQ(world->begins["bad"], 5);
+  std::vector<std::string> bad;
+  for (const std::string& line : logLines())
+    if (line.rfind("warning: SMTC: session bad: ", 0) == 0) bad.push_back(line);
+  EXPECT_EQ(bad, std::vector<std::string>(
+                     3, "warning: SMTC: session bad: The RPC server is unavailable."));
+}
+
+TEST_F(SmtcWatcherTest, HungPropertiesReadIsWaitedForOnceAndGivenUp) {
+  add("a", "A0", "x");
+  add("h", "H", "y");
+  world->hung.insert("h");
+  const int64_t t0 = now;
+  for (int i = 0; i <= 10; ++i) {
+    world->sessions[0].title = "A" + std::to_string(i);
+    cycleAt(t0 + 500 * i);
+    EXPECT_EQ(source("smtc:a")->title, "A" + std::to_string(i));
+  }
+  EXPECT_FALSE(source("smtc:h"));
+  EXPECT_EQ(world->hungWaits, 1);  // only the cycle that began the read waited for it
+  // Given up after 5 s; the next read begins after a pause and is not waited for.
+  EXPECT_EQ(world->begins["h"], 1);
+  cycleAt(t0 + 5500);
+  EXPECT_EQ(world->begins["h"], 2);
+  EXPECT_EQ(world->hungWaits, 1);
+  EXPECT_EQ(logLines().back(), "warning: SMTC: session h: properties read timed out");
+
+  world->hung.clear();  // it answers again
+  cycleAt(t0 + 6000);
+  EXPECT_EQ(source("smtc:h")->title, "H");
+}
+
+TEST_F(SmtcWatcherTest, TwoSessionsWithOneIdAreTwoSources) {
+  auto one = std::make_shared<FakeThumb>();
+  one->set("PNGDATA1");
+  auto two = std::make_shared<FakeThumb>();
+  two->set("PNGDATA2");
+  add("tabs", "First", "A").thumb = one;
+  add("tabs", "Second", "B").thumb = two;
   cycleAt(now);
-  ASSERT_EQ(hub.sources().size(), 1u);
-  EXPECT_EQ(source("smtc:tabs")->title, "Second");
-  // One shared thumbnail state: each differing key forces a read.
-  EXPECT_EQ(thumb->opens, 2);
+  ASSERT_EQ(hub.sources().size(), 2u);
+  EXPECT_EQ(source("smtc:tabs")->title, "First");  // the first keeps the bare id
+  EXPECT_EQ(source("smtc:tabs#2")->title, "Second");
+  EXPECT_NE(source("smtc:tabs")->coverId, source("smtc:tabs#2")->coverId);
   cycleAt(now + 100);
-  EXPECT_EQ(thumb->opens, 4);
+  EXPECT_EQ(one->opens + two->opens, 2);  // each cached on its own: no read every cycle
 }
 
 TEST_F(SmtcWatcherTest, ThreadRemovesSourcesOnStopAndWakesEarlyOnSignal) {

@@ -3,17 +3,28 @@
 // and "Windows.Storage.Streams.Buffer" in the Wine prefix. It reads the file "fake-smtc.txt"
 // beside the DLL whenever it creates something, one instruction per line:
 //   aumid|title|artist|album|status|start|end|position|lastUpdated|thumbnail file|content type
-//       a session (times in 100 ns ticks, status as the platform's number)
+//       |flags
+//       a session (times in 100 ns ticks, status as the platform's number); flags, separated by
+//       commas, make this one session misbehave:
+//         fail=HEX          its property, timeline and playback-info calls return that HRESULT
+//         gone              every call returns RPC_E_DISCONNECTED (closed after being listed)
+//         properties=MODE   how its properties operation ends (MODE as for "async", or "null":
+//                           completed with no properties object)
+//         open=MODE         how its thumbnail's open operation ends
+//         block             its timeline call never returns
 //   fault                 GetSessions writes through a null pointer
 //   fail HEX              GetSessions returns that HRESULT
 //   async KIND MODE       how the asynchronous operations of KIND (manager, properties, open,
 //                         read) end: "delay MS" (completed from another thread after MS ms;
 //                         the default is 2), "hang" (never), "error HEX" (with that error)
+//   cancel delay MS       Cancel completes MS ms later, from another thread (until then the
+//                         operation is still Started and Close is illegal); default at once
 // Its asynchronous operations keep the contract of the platform's own: Started, then Completed,
 // Error or Canceled, then Closed; GetResults only after completion, nothing after Close, the
 // completion handler called exactly once. Every call that breaks the contract, and every
 // operation released without Close, is appended to "fake-smtc.log" beside the DLL; so is, when
-// the DLL is unloaded, the number of its objects still referenced ("leaked N").
+// the DLL is unloaded, the number of its objects still referenced ("leaked N"). Each request for
+// the manager is noted in "fake-smtc-requests.log".
 // The interface ids come from the stand-in's own table (stand_in_iids.h), never the backend's.
 #include <activation.h>
 #include <windows.h>
@@ -52,6 +63,7 @@ namespace {
 constexpr HRESULT kIllegalStateChange = static_cast<HRESULT>(0x8000000D);
 constexpr HRESULT kIllegalMethodCall = static_cast<HRESULT>(0x8000000E);
 constexpr HRESULT kIllegalDelegateAssignment = static_cast<HRESULT>(0x80000018);
+constexpr HRESULT kDisconnected = static_cast<HRESULT>(0x80010108);
 
 HMODULE gModule = nullptr;
 
@@ -105,9 +117,9 @@ struct Counted {
   Counted& operator=(const Counted&) = delete;
 };
 
-void logLine(const std::string& line) {
+void logLine(const std::string& line, const char* file = "fake-smtc.log") {
   std::lock_guard<std::mutex> lock(gLogMu);
-  std::ofstream(besideDll("fake-smtc.log"), std::ios::app) << line << "\n";
+  std::ofstream(besideDll(file), std::ios::app) << line << "\n";
 }
 
 HSTRING makeString(const std::string& utf8) {
@@ -118,7 +130,30 @@ HSTRING makeString(const std::string& utf8) {
 }
 
 struct SessionData {
-  std::string fields[11];
+  std::string fields[12];
+
+  // The value of "name=value" among the flags, or "" (also for a flag without a value).
+  std::string flag(const std::string& name) const {
+    std::istringstream in(fields[11]);
+    for (std::string f; std::getline(in, f, ',');) {
+      if (f == name) return "";
+      if (f.rfind(name + "=", 0) == 0) return f.substr(name.size() + 1);
+    }
+    return "";
+  }
+  bool has(const std::string& name) const {
+    std::istringstream in(fields[11]);
+    for (std::string f; std::getline(in, f, ',');) {
+      if (f == name || f.rfind(name + "=", 0) == 0) return true;
+    }
+    return false;
+  }
+  // What its calls return instead of doing their work: S_OK when they work.
+  HRESULT failure() const {
+    if (has("gone")) return kDisconnected;
+    if (has("fail")) return static_cast<HRESULT>(std::strtoul(flag("fail").c_str(), nullptr, 16));
+    return S_OK;
+  }
 };
 
 // What fake-smtc.txt says at the moment it is read.
@@ -127,6 +162,7 @@ struct Control {
   bool fault = false;
   HRESULT fail = S_OK;
   std::map<std::string, std::string> async;  // kind -> mode
+  DWORD cancelDelayMs = 0;
 };
 
 Control readControl() {
@@ -138,6 +174,8 @@ Control readControl() {
       c.fault = true;
     } else if (line.rfind("fail ", 0) == 0) {
       c.fail = static_cast<HRESULT>(std::strtoul(line.c_str() + 5, nullptr, 16));
+    } else if (line.rfind("cancel delay ", 0) == 0) {
+      c.cancelDelayMs = std::strtoul(line.c_str() + 13, nullptr, 10);
     } else if (line.rfind("async ", 0) == 0) {
       size_t kindEnd = line.find(' ', 6);
       if (kindEnd != std::string::npos)
@@ -145,7 +183,7 @@ Control readControl() {
     } else {
       SessionData d;
       std::istringstream fields(line);
-      for (int i = 0; i < 11 && std::getline(fields, d.fields[i], '|'); ++i) {
+      for (int i = 0; i < 12 && std::getline(fields, d.fields[i], '|'); ++i) {
       }
       if (!d.fields[0].empty()) c.sessions.push_back(d);
     }
@@ -213,10 +251,16 @@ class Operation final : public IAsyncOperationOfPointer,
                         public IAsyncOperationWithProgressOfPointer,
                         public IAsyncInfo {
  public:
-  // Starts an operation of kind that ends as fake-smtc.txt says; takes the reference on result.
-  static Operation* start(const char* kind, const IID& iid, bool withProgress, IUnknown* result) {
+  // Starts an operation of kind that ends as mode says, or else as fake-smtc.txt says; takes the
+  // reference on result.
+  static Operation* start(const char* kind, const IID& iid, bool withProgress, IUnknown* result,
+                          std::string mode = "") {
+    if (mode.empty()) mode = readControl().async[kind];
+    if (mode == "null") {
+      result->Release();
+      result = nullptr;
+    }
     auto* op = new Operation(kind, iid, withProgress, result);
-    std::string mode = readControl().async[kind];
     if (mode == "hang") return op;
     DWORD delayMs = 2;
     HRESULT error = S_OK;
@@ -313,7 +357,20 @@ class Operation final : public IAsyncOperationOfPointer,
       std::lock_guard<std::mutex> lock(mu_);
       if (closed_) return illegal("Cancel", kIllegalMethodCall);
     }
-    finish(kAsyncCanceled, S_OK);
+    const DWORD delayMs = readControl().cancelDelayMs;
+    if (delayMs == 0) {
+      finish(kAsyncCanceled, S_OK);
+      return S_OK;
+    }
+    // As the platform's own operations may: the cancel is only a request, completed later.
+    AddRef();
+    ++gCompleting;
+    std::thread([this, delayMs] {
+      Sleep(delayMs);
+      finish(kAsyncCanceled, S_OK);
+      Release();
+      --gCompleting;
+    }).detach();
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE Close() override {
@@ -476,21 +533,22 @@ class Stream final : public IRandomAccessStream, public IContentTypeProvider, pu
 
 class StreamReference final : public IRandomAccessStreamReference {
  public:
-  StreamReference(std::string file, std::string type)
-      : file_(std::move(file)), type_(std::move(type)) {}
+  StreamReference(std::string file, std::string type, std::string mode)
+      : file_(std::move(file)), type_(std::move(type)), mode_(std::move(mode)) {}
   FAKE_INSPECTABLE(IRandomAccessStreamReference)
   void* lookup(REFIID iid) { return same(iid, kIRandomAccessStreamReference) ? this : nullptr; }
   HRESULT STDMETHODCALLTYPE OpenReadAsync(IAsyncOperationOfPointer** op) override {
     std::ifstream in(besideDll(file_.c_str()), std::ios::binary);
     std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     IRandomAccessStream* stream = new Stream(bytes, type_);
-    *op = Operation::start("open", kIAsyncOperationStream, false, stream);
+    *op = Operation::start("open", kIAsyncOperationStream, false, stream, mode_);
     return S_OK;
   }
 
  private:
   std::string file_;
   std::string type_;
+  std::string mode_;
   Counted counted_;
 };
 
@@ -538,7 +596,8 @@ class Properties final : public ISessionMediaProperties,
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE get_Thumbnail(IRandomAccessStreamReference** v) override {
-    *v = d_.fields[9].empty() ? nullptr : new StreamReference(d_.fields[9], d_.fields[10]);
+    *v = d_.fields[9].empty() ? nullptr
+                              : new StreamReference(d_.fields[9], d_.fields[10], d_.flag("open"));
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE get_StartTime(TimeSpan* v) override {
@@ -585,20 +644,30 @@ class Session final : public ISession {
   FAKE_INSPECTABLE(ISession)
   void* lookup(REFIID iid) { return same(iid, kISession) ? this : nullptr; }
   HRESULT STDMETHODCALLTYPE get_SourceAppUserModelId(HSTRING* v) override {
+    *v = nullptr;
+    if (d_.has("gone")) return kDisconnected;
     *v = makeString(d_.fields[0]);
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE TryGetMediaPropertiesAsync(IAsyncOperationOfPointer** op) override {
+    *op = nullptr;
+    if (FAILED(d_.failure())) return d_.failure();
     ISessionMediaProperties* p = new Properties(d_);
-    *op = Operation::start("properties", kIAsyncOperationMediaProperties, false, p);
+    *op = Operation::start("properties", kIAsyncOperationMediaProperties, false, p,
+                           d_.flag("properties"));
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetTimelineProperties(ISessionTimelineProperties** v) override {
+    *v = nullptr;
+    if (FAILED(d_.failure())) return d_.failure();
+    if (d_.has("block")) Sleep(INFINITE);
     Properties* p = new Properties(d_);
     *v = static_cast<ISessionTimelineProperties*>(p);
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetPlaybackInfo(ISessionPlaybackInfo** v) override {
+    *v = nullptr;
+    if (FAILED(d_.failure())) return d_.failure();
     Properties* p = new Properties(d_);
     *v = static_cast<ISessionPlaybackInfo*>(p);
     return S_OK;
@@ -666,6 +735,7 @@ class ManagerStatics final : public ISessionManagerStatics, public IActivationFa
     return nullptr;
   }
   HRESULT STDMETHODCALLTYPE RequestAsync(IAsyncOperationOfPointer** op) override {
+    logLine("manager requested", "fake-smtc-requests.log");
     ISessionManager* m = new Manager();
     *op = Operation::start("manager", kIAsyncOperationSessionManager, false, m);
     return S_OK;
