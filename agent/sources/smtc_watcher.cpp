@@ -109,6 +109,7 @@ void SessionTable::publish(const std::vector<SessionSnapshot>& snapshots, int64_
     r.artist = s.artist;
     if (!s.album.empty()) r.album = s.album;
     r.status = s.status;
+    r.controls = s.controls;
     r.local = true;
     r.updatedAt = nowMs;
     if (s.durationMs > 0) {
@@ -407,6 +408,7 @@ void SmtcWatcher::pollOnce() {
       s.artist = std::move(props->artist);
       s.album = std::move(props->album);
       s.status = live.playbackStatus();
+      s.controls = live.controls();
       applyTimeline(live.timeline(), s);
       st.failures = 0;
       st.backoffMs = 0;
