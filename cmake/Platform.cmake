@@ -21,26 +21,31 @@ add_link_options(-static -static-libgcc -static-libstdc++)
 
 target_link_libraries(tunelight_core PUBLIC ws2_32 winhttp runtimeobject ole32 shell32)
 
-# libobs for the plugin: Debian's headers and an import library for obs.dll built from the list
-# of the functions the plugin uses.
+# libobs and OBS's frontend API for the plugin: Debian's headers and import libraries for obs.dll
+# and obs-frontend-api.dll, each built from the list of the functions the plugin uses.
 set(TUNELIGHT_OBS_INCLUDE_DIR /usr/include/obs CACHE PATH "libobs headers")
-if(EXISTS "${TUNELIGHT_OBS_INCLUDE_DIR}/obs-module.h" AND NOT TARGET OBS::libobs)
+function(tunelight_obs_import_library dll def alias)
   find_program(TUNELIGHT_DLLTOOL NAMES ${CMAKE_DLLTOOL} x86_64-w64-mingw32-dlltool REQUIRED)
-  set(obs_def ${CMAKE_CURRENT_LIST_DIR}/obs.def)
-  set(obs_implib ${CMAKE_BINARY_DIR}/obs-import/libobs.dll.a)
-  add_custom_command(OUTPUT ${obs_implib}
+  set(implib ${CMAKE_BINARY_DIR}/obs-import/lib${dll}.a)
+  add_custom_command(OUTPUT ${implib}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/obs-import
-    COMMAND ${TUNELIGHT_DLLTOOL} -d ${obs_def} -D obs.dll -l ${obs_implib}
-    DEPENDS ${obs_def}
-    COMMENT "Import library for obs.dll")
-  add_custom_target(tunelight_obs_import DEPENDS ${obs_implib})
-  add_library(tunelight_obs SHARED IMPORTED GLOBAL)
-  set_target_properties(tunelight_obs PROPERTIES
-    IMPORTED_IMPLIB ${obs_implib}
-    IMPORTED_LOCATION ${CMAKE_BINARY_DIR}/obs-import/obs.dll
+    COMMAND ${TUNELIGHT_DLLTOOL} -d ${def} -D ${dll} -l ${implib}
+    DEPENDS ${def}
+    COMMENT "Import library for ${dll}")
+  string(MAKE_C_IDENTIFIER ${dll} name)
+  add_custom_target(tunelight_import_${name} DEPENDS ${implib})
+  add_library(tunelight_${name} SHARED IMPORTED GLOBAL)
+  set_target_properties(tunelight_${name} PROPERTIES
+    IMPORTED_IMPLIB ${implib}
+    IMPORTED_LOCATION ${CMAKE_BINARY_DIR}/obs-import/${dll}
     INTERFACE_INCLUDE_DIRECTORIES ${TUNELIGHT_OBS_INCLUDE_DIR})
-  add_dependencies(tunelight_obs tunelight_obs_import)
-  add_library(OBS::libobs ALIAS tunelight_obs)
+  add_dependencies(tunelight_${name} tunelight_import_${name})
+  add_library(${alias} ALIAS tunelight_${name})
+endfunction()
+if(EXISTS "${TUNELIGHT_OBS_INCLUDE_DIR}/obs-module.h" AND NOT TARGET OBS::libobs)
+  tunelight_obs_import_library(obs.dll ${CMAKE_CURRENT_LIST_DIR}/obs.def OBS::libobs)
+  tunelight_obs_import_library(obs-frontend-api.dll ${CMAKE_CURRENT_LIST_DIR}/obs-frontend-api.def
+    OBS::obs-frontend-api)
   set(libobs_FOUND TRUE)
 endif()
 
