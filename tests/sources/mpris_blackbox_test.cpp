@@ -258,7 +258,12 @@ TEST_F(MprisBlackbox, UnchangedPlayerSendsAndWritesNothing) {
   const std::string out = dir.file("out");
   ::mkdir(out.c_str(), 0755);
   configure(R"({"videoPlayers":true,"outputDir":")" + out + R"("})");
-  ASSERT_TRUE(waitFor([&] { return field("status") == "playing"; })) << nowPlaying();
+  // mpv names the file before its tags, and the cover follows the title by a cycle: the stream
+  // opens once all of them are in.
+  ASSERT_TRUE(waitFor([&] {
+    return field("status") == "playing" && field("title") == "Песня номер один" &&
+           !field("coverUrl").empty();
+  })) << nowPlaying();
   EventStream events(agent->port);
   ASSERT_TRUE(waitFor([&] { return events.count() == 1; })) << events.text();
 
