@@ -792,6 +792,13 @@ std::string diagnoseMediaSessions(MediaBackend& backend, const std::string& vers
       if (step(sms, serrors, "status", [&] { status = session->playbackStatus(); })) {
         s["status"] = statusName(status);
       }
+      uint32_t controls = 0;
+      if (step(sms, serrors, "controls", [&] { controls = session->controls(); })) {
+        json names = json::array();
+        for (uint32_t bit = 1; bit & kControlAll; bit <<= 1)
+          if (controls & bit) names.push_back(controlName(bit));
+        s["controls"] = std::move(names);
+      }
       MediaTimeline t;
       if (step(sms, serrors, "timeline", [&] { t = session->timeline(); })) {
         s["timeline"] = {

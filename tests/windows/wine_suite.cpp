@@ -592,7 +592,8 @@ TEST_F(Wine, MediaSessionsThroughTheWindowsRuntime) {
 
   // One pass over sessions of every kind, printed without taking a port.
   fake.sessions(
-      "Spotify.exe|Ünï Song|Артист|Альбом|4|0|2000000000|120000000|0|thumb.bin|image/png\n"
+      "Spotify.exe|Ünï Song|Артист|Альбом|4|0|2000000000|120000000|0|thumb.bin|image/png|"
+      "controls=play+next\n"
       "Unknown.App|Other|Someone||5|0|0|0|0||\n"
       "Chrome|Tab|X||4|0|0|0|0|||fail=800706BA\n"
       "Chrome|Gone|X||4|0|0|0|0|||gone\n"
@@ -615,8 +616,9 @@ TEST_F(Wine, MediaSessionsThroughTheWindowsRuntime) {
   EXPECT_EQ(spotify.value("title", ""), "Ünï Song");
   EXPECT_EQ(spotify.value("album", ""), "Альбом");
   EXPECT_EQ(spotify["timeline"].value("endMs", 0), 200000);
+  EXPECT_EQ(spotify["controls"].dump(), R"(["play","next"])");
   EXPECT_EQ(spotify["thumbnail"].value("bytes", size_t{0}), png.size());
-  for (const char* call : {"appId", "properties", "status", "timeline", "thumbnail"})
+  for (const char* call : {"appId", "properties", "status", "controls", "timeline", "thumbnail"})
     EXPECT_TRUE(spotify["ms"][call].is_number()) << call;
   EXPECT_EQ(report["sessions"][1].value("handled", true), false);
   EXPECT_EQ(report["sessions"][1].value("status", ""), "paused");
