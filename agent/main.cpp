@@ -176,14 +176,15 @@ int main(int argc, char** argv) {
   std::optional<TextOutput> textOutput;
   std::optional<Server> server;
   // Player actions; used by the server's workers only, so they outlive it.
-  const std::unique_ptr<PlayerControl> mediaControl = makePlatformMediaControl();
+  std::unique_ptr<PlayerControl> mediaControl;
   std::optional<Controller> controller;
 
   hub.emplace(50);
+  smtc.emplace(*hub);
+  mediaControl = makePlatformMediaControl(*smtc);
   controller.emplace(*hub);
   controller->route(kKindSmtcApp, mediaControl.get());
   controller->route(kKindSmtcBrowser, mediaControl.get());
-  smtc.emplace(*hub);
   smtc->setOnFault([] {
     mediaFault = true;
     stopRequested.exchange(true);

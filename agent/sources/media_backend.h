@@ -3,6 +3,7 @@
 // The seam between the media-session watcher (platform-neutral rules) and one platform's media
 // sessions. Every call is made on the watcher thread, one at a time, except thumbnail reads
 // (MediaThumbnail::open and its stream), which run on the watcher's thumbnail worker, one at a
+// time, and player actions (MediaSessionControl), which run on its control worker, one at a
 // time. Failures are raised as MediaError (or another std::exception); a processor fault that a
 // backend caught inside one of its platform calls is raised as MediaFault, and after it the
 // backend makes no further call into that platform code.
@@ -89,6 +90,15 @@ struct MediaProperties {
   std::shared_ptr<MediaThumbnail> thumbnail;  // null = none offered
 };
 
+// A session's player actions, usable after the cycle that listed it (and beside later cycles).
+class MediaSessionControl {
+ public:
+  virtual ~MediaSessionControl() = default;
+  // Sends one ControlAction and waits for the app's answer until about deadline (a request that
+  // runs late is given up). Empty when the app took it, else a short sentence why not.
+  virtual std::string send(uint32_t action, std::chrono::steady_clock::time_point deadline) = 0;
+};
+
 // One media session as listed by the manager.
 class MediaSession {
  public:
@@ -116,6 +126,8 @@ class MediaSession {
   // The player actions (ControlAction bits) the session takes now; none unless the backend
   // can deliver them.
   virtual uint32_t controls() { return 0; }
+  // Its player actions; null where the backend delivers none.
+  virtual std::shared_ptr<MediaSessionControl> control() { return nullptr; }
 };
 
 // The platform's session manager; dropped by the watcher when listing the sessions fails.
@@ -134,7 +146,8 @@ class MediaBackend {
   // apartment). A throwing threadBegin ends the thread.
   virtual void threadBegin() {}
   virtual void threadEnd() {}
-  // The same for the thumbnail worker. A throwing workerBegin leaves thumbnails unread.
+  // The same for each of the watcher's workers (thumbnails, player actions). A throwing
+  // workerBegin leaves that worker's jobs undone.
   virtual void workerBegin() {}
   virtual void workerEnd() {}
 

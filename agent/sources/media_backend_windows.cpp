@@ -1,6 +1,6 @@
 // Media sessions of Windows (the system media transport controls), called through the Windows
 // Runtime ABI on a multi-threaded apartment. Every asynchronous operation is awaited on the
-// calling thread (the watcher's, or its thumbnail worker's) by polling its IAsyncInfo, so no
+// calling thread (the watcher's, or one of its workers') by polling its IAsyncInfo, so no
 // callback ever runs on a pool thread.
 // Every raw call into the runtime runs inside the fault guard (fault_guard_windows.h); the
 // objects that own references and strings live outside it.
@@ -247,26 +247,23 @@ class PendingOp {
   // The result of a finished operation (may be null), which is then closed. Raises its error.
   template <typename T>
   Ref<T> results() {
-    Op* const op = op_.get();
-    IAsyncInfo* const async = info_.get();
-    HRESULT result = E_ABORT;  // cancelled by someone else
     void* out = nullptr;
-    if (status_ == kAsyncCompleted) {
-      result = guarded([&] { return op->GetResults(&out); });
-    } else if (status_ == kAsyncError) {
-      HRESULT code = S_OK;
-      guarded([&] { return async->get_ErrorCode(&code); });
-      result = FAILED(code) ? code : E_FAIL;
-    }
+    const HRESULT hr = finish(&out);
     Ref<T> owned(out);
-    closed_ = true;
-    guarded([&] { return async->Close(); });
-    check(result);
+    check(hr);
     return owned;
   }
 
+  // The same for a value result (IAsyncOperation<Boolean>).
+  template <typename V>
+  V value() {
+    V out{};
+    check(finish(&out));
+    return out;
+  }
+
   // Cancels an operation that still runs and closes it once the cancel has completed.
-  void abandon() {
+  void abandon(ULONGLONG cancelWaitMs = kCancelWaitMs) {
     if (closed_ || !info_) return;
     closed_ = true;
     IAsyncInfo* const async = info_.get();
@@ -277,7 +274,7 @@ class PendingOp {
     if (SUCCEEDED(hr) && status == kAsyncStarted) {
       auto cancel = [&] { async->Cancel(); };
       guardedQuietly(cancel);
-      const ULONGLONG until = GetTickCount64() + kCancelWaitMs;
+      const ULONGLONG until = GetTickCount64() + cancelWaitMs;
       for (DWORD pause = 0; gRuntimeFault.load() == 0;
            pause = std::min(pause + 1, kAsyncMaxPauseMs)) {
         guardedQuietly(look);
@@ -296,6 +293,25 @@ class PendingOp {
   }
 
  private:
+  // Writes the result of a finished operation into out, closes the operation and returns the
+  // operation's error (E_ABORT when it was cancelled by someone else).
+  template <typename Out>
+  HRESULT finish(Out* out) {
+    Op* const op = op_.get();
+    IAsyncInfo* const async = info_.get();
+    HRESULT result = E_ABORT;
+    if (status_ == kAsyncCompleted) {
+      result = guarded([&] { return op->GetResults(out); });
+    } else if (status_ == kAsyncError) {
+      HRESULT code = S_OK;
+      guarded([&] { return async->get_ErrorCode(&code); });
+      result = FAILED(code) ? code : E_FAIL;
+    }
+    closed_ = true;
+    guarded([&] { return async->Close(); });
+    return result;
+  }
+
   Ref<Op> op_;
   Ref<IAsyncInfo> info_;
   int32_t status_ = kAsyncStarted;
@@ -407,14 +423,71 @@ class WinThumbnail : public MediaThumbnail {
   const MediaBackend& backend_;
 };
 
+// A player action waits for the app this long at most; a cancel then gets kActionCancelWaitMs,
+// so that the request that asked for it is answered within a second.
+constexpr auto kActionWait = std::chrono::milliseconds(700);
+constexpr ULONGLONG kActionCancelWaitMs = 200;
+
+using TryAction = HRESULT (STDMETHODCALLTYPE ISession::*)(IAsyncOperationOfBoolean**);
+
+TryAction tryActionOf(uint32_t action) {
+  switch (action) {
+    case kControlPlayPause:
+      return &ISession::TryTogglePlayPauseAsync;
+    case kControlPlay:
+      return &ISession::TryPlayAsync;
+    case kControlPause:
+      return &ISession::TryPauseAsync;
+    case kControlNext:
+      return &ISession::TrySkipNextAsync;
+    case kControlPrevious:
+      return &ISession::TrySkipPreviousAsync;
+    default:
+      return nullptr;
+  }
+}
+
+// The session's reference, shared by the session of one cycle and the watcher's control worker
+// (sessions from the manager are agile: any thread of the apartment may call them).
+class WinSessionControl : public MediaSessionControl {
+ public:
+  WinSessionControl(Ref<ISession> session, const MediaBackend& backend)
+      : session_(std::move(session)), backend_(backend) {}
+
+  ISession* session() const { return session_.get(); }
+
+  std::string send(uint32_t action, std::chrono::steady_clock::time_point deadline) override {
+    const TryAction method = tryActionOf(action);
+    if (!method) return "not a player action";
+    ISession* const s = session_.get();
+    Ref<IAsyncOperationOfBoolean> op = readRef<IAsyncOperationOfBoolean>([&](void** out) {
+      return (s->*method)(reinterpret_cast<IAsyncOperationOfBoolean**>(out));
+    });
+    if (!op) raise(E_POINTER);
+    PendingOp<IAsyncOperationOfBoolean> pending(std::move(op));
+    if (!pending.wait(tickIn(std::min(deadline, std::chrono::steady_clock::now() + kActionWait)),
+                      backend_)) {
+      pending.abandon(kActionCancelWaitMs);
+      return "the player did not answer in time";
+    }
+    // The app's own answer: false when it does not take the action now.
+    return pending.value<unsigned char>() ? std::string() : "the player refused";
+  }
+
+ private:
+  Ref<ISession> session_;
+  const MediaBackend& backend_;
+};
+
 class WinSession : public MediaSession {
  public:
   WinSession(Ref<ISession> session, const MediaBackend& backend)
-      : session_(std::move(session)), backend_(backend) {}
+      : handle_(std::make_shared<WinSessionControl>(std::move(session), backend)),
+        backend_(backend) {}
 
   std::string appId() override {
     if (!haveAppId_) {
-      appId_ = readString(session_.get(), &ISession::get_SourceAppUserModelId);
+      appId_ = readString(handle_->session(), &ISession::get_SourceAppUserModelId);
       haveAppId_ = true;
     }
     return appId_;
@@ -436,7 +509,7 @@ class WinSession : public MediaSession {
 
   void beginProperties() override {
     if (pending_) return;
-    ISession* const s = session_.get();
+    ISession* const s = handle_->session();
     Ref<IAsyncOperationOfPointer> op = readRef<IAsyncOperationOfPointer>([&](void** out) {
       return s->TryGetMediaPropertiesAsync(reinterpret_cast<IAsyncOperationOfPointer**>(out));
     });
@@ -470,7 +543,7 @@ class WinSession : public MediaSession {
   }
 
   int32_t playbackStatus() override {
-    ISession* const s = session_.get();
+    ISession* const s = handle_->session();
     Ref<ISessionPlaybackInfo> info = readRef<ISessionPlaybackInfo>([&](void** out) {
       return s->GetPlaybackInfo(reinterpret_cast<ISessionPlaybackInfo**>(out));
     });
@@ -483,8 +556,43 @@ class WinSession : public MediaSession {
     return kStatusStopped;
   }
 
+  uint32_t controls() override {
+    ISession* const s = handle_->session();
+    uint32_t out = 0;
+    try {
+      Ref<ISessionPlaybackInfo> info = readRef<ISessionPlaybackInfo>([&](void** o) {
+        return s->GetPlaybackInfo(reinterpret_cast<ISessionPlaybackInfo**>(o));
+      });
+      ISessionPlaybackInfo* const i = info.get();
+      if (!i) return 0;
+      Ref<ISessionPlaybackControls> controls = readRef<ISessionPlaybackControls>([&](void** o) {
+        return i->get_Controls(reinterpret_cast<ISessionPlaybackControls**>(o));
+      });
+      ISessionPlaybackControls* const c = controls.get();
+      if (!c) return 0;
+      using Getter = HRESULT (STDMETHODCALLTYPE ISessionPlaybackControls::*)(unsigned char*);
+      const std::pair<Getter, uint32_t> flags[] = {
+          {&ISessionPlaybackControls::get_IsPlayPauseToggleEnabled, kControlPlayPause},
+          {&ISessionPlaybackControls::get_IsPlayEnabled, kControlPlay},
+          {&ISessionPlaybackControls::get_IsPauseEnabled, kControlPause},
+          {&ISessionPlaybackControls::get_IsNextEnabled, kControlNext},
+          {&ISessionPlaybackControls::get_IsPreviousEnabled, kControlPrevious}};
+      for (const auto& [getter, bit] : flags) {
+        unsigned char enabled = 0;
+        check(guarded([&, g = getter] { return (c->*g)(&enabled); }));
+        if (enabled) out |= bit;
+      }
+    } catch (const MediaError&) {
+      // An app that tells nothing about its actions is still shown; it offers none.
+      return 0;
+    }
+    return out;
+  }
+
+  std::shared_ptr<MediaSessionControl> control() override { return handle_; }
+
   MediaTimeline timeline() override {
-    ISession* const s = session_.get();
+    ISession* const s = handle_->session();
     Ref<ISessionTimelineProperties> timeline = readRef<ISessionTimelineProperties>([&](void** out) {
       return s->GetTimelineProperties(reinterpret_cast<ISessionTimelineProperties**>(out));
     });
@@ -505,7 +613,7 @@ class WinSession : public MediaSession {
   }
 
  private:
-  Ref<ISession> session_;
+  std::shared_ptr<WinSessionControl> handle_;  // owns the session's reference
   const MediaBackend& backend_;
   // A properties read in progress; dropping it cancels it.
   std::unique_ptr<PendingOp<IAsyncOperationOfPointer>> pending_;
@@ -543,8 +651,8 @@ class WindowsBackend : public MediaBackend {
  public:
   void threadBegin() override { join(initialized_); }
   void threadEnd() override { leave(initialized_); }
-  void workerBegin() override { join(workerInitialized_); }
-  void workerEnd() override { leave(workerInitialized_); }
+  void workerBegin() override { join(tWorkerInitialized); }
+  void workerEnd() override { leave(tWorkerInitialized); }
 
   std::unique_ptr<MediaManager> requestManager() override {
     Ref<ISessionManagerStatics> statics = activationFactory<ISessionManagerStatics>(
@@ -579,9 +687,12 @@ class WindowsBackend : public MediaBackend {
     initialized = false;
   }
 
-  bool initialized_ = false;        // watcher thread only
-  bool workerInitialized_ = false;  // thumbnail worker only
+  bool initialized_ = false;  // watcher thread only
+  // Each worker thread's own (the thumbnail and the control worker).
+  static thread_local bool tWorkerInitialized;
 };
+
+thread_local bool WindowsBackend::tWorkerInitialized = false;
 
 }  // namespace
 

@@ -10,8 +10,10 @@
 
 namespace tunelight {
 
-// The platform's control of its media sessions; null where the agent has none yet (its sessions
-// then publish no actions either).
-std::unique_ptr<PlayerControl> makePlatformMediaControl();
+class SmtcWatcher;
+
+// The platform's control of the sessions that watcher publishes; null where the agent has none
+// (its sessions then publish no actions either). The watcher outlives it.
+std::unique_ptr<PlayerControl> makePlatformMediaControl(SmtcWatcher& watcher);
 
 }  // namespace tunelight

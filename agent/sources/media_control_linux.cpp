@@ -87,7 +87,8 @@ class MprisControl : public PlayerControl {
 
 }  // namespace
 
-std::unique_ptr<PlayerControl> makePlatformMediaControl() {
+// The players are reached on their own bus names, apart from the watcher.
+std::unique_ptr<PlayerControl> makePlatformMediaControl(SmtcWatcher& /*watcher*/) {
   return std::make_unique<MprisControl>();
 }
 

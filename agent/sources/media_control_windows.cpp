@@ -1,10 +1,28 @@
+// Player actions on Windows media sessions: the watcher holds the sessions of its last listing,
+// and its control worker (in the runtime's apartment) sends each action.
 #include "agent/sources/media_control.h"
+#include "agent/sources/smtc_watcher.h"
 
 namespace tunelight {
 
-// Windows sessions publish no actions yet (MediaSession::controls), so none is offered.
-std::unique_ptr<PlayerControl> makePlatformMediaControl() {
-  return nullptr;
+namespace {
+
+class SessionControl : public PlayerControl {
+ public:
+  explicit SessionControl(SmtcWatcher& watcher) : watcher_(watcher) {}
+
+  std::string send(const SourceRecord& source, uint32_t action) override {
+    return watcher_.control(source.sourceKey, action);
+  }
+
+ private:
+  SmtcWatcher& watcher_;
+};
+
+}  // namespace
+
+std::unique_ptr<PlayerControl> makePlatformMediaControl(SmtcWatcher& watcher) {
+  return std::make_unique<SessionControl>(watcher);
 }
 
 }  // namespace tunelight

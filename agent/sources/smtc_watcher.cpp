@@ -32,6 +32,12 @@ constexpr int64_t kReadGiveUpMs = 5000;
 constexpr auto kCyclePeriod = std::chrono::milliseconds(500);
 // A change signal never runs cycles closer together than this.
 constexpr auto kMinCycleGap = std::chrono::milliseconds(50);
+// A player action is sent no later than this after it was asked for (an older one is dropped
+// unsent: a pause that arrives seconds late surprises), and its answer is waited for this long.
+constexpr auto kControlSendWithin = std::chrono::milliseconds(700);
+constexpr auto kControlAnswerWithin = std::chrono::milliseconds(1000);
+// Requests waiting behind the one in progress.
+constexpr size_t kMaxQueuedControls = 4;
 
 int64_t nextBackoff(int64_t current) {
   return current == 0 ? kFirstBackoffMs : std::min(current * 2, kLastBackoffMs);
@@ -205,6 +211,17 @@ void SmtcWatcher::threadMain() {
       // Without the worker, thumbnails are read within the cycle.
       log(kLogWarning, std::string("SMTC: no thumbnail thread: ") + e.what());
     }
+    {
+      std::lock_guard<std::mutex> lock(controlMu_);
+      controlOpen_ = true;
+    }
+    try {
+      controlThread_ = std::thread([this] { controlWorker(); });
+    } catch (const std::system_error& e) {
+      log(kLogWarning, std::string("SMTC: no player actions: ") + e.what());
+      std::lock_guard<std::mutex> lock(controlMu_);
+      controlOpen_ = false;
+    }
     failureCount_ = 0;
   }
   while (begun && !stop_ && !faulted_) {
@@ -233,6 +250,7 @@ void SmtcWatcher::threadMain() {
     }
   }
   if (begun) {
+    stopControlWorker();
     stopThumbnailWorker();
     endCycles();
     try {
@@ -265,6 +283,10 @@ void SmtcWatcher::noteFault(uint32_t code) {
   // The runtime may hold its own locks now: nothing calls into it again in this process.
   stop_ = true;
   thumbCv_.notify_all();
+  {
+    std::lock_guard<std::mutex> lock(controlMu_);
+    controlCv_.notify_all();
+  }
   if (onFault_) onFault_();
 }
 
@@ -348,6 +370,7 @@ void SmtcWatcher::pollOnce() {
   };
   std::vector<Reading> reads;
   std::map<std::string, int> seen;
+  std::map<std::string, std::shared_ptr<MediaSessionControl>> controls;
   for (size_t i = 0; i < sessions.size(); ++i) {
     MediaSession& session = *sessions[i];
     std::string key;
@@ -363,6 +386,7 @@ void SmtcWatcher::pollOnce() {
       continue;
     }
     if (!identity.handled) continue;
+    if (auto control = session.control()) controls[key] = std::move(control);
     SessionState& st = states_[key];
     st.listedAtMs = nowMs;
     if (!st.pending) {
@@ -376,6 +400,7 @@ void SmtcWatcher::pollOnce() {
     }
     reads.push_back({i, std::move(key), std::move(identity), &st});
   }
+  publishControls(std::move(controls));
 
   const auto now = std::chrono::steady_clock::now();
   const auto window = now + kReadWindow;
@@ -579,6 +604,114 @@ void SmtcWatcher::stopThumbnailWorker() {
   thumbStop_ = false;
 }
 
+void SmtcWatcher::publishControls(
+    std::map<std::string, std::shared_ptr<MediaSessionControl>> controls) {
+  {
+    std::lock_guard<std::mutex> lock(controlMu_);
+    controls_.swap(controls);
+  }
+  // The sessions of the listing before are released here, on the watcher thread.
+}
+
+std::string SmtcWatcher::control(const std::string& sourceKey, uint32_t action) {
+  const std::string prefix = "smtc:";
+  if (sourceKey.compare(0, prefix.size(), prefix) != 0) return "not a media session";
+  const auto now = std::chrono::steady_clock::now();
+  std::future<std::string> answer;
+  {
+    std::lock_guard<std::mutex> lock(controlMu_);
+    if (!controlOpen_ || faulted_) return "the media sessions are not watched now";
+    const auto it = controls_.find(sourceKey.substr(prefix.size()));
+    if (it == controls_.end()) return "the player's session has ended";
+    if (controlQueue_.size() >= kMaxQueuedControls) {
+      return "the player is still busy with earlier actions";
+    }
+    // The job holds the session so that this thread never releases it (it is in no apartment).
+    ControlJob job;
+    job.session = it->second;
+    job.action = action;
+    job.deadline = now + kControlSendWithin;
+    answer = job.answer.get_future();
+    controlQueue_.push_back(std::move(job));
+    controlCv_.notify_all();
+  }
+  if (answer.wait_until(now + kControlAnswerWithin) != std::future_status::ready) {
+    return "the player did not answer in time";
+  }
+  try {
+    return answer.get();
+  } catch (const std::future_error&) {
+    return "the media sessions are stopping";  // dropped unsent
+  }
+}
+
+void SmtcWatcher::controlWorker() {
+  bool joined = false;
+  try {
+    backend_->workerBegin();
+    joined = true;
+  } catch (const std::exception& e) {
+    log(kLogWarning, std::string("SMTC: player actions unavailable: ") + e.what());
+  } catch (...) {
+  }
+  std::unique_lock<std::mutex> lock(controlMu_);
+  while (joined) {
+    controlCv_.wait(lock, [this] { return controlStop_ || faulted_ || !controlQueue_.empty(); });
+    if (controlStop_ || faulted_) break;
+    ControlJob job = std::move(controlQueue_.front());
+    controlQueue_.pop_front();
+    lock.unlock();
+    std::string answer;
+    if (std::chrono::steady_clock::now() >= job.deadline) {
+      answer = "the player is still busy with an earlier action";
+    } else {
+      const uint32_t fault = backend_->guard([&] {
+        try {
+          answer = job.session->send(job.action, job.deadline);
+        } catch (const std::exception& e) {
+          answer = std::string("the player did not take the action: ") + e.what();
+        }
+      });
+      if (fault != 0) {
+        noteFault(fault);
+        answer = "the media runtime failed; the agent restarts";
+      }
+    }
+    if (!answer.empty()) log(kLogWarning, "SMTC: player action: " + answer);
+    job.answer.set_value(std::move(answer));
+    job.session.reset();  // released on this thread, which is in the apartment
+    lock.lock();
+  }
+  // Nothing is taken any more; what is queued is dropped by stopControlWorker.
+  controlOpen_ = false;
+  lock.unlock();
+  if (joined) {
+    try {
+      backend_->workerEnd();
+    } catch (...) {
+    }
+  }
+}
+
+void SmtcWatcher::stopControlWorker() {
+  {
+    std::lock_guard<std::mutex> lock(controlMu_);
+    controlOpen_ = false;
+    controlStop_ = true;
+    controlCv_.notify_all();
+  }
+  if (controlThread_.joinable()) controlThread_.join();
+  std::deque<ControlJob> dropped;
+  std::map<std::string, std::shared_ptr<MediaSessionControl>> sessions;
+  {
+    std::lock_guard<std::mutex> lock(controlMu_);
+    dropped.swap(controlQueue_);
+    sessions.swap(controls_);
+    controlStop_ = false;
+  }
+  // Released here, on the watcher thread, while it is still in the apartment.
+}
+
 namespace {
 
 int64_t msSince(std::chrono::steady_clock::time_point t) {
@@ -658,6 +791,13 @@ std::string diagnoseMediaSessions(MediaBackend& backend, const std::string& vers
       int32_t status = 0;
       if (step(sms, serrors, "status", [&] { status = session->playbackStatus(); })) {
         s["status"] = statusName(status);
+      }
+      uint32_t controls = 0;
+      if (step(sms, serrors, "controls", [&] { controls = session->controls(); })) {
+        json names = json::array();
+        for (uint32_t bit = 1; bit & kControlAll; bit <<= 1)
+          if (controls & bit) names.push_back(controlName(bit));
+        s["controls"] = std::move(names);
       }
       MediaTimeline t;
       if (step(sms, serrors, "timeline", [&] { t = session->timeline(); })) {

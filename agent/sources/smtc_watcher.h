@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -94,7 +95,7 @@ class SessionTable {
 // Publishes the platform's media sessions as Hub sources ("smtc:" + app id), polling every
 // 500 ms on a thread of its own (earlier when the backend signals a change). Each session is
 // read on its own: one that fails, answers nothing or hangs costs only itself. Thumbnails are
-// read on a worker thread of their own.
+// read on a worker thread of their own, and player actions are sent from another.
 class SmtcWatcher {
  public:
   explicit SmtcWatcher(Hub& hub);
@@ -121,6 +122,11 @@ class SmtcWatcher {
   // A processor fault was caught: no cycle runs any more.
   bool faulted() const { return faulted_; }
 
+  // Sends one ControlAction to the session of the source sourceKey as the last cycle listed it,
+  // on the control worker. Any thread; returns within about a second whatever the app does:
+  // empty when the app took the action, else a short sentence why not.
+  std::string control(const std::string& sourceKey, uint32_t action);
+
  private:
   // Per session key, across cycles.
   struct SessionState {
@@ -143,6 +149,12 @@ class SmtcWatcher {
     std::string track;
     ThumbnailState read;  // bytes, contentType, ok
   };
+  struct ControlJob {
+    std::shared_ptr<MediaSessionControl> session;
+    uint32_t action = 0;
+    std::chrono::steady_clock::time_point deadline;
+    std::promise<std::string> answer;
+  };
 
   void threadMain();
   void pollOnce();
@@ -159,6 +171,9 @@ class SmtcWatcher {
   void readQueuedThumbnails();
   ThumbnailResult readOne(ThumbnailJob& job);
   void stopThumbnailWorker();
+  void publishControls(std::map<std::string, std::shared_ptr<MediaSessionControl>> controls);
+  void controlWorker();
+  void stopControlWorker();
 
   std::unique_ptr<MediaBackend> backend_;
   const WallClock clock_;
@@ -187,6 +202,16 @@ class SmtcWatcher {
   bool thumbStop_ = false;                  // guarded by thumbMu_
   std::atomic<bool> thumbReady_{false};
   std::thread thumbThread_;  // started and joined by the watcher thread
+
+  // The control worker: one action at a time, on the sessions of the last listing. Only the
+  // watcher thread and the worker ever release a session (both are in the platform's apartment).
+  std::mutex controlMu_;
+  std::condition_variable controlCv_;
+  std::map<std::string, std::shared_ptr<MediaSessionControl>> controls_;  // by key; controlMu_
+  std::deque<ControlJob> controlQueue_;                                   // guarded by controlMu_
+  bool controlOpen_ = false;   // guarded by controlMu_: the worker takes jobs
+  bool controlStop_ = false;   // guarded by controlMu_
+  std::thread controlThread_;  // started and joined by the watcher thread
 };
 
 // One pass over the platform's media sessions, every call timed, as a JSON document (for

@@ -7,7 +7,7 @@
 //
 // Names with an underscore are instances of generic interfaces, whose ids derive from their
 // type signatures: IAsyncOperation<T> and IVectorView<T> of a runtime class,
-// IAsyncOperationWithProgress<IBuffer, UInt32>.
+// IAsyncOperationWithProgress<IBuffer, UInt32>, and IAsyncOperation<Boolean>.
 #define TUNELIGHT_WINRT_IIDS(X)                                                                    \
   X(IAsyncInfo, 0x00000036, 0x0000, 0x0000, 0xc0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46)        \
   X(ISessionManagerStatics, 0x2050c4ee, 0x11a0, 0x57de, 0xae, 0xd7, 0xc9, 0x7c, 0x70, 0x33, 0x82,  \
@@ -20,6 +20,8 @@
     0xaa, 0xa5)                                                                                    \
   X(ISessionPlaybackInfo, 0x94b4b6cf, 0xe8ba, 0x51ad, 0x87, 0xa7, 0xc1, 0x0a, 0xde, 0x10, 0x61,    \
     0x27)                                                                                          \
+  X(ISessionPlaybackControls, 0x6501a3e6, 0xbc7a, 0x503a, 0xbb, 0x1b, 0x68, 0xf1, 0x58, 0xf3,      \
+    0xfb, 0x03)                                                                                    \
   X(IRandomAccessStreamReference, 0x33ee3134, 0x1dd6, 0x4e3a, 0x80, 0x67, 0xd1, 0xc1, 0x62, 0xe8,  \
     0x64, 0x2b)                                                                                    \
   X(IRandomAccessStreamWithContentType, 0xcc254827, 0x4b3d, 0x438f, 0x92, 0x32, 0x10, 0xc7, 0x6b,  \
@@ -41,4 +43,6 @@
   X(IAsyncOperation_StreamWithContentType, 0xc4a57c5e, 0x32b0, 0x55b3, 0xad, 0x13, 0xce, 0x1c,     \
     0x23, 0x04, 0x1e, 0xd6)                                                                        \
   X(IAsyncOperationWithProgress_BufferUInt32, 0xd26b2819, 0x897f, 0x5c7d, 0x84, 0xd6, 0x56, 0xd7,  \
-    0x96, 0x56, 0x14, 0x31)
+    0x96, 0x56, 0x14, 0x31)                                                                        \
+  X(IAsyncOperation_Boolean, 0xcdb5efb3, 0x5788, 0x509d, 0x9b, 0xe1, 0x71, 0xcc, 0xb8, 0xa3, 0x36, \
+    0x2a)

@@ -37,6 +37,13 @@ struct IAsyncOperationOfPointer : IInspectable {
   virtual HRESULT STDMETHODCALLTYPE GetResults(void** results) = 0;
 };
 
+// IAsyncOperation<Boolean>: the result is one byte, 0 or 1.
+struct IAsyncOperationOfBoolean : IInspectable {
+  virtual HRESULT STDMETHODCALLTYPE put_Completed(IUnknown* handler) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_Completed(IUnknown** handler) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetResults(unsigned char* results) = 0;
+};
+
 // IAsyncOperationWithProgress<T, P> with a pointer result.
 struct IAsyncOperationWithProgressOfPointer : IInspectable {
   virtual HRESULT STDMETHODCALLTYPE put_Progress(IUnknown* handler) = 0;
@@ -128,8 +135,23 @@ struct ISessionTimelineProperties : IInspectable {
   virtual HRESULT STDMETHODCALLTYPE get_LastUpdatedTime(DateTime* value) = 0;
 };
 
+// Which actions the session's app takes now; each value is one byte, 0 or 1.
+struct ISessionPlaybackControls : IInspectable {
+  virtual HRESULT STDMETHODCALLTYPE get_IsPlayEnabled(unsigned char* value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_IsPauseEnabled(unsigned char* value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_IsStopEnabled(unsigned char* value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_IsRecordEnabled(unsigned char* value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_IsFastForwardEnabled(unsigned char* value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_IsRewindEnabled(unsigned char* value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_IsNextEnabled(unsigned char* value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_IsPreviousEnabled(unsigned char* value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_IsChannelUpEnabled(unsigned char* value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_IsChannelDownEnabled(unsigned char* value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_IsPlayPauseToggleEnabled(unsigned char* value) = 0;
+};
+
 struct ISessionPlaybackInfo : IInspectable {
-  virtual HRESULT STDMETHODCALLTYPE get_Controls(IInspectable** value) = 0;
+  virtual HRESULT STDMETHODCALLTYPE get_Controls(ISessionPlaybackControls** value) = 0;
   virtual HRESULT STDMETHODCALLTYPE get_PlaybackStatus(int32_t* value) = 0;
 };
 
@@ -139,6 +161,18 @@ struct ISession : IInspectable {
   virtual HRESULT STDMETHODCALLTYPE TryGetMediaPropertiesAsync(IAsyncOperationOfPointer** op) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetTimelineProperties(ISessionTimelineProperties** value) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetPlaybackInfo(ISessionPlaybackInfo** value) = 0;
+  // The actions; each result says whether the app took it.
+  virtual HRESULT STDMETHODCALLTYPE TryPlayAsync(IAsyncOperationOfBoolean** op) = 0;
+  virtual HRESULT STDMETHODCALLTYPE TryPauseAsync(IAsyncOperationOfBoolean** op) = 0;
+  virtual HRESULT STDMETHODCALLTYPE TryStopAsync(IAsyncOperationOfBoolean** op) = 0;
+  virtual HRESULT STDMETHODCALLTYPE TryRecordAsync(IAsyncOperationOfBoolean** op) = 0;
+  virtual HRESULT STDMETHODCALLTYPE TryFastForwardAsync(IAsyncOperationOfBoolean** op) = 0;
+  virtual HRESULT STDMETHODCALLTYPE TryRewindAsync(IAsyncOperationOfBoolean** op) = 0;
+  virtual HRESULT STDMETHODCALLTYPE TrySkipNextAsync(IAsyncOperationOfBoolean** op) = 0;
+  virtual HRESULT STDMETHODCALLTYPE TrySkipPreviousAsync(IAsyncOperationOfBoolean** op) = 0;
+  virtual HRESULT STDMETHODCALLTYPE TryChangeChannelUpAsync(IAsyncOperationOfBoolean** op) = 0;
+  virtual HRESULT STDMETHODCALLTYPE TryChangeChannelDownAsync(IAsyncOperationOfBoolean** op) = 0;
+  virtual HRESULT STDMETHODCALLTYPE TryTogglePlayPauseAsync(IAsyncOperationOfBoolean** op) = 0;
 };
 
 struct ISessionManager : IInspectable {

@@ -468,6 +468,8 @@ class FakeMediaSessions {
   int managerRequests() const {
     return lineCount(readText(dir_.file("fake-smtc-requests.log")), "manager requested", "");
   }
+  // The actions asked of the sessions, one "method aumid|title" line each.
+  std::string actions() const { return readText(dir_.file("fake-smtc-actions.log")); }
 
  private:
   static constexpr const char* kClasses[] = {
@@ -532,6 +534,57 @@ TEST_F(Wine, MediaSessionsThroughTheWindowsRuntime) {
       5000))
       << a.log();
 
+  // A player action reaches the session on the card and no other, not even an earlier session
+  // of the same app; what the app offers is what the document lists.
+  const auto sessionsWith = [&](const std::string& cardFlags) {
+    fake.sessions("Spotify.exe|Other|B||5|0|0|0|0||\nSpotify.exe|On Card|A||4|0|0|0|0|||" +
+                  cardFlags + "\nMSEdge|Edge|E||5|0|0|0|0||\n");
+  };
+  const auto controls = [&](const std::string& expected) {
+    return waitFor(
+        [&] {
+          auto d = nlohmann::json::parse(a.get("/api/now-playing").body, nullptr, false);
+          return d.is_object() && d.value("title", "") == "On Card" &&
+                 d["controls"].dump() == expected;
+        },
+        3000);
+  };
+  const auto act = [&](const std::string& action) {
+    return a.post("/api/control", "{\"action\":\"" + action + "\"}",
+                  {"X-Tunelight-Token: " + kToken});
+  };
+  sessionsWith("");
+  ASSERT_TRUE(controls(R"(["playPause","play","pause","next","previous"])"))
+      << a.get("/api/now-playing").body;
+  RawResponse done = act("next");
+  EXPECT_EQ(done.status, 200) << done.body;
+  EXPECT_EQ(nlohmann::json::parse(done.body, nullptr, false).value("source", ""),
+            "smtc:Spotify.exe#2");
+  EXPECT_EQ(fake.actions(), "TrySkipNextAsync Spotify.exe|On Card\n");
+  // An action the app does not offer is never asked for.
+  sessionsWith("controls=toggle+play+pause");
+  ASSERT_TRUE(controls(R"(["playPause","play","pause"])")) << a.get("/api/now-playing").body;
+  EXPECT_EQ(act("next").status, 422);
+  // The app says no; then it does not answer at all, and the request still ends within a second.
+  sessionsWith("refuse");
+  ASSERT_TRUE(controls(R"(["playPause","play","pause","next","previous"])"));
+  RawResponse refused = act("pause");
+  EXPECT_EQ(refused.status, 502);
+  EXPECT_NE(refused.body.find("the player refused"), std::string::npos) << refused.body;
+  fake.sessions(
+      "Spotify.exe|Other|B||5|0|0|0|0||\nSpotify.exe|On Card|A||4|0|0|0|0||\n"
+      "async control hang\n");
+  const auto asked = Clock::now();
+  RawResponse unanswered = act("playPause");
+  const auto answeredMs =
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - asked).count();
+  RecordProperty("unansweredActionMs", static_cast<int>(answeredMs));
+  EXPECT_EQ(unanswered.status, 502) << unanswered.body;
+  EXPECT_LE(answeredMs, 1200);
+  EXPECT_EQ(fake.actions(),
+            "TrySkipNextAsync Spotify.exe|On Card\nTryPauseAsync Spotify.exe|On Card\n"
+            "TryTogglePlayPauseAsync Spotify.exe|On Card\n");
+
   // Every operation was read only after it completed, and closed last.
   a.shutdown();
   EXPECT_EQ(a.process->waitExit(5000), std::optional<int>(0));
@@ -539,7 +592,8 @@ TEST_F(Wine, MediaSessionsThroughTheWindowsRuntime) {
 
   // One pass over sessions of every kind, printed without taking a port.
   fake.sessions(
-      "Spotify.exe|Ünï Song|Артист|Альбом|4|0|2000000000|120000000|0|thumb.bin|image/png\n"
+      "Spotify.exe|Ünï Song|Артист|Альбом|4|0|2000000000|120000000|0|thumb.bin|image/png|"
+      "controls=play+next\n"
       "Unknown.App|Other|Someone||5|0|0|0|0||\n"
       "Chrome|Tab|X||4|0|0|0|0|||fail=800706BA\n"
       "Chrome|Gone|X||4|0|0|0|0|||gone\n"
@@ -562,8 +616,9 @@ TEST_F(Wine, MediaSessionsThroughTheWindowsRuntime) {
   EXPECT_EQ(spotify.value("title", ""), "Ünï Song");
   EXPECT_EQ(spotify.value("album", ""), "Альбом");
   EXPECT_EQ(spotify["timeline"].value("endMs", 0), 200000);
+  EXPECT_EQ(spotify["controls"].dump(), R"(["play","next"])");
   EXPECT_EQ(spotify["thumbnail"].value("bytes", size_t{0}), png.size());
-  for (const char* call : {"appId", "properties", "status", "timeline", "thumbnail"})
+  for (const char* call : {"appId", "properties", "status", "controls", "timeline", "thumbnail"})
     EXPECT_TRUE(spotify["ms"][call].is_number()) << call;
   EXPECT_EQ(report["sessions"][1].value("handled", true), false);
   EXPECT_EQ(report["sessions"][1].value("status", ""), "paused");

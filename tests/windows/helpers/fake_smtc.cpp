@@ -12,11 +12,14 @@
 //                           completed with no properties object)
 //         open=MODE         how its thumbnail's open operation ends
 //         block             its timeline call never returns
+//         controls=LIST     the actions its app takes, joined by "+" (toggle, play, pause, next,
+//                           previous; empty for none); every one when the flag is missing
+//         refuse            its app answers false to every action
 //   fault                 GetSessions writes through a null pointer
 //   fail HEX              GetSessions returns that HRESULT
 //   async KIND MODE       how the asynchronous operations of KIND (manager, properties, open,
-//                         read) end: "delay MS" (completed from another thread after MS ms;
-//                         the default is 2), "hang" (never), "error HEX" (with that error)
+//                         read, control) end: "delay MS" (completed from another thread after MS
+//                         ms; the default is 2), "hang" (never), "error HEX" (with that error)
 //   cancel delay MS       Cancel completes MS ms later, from another thread (until then the
 //                         operation is still Started and Close is illegal); default at once
 // Its asynchronous operations keep the contract of the platform's own: Started, then Completed,
@@ -24,7 +27,9 @@
 // completion handler called exactly once. Every call that breaks the contract, and every
 // operation released without Close, is appended to "fake-smtc.log" beside the DLL; so is, when
 // the DLL is unloaded, the number of its objects still referenced ("leaked N"). Each request for
-// the manager is noted in "fake-smtc-requests.log".
+// the manager is noted in "fake-smtc-requests.log", and each action asked of a session
+// ("TrySkipNextAsync aumid|title") in "fake-smtc-actions.log". An action the session's controls
+// do not list is answered false, as one its app refuses.
 // The interface ids come from the stand-in's own table (stand_in_iids.h), never the backend's.
 #include <activation.h>
 #include <windows.h>
@@ -77,6 +82,8 @@ const IID kISession = standInIid("ISession");
 const IID kISessionMediaProperties = standInIid("ISessionMediaProperties");
 const IID kISessionTimelineProperties = standInIid("ISessionTimelineProperties");
 const IID kISessionPlaybackInfo = standInIid("ISessionPlaybackInfo");
+const IID kISessionPlaybackControls = standInIid("ISessionPlaybackControls");
+const IID kIAsyncOperationBoolean = standInIid("IAsyncOperation_Boolean");
 const IID kIRandomAccessStreamReference = standInIid("IRandomAccessStreamReference");
 const IID kIRandomAccessStreamWithContentType = standInIid("IRandomAccessStreamWithContentType");
 const IID kIRandomAccessStream = standInIid("IRandomAccessStream");
@@ -245,10 +252,11 @@ const char* stateName(int32_t s) {
   }
 }
 
-// One asynchronous operation: IAsyncOperation<T> (or IAsyncOperationWithProgress<T, P>) and
-// IAsyncInfo, with the platform's state machine.
+// One asynchronous operation: IAsyncOperation<T> (or IAsyncOperationWithProgress<T, P>, or
+// IAsyncOperation<Boolean>) and IAsyncInfo, with the platform's state machine.
 class Operation final : public IAsyncOperationOfPointer,
                         public IAsyncOperationWithProgressOfPointer,
+                        public IAsyncOperationOfBoolean,
                         public IAsyncInfo {
  public:
   // Starts an operation of kind that ends as mode says, or else as fake-smtc.txt says; takes the
@@ -260,7 +268,18 @@ class Operation final : public IAsyncOperationOfPointer,
       result->Release();
       result = nullptr;
     }
-    auto* op = new Operation(kind, iid, withProgress, result);
+    return run(new Operation(kind, iid, withProgress, result), mode);
+  }
+  // The same for an IAsyncOperation<Boolean> with that result.
+  static Operation* startBoolean(const char* kind, bool value) {
+    auto* op = new Operation(kind, kIAsyncOperationBoolean, false, nullptr);
+    op->boolean_ = true;
+    op->value_ = value ? 1 : 0;
+    return run(op, readControl().async[kind]);
+  }
+
+ private:
+  static Operation* run(Operation* op, const std::string& mode) {
     if (mode == "hang") return op;
     DWORD delayMs = 2;
     HRESULT error = S_OK;
@@ -279,6 +298,7 @@ class Operation final : public IAsyncOperationOfPointer,
     return op;
   }
 
+ public:
   ~Operation() {
     if (!closed_) logLine(std::string("unclosed ") + kind_ + " " + stateName(state_));
     if (result_) result_->Release();
@@ -289,10 +309,10 @@ class Operation final : public IAsyncOperationOfPointer,
   void* lookup(REFIID iid) {
     if (same(iid, kIAsyncInfo)) return static_cast<IAsyncInfo*>(this);
     if (!same(iid, iid_)) return nullptr;
-    if (withProgress_) return static_cast<IAsyncOperationWithProgressOfPointer*>(this);
-    return static_cast<IAsyncOperationOfPointer*>(this);
+    return self();
   }
   void* self() {
+    if (boolean_) return static_cast<IAsyncOperationOfBoolean*>(this);
     if (withProgress_) return static_cast<IAsyncOperationWithProgressOfPointer*>(this);
     return static_cast<IAsyncOperationOfPointer*>(this);
   }
@@ -330,11 +350,16 @@ class Operation final : public IAsyncOperationOfPointer,
   HRESULT STDMETHODCALLTYPE GetResults(void** out) override {
     std::lock_guard<std::mutex> lock(mu_);
     *out = nullptr;
-    if (closed_) return illegal("GetResults", kIllegalMethodCall);
-    if (state_ == kAsyncError) return error_;
-    if (state_ != kAsyncCompleted) return illegal("GetResults", kIllegalMethodCall);
+    if (HRESULT hr = resultsAllowed(); hr != S_OK) return hr;
     if (result_) result_->AddRef();
     *out = result_;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetResults(unsigned char* out) override {
+    std::lock_guard<std::mutex> lock(mu_);
+    *out = 0;
+    if (HRESULT hr = resultsAllowed(); hr != S_OK) return hr;
+    *out = value_;
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE get_Id(UINT32* id) override {
@@ -387,6 +412,14 @@ class Operation final : public IAsyncOperationOfPointer,
   Operation(const char* kind, const IID& iid, bool withProgress, IUnknown* result)
       : kind_(kind), iid_(iid), withProgress_(withProgress), result_(result) {}
 
+  // Called with mu_ held: S_OK once the operation has completed and until it is closed.
+  HRESULT resultsAllowed() {
+    if (closed_) return illegal("GetResults", kIllegalMethodCall);
+    if (state_ == kAsyncError) return error_;
+    if (state_ != kAsyncCompleted) return illegal("GetResults", kIllegalMethodCall);
+    return S_OK;
+  }
+
   // Called with mu_ held.
   HRESULT illegal(const char* method, HRESULT code) {
     logLine(std::string("illegal ") + method + " " + kind_ + " " + stateName(state_) +
@@ -435,6 +468,8 @@ class Operation final : public IAsyncOperationOfPointer,
   IUnknown* handler_ = nullptr;
   bool handlerSet_ = false;
   bool handlerCalled_ = false;
+  bool boolean_ = false;  // an IAsyncOperation<Boolean>, whose result is value_
+  unsigned char value_ = 0;
   Counted counted_;
 };
 
@@ -552,6 +587,49 @@ class StreamReference final : public IRandomAccessStreamReference {
   Counted counted_;
 };
 
+// Which actions a session's app takes, from its "controls" flag.
+class PlaybackControls final : public ISessionPlaybackControls {
+ public:
+  explicit PlaybackControls(const SessionData& d) {
+    const bool all = !d.has("controls");
+    const std::string list = "+" + d.flag("controls") + "+";
+    for (const char* name : {"toggle", "play", "pause", "next", "previous"}) {
+      enabled_[name] = all || list.find(std::string("+") + name + "+") != std::string::npos;
+    }
+  }
+  FAKE_INSPECTABLE(ISessionPlaybackControls)
+  void* lookup(REFIID iid) { return same(iid, kISessionPlaybackControls) ? this : nullptr; }
+  HRESULT get(const char* name, unsigned char* v) {
+    *v = enabled_[name] ? 1 : 0;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE get_IsPlayEnabled(unsigned char* v) override { return get("play", v); }
+  HRESULT STDMETHODCALLTYPE get_IsPauseEnabled(unsigned char* v) override {
+    return get("pause", v);
+  }
+  HRESULT STDMETHODCALLTYPE get_IsStopEnabled(unsigned char* v) override { return get("", v); }
+  HRESULT STDMETHODCALLTYPE get_IsRecordEnabled(unsigned char* v) override { return get("", v); }
+  HRESULT STDMETHODCALLTYPE get_IsFastForwardEnabled(unsigned char* v) override {
+    return get("", v);
+  }
+  HRESULT STDMETHODCALLTYPE get_IsRewindEnabled(unsigned char* v) override { return get("", v); }
+  HRESULT STDMETHODCALLTYPE get_IsNextEnabled(unsigned char* v) override { return get("next", v); }
+  HRESULT STDMETHODCALLTYPE get_IsPreviousEnabled(unsigned char* v) override {
+    return get("previous", v);
+  }
+  HRESULT STDMETHODCALLTYPE get_IsChannelUpEnabled(unsigned char* v) override { return get("", v); }
+  HRESULT STDMETHODCALLTYPE get_IsChannelDownEnabled(unsigned char* v) override {
+    return get("", v);
+  }
+  HRESULT STDMETHODCALLTYPE get_IsPlayPauseToggleEnabled(unsigned char* v) override {
+    return get("toggle", v);
+  }
+
+ private:
+  std::map<std::string, bool> enabled_;
+  Counted counted_;
+};
+
 class Properties final : public ISessionMediaProperties,
                          public ISessionTimelineProperties,
                          public ISessionPlaybackInfo {
@@ -624,9 +702,9 @@ class Properties final : public ISessionMediaProperties,
     v->UniversalTime = num(8);
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE get_Controls(IInspectable** v) override {
-    *v = nullptr;
-    return E_NOTIMPL;
+  HRESULT STDMETHODCALLTYPE get_Controls(ISessionPlaybackControls** v) override {
+    *v = new PlaybackControls(d_);
+    return S_OK;
   }
   HRESULT STDMETHODCALLTYPE get_PlaybackStatus(int32_t* v) override {
     *v = static_cast<int32_t>(num(4));
@@ -672,8 +750,52 @@ class Session final : public ISession {
     *v = static_cast<ISessionPlaybackInfo*>(p);
     return S_OK;
   }
+  HRESULT STDMETHODCALLTYPE TryPlayAsync(IAsyncOperationOfBoolean** op) override {
+    return act("TryPlayAsync", "play", op);
+  }
+  HRESULT STDMETHODCALLTYPE TryPauseAsync(IAsyncOperationOfBoolean** op) override {
+    return act("TryPauseAsync", "pause", op);
+  }
+  HRESULT STDMETHODCALLTYPE TryStopAsync(IAsyncOperationOfBoolean** op) override {
+    return act("TryStopAsync", "", op);
+  }
+  HRESULT STDMETHODCALLTYPE TryRecordAsync(IAsyncOperationOfBoolean** op) override {
+    return act("TryRecordAsync", "", op);
+  }
+  HRESULT STDMETHODCALLTYPE TryFastForwardAsync(IAsyncOperationOfBoolean** op) override {
+    return act("TryFastForwardAsync", "", op);
+  }
+  HRESULT STDMETHODCALLTYPE TryRewindAsync(IAsyncOperationOfBoolean** op) override {
+    return act("TryRewindAsync", "", op);
+  }
+  HRESULT STDMETHODCALLTYPE TrySkipNextAsync(IAsyncOperationOfBoolean** op) override {
+    return act("TrySkipNextAsync", "next", op);
+  }
+  HRESULT STDMETHODCALLTYPE TrySkipPreviousAsync(IAsyncOperationOfBoolean** op) override {
+    return act("TrySkipPreviousAsync", "previous", op);
+  }
+  HRESULT STDMETHODCALLTYPE TryChangeChannelUpAsync(IAsyncOperationOfBoolean** op) override {
+    return act("TryChangeChannelUpAsync", "", op);
+  }
+  HRESULT STDMETHODCALLTYPE TryChangeChannelDownAsync(IAsyncOperationOfBoolean** op) override {
+    return act("TryChangeChannelDownAsync", "", op);
+  }
+  HRESULT STDMETHODCALLTYPE TryTogglePlayPauseAsync(IAsyncOperationOfBoolean** op) override {
+    return act("TryTogglePlayPauseAsync", "toggle", op);
+  }
 
  private:
+  // Notes the call; the app takes the action when its controls list it and it refuses none.
+  HRESULT act(const char* method, const char* control, IAsyncOperationOfBoolean** op) {
+    *op = nullptr;
+    logLine(std::string(method) + " " + d_.fields[0] + "|" + d_.fields[1], "fake-smtc-actions.log");
+    if (FAILED(d_.failure())) return d_.failure();
+    unsigned char enabled = 0;
+    PlaybackControls(d_).get(control, &enabled);
+    *op = Operation::startBoolean("control", enabled && !d_.has("refuse"));
+    return S_OK;
+  }
+
   SessionData d_;
   Counted counted_;
 };

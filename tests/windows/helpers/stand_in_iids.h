@@ -31,6 +31,7 @@ inline constexpr StandInIid kStandInIids[] = {
     {"ISessionMediaProperties", "68856cf6-adb4-54b2-ac16-05837907acb6", ""},
     {"ISessionTimelineProperties", "ede34136-6f25-588d-8ecf-ea5b6735aaa5", ""},
     {"ISessionPlaybackInfo", "94b4b6cf-e8ba-51ad-87a7-c10ade106127", ""},
+    {"ISessionPlaybackControls", "6501a3e6-bc7a-503a-bb1b-68f158f3fb03", ""},
     {"IRandomAccessStreamReference", "33ee3134-1dd6-4e3a-8067-d1c162e8642b", ""},
     {"IRandomAccessStreamWithContentType", "cc254827-4b3d-438f-9232-10c76bc7e038", ""},
     {"IRandomAccessStream", "905a0fe1-bc53-11df-8c49-001e4fc686da", ""},
@@ -57,6 +58,8 @@ inline constexpr StandInIid kStandInIids[] = {
     {"IAsyncOperationWithProgress_BufferUInt32", "d26b2819-897f-5c7d-84d6-56d796561431",
      "pinterface({b5d036d7-e297-498f-ba60-0289e76e23dd};{905a0fe0-bc53-11df-8c49-001e4fc686da};"
      "u4)"},
+    {"IAsyncOperation_Boolean", "cdb5efb3-5788-509d-9be1-71ccb8a3362a",
+     "pinterface({9fc2b0bb-e446-44e2-aa61-9cab8f636af2};b1)"},
 };
 // clang-format on
 
