@@ -343,6 +343,25 @@ std::optional<SourceRecord> Hub::hiddenRecord() const {
   return hidden_;
 }
 
+std::optional<SourceRecord> Hub::current() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return current_;
+}
+
+std::optional<std::string> Hub::show() {
+  std::unique_lock<std::mutex> lock(mu_);
+  if (!current_) return std::nullopt;
+  std::string key = current_->sourceKey;
+  // Strictly later than the last stamp, so that two requests within one millisecond still
+  // change the document twice.
+  showAt_ = std::max(clock_(), showAt_ + 1);
+  if (recompute()) {
+    lock.unlock();
+    notifyListeners();
+  }
+  return key;
+}
+
 Hub::Health Hub::health() const {
   std::lock_guard<std::mutex> lock(mu_);
   Health h;
@@ -391,7 +410,8 @@ bool Hub::recompute() {
     }
   }
   if (winner && winner->status == kStatusPlaying) updateHistory(*winner);
-  std::string json = nowPlayingJson(winner);
+  current_ = winner;
+  std::string json = nowPlayingJson(winner, showAt_);
   if (json == cachedJson_) return false;
   cachedJson_ = std::move(json);
   ++changeCounter_;

@@ -90,6 +90,11 @@ class Hub {
 
   std::vector<SourceRecord> sources() const;
   std::optional<SourceRecord> hiddenRecord() const;
+  // The record on the card now (the one the document describes), if any.
+  std::optional<SourceRecord> current() const;
+  // Asks every card to show again for its show-for window: stamps the document's "showAt" with
+  // the clock. Returns the card's source key, or nothing (and no change) when nothing is on it.
+  std::optional<std::string> show();
 
   // The above under one lock, so that they describe the same moment; with `filtered`, the
   // record that would be current if every service switch were on, while it plays, nothing is
@@ -119,6 +124,8 @@ class Hub {
   std::deque<HistoryEntry> history_;      // guarded by mu_, newest first
   std::optional<SourceRecord> hidden_;    // guarded by mu_
   std::optional<SourceRecord> filtered_;  // guarded by mu_
+  std::optional<SourceRecord> current_;   // guarded by mu_
+  int64_t showAt_ = 0;                    // guarded by mu_
   uint64_t changeCounter_ = 0;            // guarded by mu_
   std::mutex listenersMu_;
   std::vector<std::pair<size_t, std::function<void()>>> listeners_;  // guarded by listenersMu_

@@ -17,6 +17,7 @@
 #include "agent/agent_config.h"
 #include "agent/clock.h"
 #include "agent/command_line.h"
+#include "agent/control.h"
 #include "agent/demo_source.h"
 #include "agent/fs.h"
 #include "agent/http/server.h"
@@ -26,6 +27,7 @@
 #include "agent/memory.h"
 #include "agent/parent_process.h"
 #include "agent/sources/extension_ingest.h"
+#include "agent/sources/media_control.h"
 #include "agent/sources/smtc_watcher.h"
 #include "agent/stop_signals.h"
 #include "agent/text_output.h"
@@ -40,8 +42,8 @@ const char kHelp[] =
     "Usage: tunelight-agent [options]\n"
     "Serves what is playing on http://127.0.0.1 (first free port of 48210-48214).\n"
     "\n"
-    "  --token <text>       token for /api/config and /api/shutdown (without it they do not "
-    "exist)\n"
+    "  --token <text>       token for /api/config, /api/control and /api/shutdown (without it\n"
+    "                       they do not exist)\n"
     "  --port-file <path>   write the bound port into this file\n"
     "  --parent-pid <pid>   stop when this process ends\n"
     "  --log-file <path>    append the log to this file (default: standard error)\n"
@@ -155,8 +157,14 @@ int main(int argc, char** argv) {
   std::optional<ExtensionIngest> ingest;
   std::optional<TextOutput> textOutput;
   std::optional<Server> server;
+  // Player actions; used by the server's workers only, so they outlive it.
+  const std::unique_ptr<PlayerControl> mediaControl = makePlatformMediaControl();
+  std::optional<Controller> controller;
 
   hub.emplace(50);
+  controller.emplace(*hub);
+  controller->route(kKindSmtcApp, mediaControl.get());
+  controller->route(kKindSmtcBrowser, mediaControl.get());
   smtc.emplace(*hub);
   demo.emplace(*hub);
   ingest.emplace(*hub, true);
@@ -173,12 +181,14 @@ int main(int argc, char** argv) {
         stopRequested.exchange(true);
         wakeMainLoop();
       });
+  server->setPlayerControl(&*controller);
   // The first extension source needs the expiry checks below.
   ingest->setOnNewSource(wakeMainLoop);
 
   // Destroys the objects in the documented order (each destructor stops what still runs).
   const auto destroyAll = [&] {
     server.reset();
+    controller.reset();
     textOutput.reset();
     ingest.reset();
     smtc.reset();

@@ -1,6 +1,7 @@
 #include "agent/model.h"
 
 #include <cstdio>
+#include <utility>
 
 #include <nlohmann/json.hpp>
 
@@ -45,6 +46,27 @@ const char* statusName(int32_t status) {
     default:
       return "stopped";
   }
+}
+
+namespace {
+// API names in the order the document lists them.
+const std::pair<uint32_t, const char*> kControlNames[] = {{kControlPlayPause, "playPause"},
+                                                          {kControlPlay, "play"},
+                                                          {kControlPause, "pause"},
+                                                          {kControlNext, "next"},
+                                                          {kControlPrevious, "previous"}};
+}  // namespace
+
+const char* controlName(uint32_t action) {
+  for (const auto& [bit, name] : kControlNames)
+    if (bit == action) return name;
+  return nullptr;
+}
+
+uint32_t controlFromName(const std::string& name) {
+  for (const auto& [bit, n] : kControlNames)
+    if (name == n) return bit;
+  return 0;
 }
 
 std::string matchKey(const std::string& s) {
@@ -109,13 +131,16 @@ std::string trackId(const SourceRecord& r) {
   return hex16(fnv1a64(trackKey(r))).substr(0, 12);
 }
 
-std::string nowPlayingJson(const std::optional<SourceRecord>& r) {
+std::string nowPlayingJson(const std::optional<SourceRecord>& r, int64_t showAt) {
   if (!r) return "{\"active\":false}";
   nlohmann::json j = nlohmann::json::object();
   j["active"] = true;
   j["album"] = r->album ? nlohmann::json(*r->album) : nlohmann::json(nullptr);
   j["app"] = r->app;
   j["artist"] = r->artist;
+  j["controls"] = nlohmann::json::array();
+  for (const auto& [bit, name] : kControlNames)
+    if (r->controls & bit) j["controls"].push_back(name);
   j["coverUrl"] =
       r->coverId.empty() ? nlohmann::json(nullptr) : nlohmann::json("/cover/" + r->coverId);
   j["durationMs"] = r->durationMs ? nlohmann::json(*r->durationMs) : nlohmann::json(nullptr);
@@ -124,6 +149,7 @@ std::string nowPlayingJson(const std::optional<SourceRecord>& r) {
   j["positionAt"] = r->positionAt;
   j["positionMs"] = r->positionMs ? nlohmann::json(*r->positionMs) : nlohmann::json(nullptr);
   j["service"] = serviceName(r->service);
+  j["showAt"] = showAt > 0 ? nlohmann::json(showAt) : nlohmann::json(nullptr);
   j["source"] = r->sourceKey;
   j["status"] = statusName(r->status);
   j["title"] = r->title;

@@ -1,5 +1,8 @@
 #include <httplib.h>
 
+#include <algorithm>
+
+#include "plugin/native_logic.h"
 #include "plugin/plugin.h"
 #include "plugin/supervisor.h"
 
@@ -34,14 +37,41 @@ void push_config(const AgentConfig& c) {
   supervisor().push_config(c);
 }
 
-StatusReport build_status() {
+StatusReport build_status(std::string* now_playing_out) {
   std::string health = agent_get("/api/health");
   std::string now_playing = health.empty() ? "" : agent_get("/api/now-playing");
+  if (now_playing_out) *now_playing_out = now_playing;
   return build_status_from(health, now_playing, [](const char* key) { return T(key); });
 }
 
+namespace {
+
+// The player buttons take what the card's source takes; with nothing on the card the status
+// line above them says so, otherwise a line below tells why they are greyed.
+void refresh_controls(obs_properties_t* props, const std::string& now_playing) {
+  const auto state = parse_now_playing(now_playing);
+  const bool active = state && state->active;
+  auto takes = [&](const char* action) {
+    return active && std::find(state->controls.begin(), state->controls.end(), action) !=
+                         state->controls.end();
+  };
+  bool all = true;
+  for (const auto& [key, action] :
+       {std::pair{"control_play_pause", "playPause"}, std::pair{"control_previous", "previous"},
+        std::pair{"control_next", "next"}}) {
+    const bool on = takes(action);
+    all = all && on;
+    if (obs_property_t* p = obs_properties_get(props, key)) obs_property_set_enabled(p, on);
+  }
+  if (obs_property_t* p = obs_properties_get(props, "controls_info"))
+    obs_property_set_visible(p, active && !all);
+}
+
+}  // namespace
+
 void refresh_status(obs_source_t* source, obs_properties_t* props) {
-  StatusReport r = build_status();
+  std::string now_playing;
+  StatusReport r = build_status(&now_playing);
   obs_data_t* settings = obs_source_get_settings(source);
   obs_data_set_string(settings, "status_now", r.now.c_str());
   obs_data_set_string(settings, "status_sources", r.sources.c_str());
@@ -53,6 +83,7 @@ void refresh_status(obs_source_t* source, obs_properties_t* props) {
                                                  : OBS_TEXT_INFO_NORMAL);
   obs_property_text_set_info_type(obs_properties_get(props, "status_sources"),
                                   r.level == 2 ? OBS_TEXT_INFO_ERROR : OBS_TEXT_INFO_NORMAL);
+  refresh_controls(props, now_playing);
 }
 
 std::string build_history_html() {

@@ -35,6 +35,11 @@ std::optional<NowPlaying> parse_now_playing(const std::string& text) {
   s.duration_ms = int_of(j, "durationMs");
   s.position_ms = int_of(j, "positionMs");
   s.position_at = int_of(j, "positionAt").value_or(0);
+  s.show_at = int_of(j, "showAt").value_or(0);
+  auto controls = j.find("controls");
+  if (controls != j.end() && controls->is_array())
+    for (const auto& c : *controls)
+      if (c.is_string()) s.controls.push_back(c.get<std::string>());
   return s;
 }
 
@@ -85,6 +90,12 @@ void CardScript::apply(const NowPlaying& s, int64_t now_ms) {
     // A window opens on every new track and on every return to playing.
     if ((s.track_id != track_id_ || (playing && !was_playing_)) && show_for_s_ > 0)
       show_until_ = now_ms + int64_t(show_for_s_) * 1000;
+    // A request to show the card opens one from the moment it was made (a card that starts
+    // meanwhile gets what is left of it).
+    if (s.show_at > 0 && s.show_at != show_at_ && show_for_s_ > 0)
+      show_until_ =
+          std::max(show_until_, std::min(s.show_at, now_ms) + int64_t(show_for_s_) * 1000);
+    show_at_ = s.show_at;
     was_playing_ = playing;
     track_id_ = s.track_id;
   } else {

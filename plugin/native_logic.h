@@ -29,6 +29,8 @@ struct NowPlaying {
   std::optional<int64_t> duration_ms;
   std::optional<int64_t> position_ms;
   int64_t position_at = 0;  // wall-clock ms at which position_ms was true
+  int64_t show_at = 0;      // wall-clock ms of the latest request to show the card; 0 = none
+  std::vector<std::string> controls;  // the player actions the source takes
   bool playing() const { return status == "playing"; }
 };
 
@@ -54,7 +56,8 @@ class EventStreamParser {
 // ---- Show and hide ----
 
 // The card's visibility rules over the states it receives: hidden without a connection or an
-// active state, when paused with hide-on-pause, or after the show-for window of a track.
+// active state, when paused with hide-on-pause, or after the show-for window of a track or of a
+// request to show the card.
 class CardScript {
  public:
   struct View {
@@ -72,6 +75,7 @@ class CardScript {
   std::string track_id_;  // empty: none
   bool was_playing_ = false;
   int64_t show_until_ = 0;
+  int64_t show_at_ = 0;  // the request already taken
   int32_t show_for_s_ = 0;
   bool hide_on_pause_ = false;
 };

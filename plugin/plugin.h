@@ -93,7 +93,8 @@ std::string agent_get(const std::string& path);
 bool agent_post(const std::string& base_url, const std::string& token, const std::string& path,
                 const std::string& body);
 void push_config(const AgentConfig& c);
-StatusReport build_status();
+// The status report; now_playing, when given, receives the now-playing document it was made from.
+StatusReport build_status(std::string* now_playing = nullptr);
 void refresh_status(obs_source_t* source, obs_properties_t* props);
 std::string build_history_html();
 

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "plugin/controls.h"
 #include "plugin/native_feed.h"
 #include "plugin/plugin.h"
 #include "plugin/supervisor.h"
@@ -73,6 +74,8 @@ MODULE_EXPORT const char* obs_module_description(void) {
 MODULE_EXPORT bool obs_module_load(void) {
   guarded("module load", [] { supervisor().start(); });
   guarded("module load", [] { register_card_source(); });
+  guarded("module load", [] { control_sender().start(); });
+  guarded("module load", [] { register_control_hotkeys(); });
   plugin_log(LOG_INFO, "plugin loaded (version %s)", kPluginVersion);
   return true;
 }
@@ -80,6 +83,8 @@ MODULE_EXPORT bool obs_module_load(void) {
 MODULE_EXPORT void obs_module_unload(void) {
   // The follower first, so that it does not chase the agent going away.
   guarded("module unload", [] { native_feed().stop(); });
+  guarded("module unload", [] { unregister_control_hotkeys(); });
+  guarded("module unload", [] { control_sender().stop(); });
   guarded("module unload", [] { supervisor().stop(); });
   plugin_log(LOG_INFO, "plugin unloaded");
 }

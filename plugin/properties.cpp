@@ -4,6 +4,7 @@
 #include <initializer_list>
 #include <utility>
 
+#include "plugin/controls.h"
 #include "plugin/plugin.h"
 #include "plugin/supervisor.h"
 
@@ -89,6 +90,16 @@ bool on_status_refresh(obs_properties_t* props, obs_property_t*, void* data) {
   return true;
 }
 
+// On the UI thread: only queues the action; the card shows its effect through the event stream.
+template <const char* Action>
+bool on_control(obs_properties_t*, obs_property_t*, void*) {
+  guarded("player button", [] { control_sender().send(Action); });
+  return false;
+}
+constexpr char kPlayPause[] = "playPause";
+constexpr char kPrevious[] = "previous";
+constexpr char kNext[] = "next";
+
 bool on_open_folder(obs_properties_t*, obs_property_t*, void* data) {
   auto* card = static_cast<CardSource*>(data);
   if (!card) return false;
@@ -150,6 +161,12 @@ obs_properties_t* build_properties(void* data) {
   obs_property_text_set_info_word_wrap(add_info(status, "status_now", T("Status.Now")), true);
   obs_property_text_set_info_word_wrap(add_info(status, "status_sources", T("Status.Connected")),
                                        true);
+  obs_properties_add_button(status, "control_previous", T("Controls.Previous").c_str(),
+                            on_control<kPrevious>);
+  obs_properties_add_button(status, "control_play_pause", T("Controls.PlayPause").c_str(),
+                            on_control<kPlayPause>);
+  obs_properties_add_button(status, "control_next", T("Controls.Next").c_str(), on_control<kNext>);
+  obs_property_set_visible(add_info(status, "controls_info", T("Controls.Unsupported")), false);
   obs_properties_add_button(status, "status_refresh", T("Status.Refresh").c_str(),
                             on_status_refresh);
   // Which card this OBS gets: the browser's, or the one the module draws itself.

@@ -80,9 +80,15 @@ std::string AgentSupervisor::published_base_url() {
   return published_;
 }
 
+std::pair<std::string, std::string> AgentSupervisor::published_agent() {
+  std::lock_guard<std::mutex> g(published_lock_);
+  return {published_, published_token_};
+}
+
 void AgentSupervisor::publish(const std::string& base_url) {
   std::lock_guard<std::mutex> g(published_lock_);
   published_ = base_url;
+  published_token_ = token_;  // lock_ is held by every caller
 }
 
 void AgentSupervisor::push_config(const AgentConfig& c) {

@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "plugin/agent_process.h"
 #include "plugin/card_logic.h"
@@ -24,6 +25,8 @@ class AgentSupervisor {
   // graphics and UI threads). It changes once per launch: to the new URL, or to empty on failure
   // or a slow start; a slow agent's URL follows whenever the watchdog reads its port.
   std::string published_base_url();
+  // The base URL and the token of that launch, under the same rule.
+  std::pair<std::string, std::string> published_agent();
 
   // Hands c to the push worker and returns at once: the worker stores it as the settings for
   // later launches and posts it to the running agent. Only the newest pending c is kept.
@@ -58,9 +61,10 @@ class AgentSupervisor {
   std::condition_variable wake_;
   std::optional<AgentConfig> pending_;
 
-  // Guards published_ only; held just for the copy, never across a wait.
+  // Guards published_ and published_token_ only; held just for the copy, never across a wait.
   std::mutex published_lock_;
   std::string published_;
+  std::string published_token_;
 };
 
 AgentSupervisor& supervisor();

@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "agent/clock.h"
+#include "agent/control.h"
 #include "agent/http/connection_poller.h"
 #include "agent/http/listen_socket.h"
 #include "agent/http/request_stream.h"
@@ -212,6 +213,10 @@ Server::~Server() {
 
 void Server::setIngest(ExtensionIngest* ingest) {
   ingest_ = ingest;
+}
+
+void Server::setPlayerControl(Controller* controller) {
+  controller_ = controller;
 }
 
 void Server::setControl(std::string token, std::function<void(const std::string&)> onConfig,
@@ -551,6 +556,21 @@ void Server::configure() {
       if (onConfig_) onConfig_(req.body);
       res.set_content("{\"ok\":true}", "application/json");
     });
+
+    // The owner's route like /api/config; anything a browser sends carries an Origin, and no page
+    // is let to act on the player even should it learn the token.
+    if (controller_) {
+      http.Post("/api/control", [this](const httplib::Request& req, httplib::Response& res) {
+        if (!tokenMatches(req) || req.has_header("Origin")) {
+          res.status = 403;
+          return;
+        }
+        ControlAnswer answer = controller_->handle(req.body);
+        res.status = answer.status;
+        res.set_header("Cache-Control", "no-store");
+        res.set_content(std::move(answer.body), kJsonUtf8);
+      });
+    }
 
     http.Post("/api/shutdown", [this](const httplib::Request& req, httplib::Response& res) {
       if (!tokenMatches(req)) {

@@ -17,6 +17,7 @@ namespace tunelight {
 
 class Hub;
 class ExtensionIngest;
+class Controller;
 struct IdleConnection;
 
 // The fixed, ordered list of ports the agent tries.
@@ -38,6 +39,8 @@ class Server {
   // Empty token: the control routes are not registered. Set before start().
   void setControl(std::string token, std::function<void(const std::string&)> onConfig,
                   std::function<void()> onShutdown);
+  // Null, or no token: POST /api/control is not registered. Set before start().
+  void setPlayerControl(Controller* controller);
 
   // Binds 127.0.0.1 on the first port of the list that is free; returns it, or 0.
   int start(const std::vector<int>& ports);
@@ -62,6 +65,7 @@ class Server {
   std::atomic<bool> stopping_{false};
   std::string token_;
   ExtensionIngest* ingest_ = nullptr;
+  Controller* controller_ = nullptr;
   std::function<void(const std::string&)> onConfig_;
   std::function<void()> onShutdown_;
   int port_ = 0;

@@ -97,6 +97,9 @@ class MediaSession {
   // A PlaybackStatus value (stopped, paused, playing).
   virtual int32_t playbackStatus() = 0;
   virtual MediaTimeline timeline() = 0;
+  // The player actions (ControlAction bits) the session takes now; none unless the backend
+  // can deliver them.
+  virtual uint32_t controls() { return 0; }
 };
 
 // The platform's session manager; dropped by the watcher after any failed cycle.

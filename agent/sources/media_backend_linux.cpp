@@ -419,6 +419,7 @@ class MprisSession : public MediaSession {
     return kStatusStopped;
   }
   MediaTimeline timeline() override { return timeline_; }
+  uint32_t controls() override { return mprisControls(state_); }
 
  private:
   std::string id_;

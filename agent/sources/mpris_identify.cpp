@@ -4,6 +4,8 @@
 #include <cmath>
 #include <limits>
 
+#include "agent/model.h"
+
 namespace tunelight {
 
 namespace {
@@ -155,6 +157,16 @@ std::vector<KnownPlayer> knownMprisPlayers() {
   for (const BrowserRow& r : kBrowsersByIdentity) {
     out.push_back({kKindSmtcBrowser, kServiceUnknown, r.app, r.player, false});
   }
+  return out;
+}
+
+uint32_t mprisControls(const MprisPlayerState& s) {
+  if (!s.canControl) return 0;
+  uint32_t out = 0;
+  if (s.canPause) out |= kControlPlayPause | kControlPause;
+  if (s.canPlay) out |= kControlPlay;
+  if (s.canGoNext) out |= kControlNext;
+  if (s.canGoPrevious) out |= kControlPrevious;
   return out;
 }
 

@@ -31,7 +31,17 @@ struct MprisPlayerState {
   int64_t lengthUs = 0;
   int64_t positionUs = 0;
   double rate = 1.0;
+  // What the player says it takes; an absent property counts as false.
+  bool canControl = false;
+  bool canPlay = false;
+  bool canPause = false;
+  bool canGoNext = false;
+  bool canGoPrevious = false;
 };
+
+// The ControlAction bits of a reading: none without CanControl; PlayPause and Pause need
+// CanPause, Play CanPlay, Next CanGoNext, Previous CanGoPrevious.
+uint32_t mprisControls(const MprisPlayerState& s);
 
 // Timeline from MPRIS values: length and position in microseconds (a negative position counts
 // as 0), read at readAtMs (wall-clock ms; MPRIS keeps no update time). lengthUs <= 0 gives an

@@ -12,7 +12,8 @@
 namespace tunelight {
 
 // Reads the a{sv} of a Properties.GetAll reply for the player interface into s: PlaybackStatus,
-// Metadata (title, artist, album, length, art URL), Position and Rate. Values of other types than
+// Metadata (title, artist, album, length, art URL), Position, Rate and the Can* flags of the player
+// actions. Values of other types than
 // expected are skipped and leave their field as it was; integer and floating-point numbers are
 // taken alike. Negative: an sd-bus error (the body is not such a dictionary).
 int readMprisPlayer(sd_bus_message* m, MprisPlayerState& s);

@@ -111,6 +111,17 @@ int readReal(sd_bus_message* m, double& out) {
   return rn;
 }
 
+int readBool(sd_bus_message* m, bool& out) {
+  std::string sig;
+  const int r = variantType(m, sig);
+  if (r < 0) return r;
+  if (sig != "b") return sd_bus_message_skip(m, "v");
+  int v = 0;
+  const int rv = sd_bus_message_read(m, "v", "b", &v);
+  if (rv >= 0) out = v != 0;
+  return rv;
+}
+
 int readMetadata(sd_bus_message* m, MprisPlayerState& st) {
   std::string sig;
   int r = variantType(m, sig);
@@ -159,6 +170,16 @@ int readMprisPlayer(sd_bus_message* m, MprisPlayerState& st) {
       r = readNumber(m, st.positionUs);
     else if (k == "Rate")
       r = readReal(m, st.rate);
+    else if (k == "CanControl")
+      r = readBool(m, st.canControl);
+    else if (k == "CanPlay")
+      r = readBool(m, st.canPlay);
+    else if (k == "CanPause")
+      r = readBool(m, st.canPause);
+    else if (k == "CanGoNext")
+      r = readBool(m, st.canGoNext);
+    else if (k == "CanGoPrevious")
+      r = readBool(m, st.canGoPrevious);
     else
       r = sd_bus_message_skip(m, "v");
     if (r < 0) return r;

@@ -86,6 +86,7 @@ void SessionTable::publish(const std::vector<SessionSnapshot>& snapshots, int64_
     r.artist = s.artist;
     if (!s.album.empty()) r.album = s.album;
     r.status = s.status;
+    r.controls = s.controls;
     r.local = true;
     r.updatedAt = nowMs;
     if (s.durationMs > 0) {
@@ -244,6 +245,7 @@ void SmtcWatcher::pollOnce() {
       s.artist = std::move(props.artist);
       s.album = std::move(props.album);
       s.status = session->playbackStatus();
+      s.controls = session->controls();
       applyTimeline(session->timeline(), s);
 
       ThumbnailState& th = thumbnails_[s.aumid];

@@ -37,6 +37,7 @@ struct SessionSnapshot {
   std::string artist;
   std::string album;
   int32_t status = 0;
+  uint32_t controls = 0;  // ControlAction bits
   int64_t positionMs = 0;
   int64_t durationMs = 0;
   int64_t positionAt = 0;  // wall-clock ms, 0 = unknown

@@ -76,6 +76,7 @@
   var coverUrl; // unset until the first active state, so that one always loads a cover
   var connected = false;
   var showUntil = 0;
+  var showAt = null; // the request to show the card already taken
   var showTimer = null;
   var wasPlaying = false;
   var front = 0;
@@ -97,12 +98,16 @@
     card.classList.toggle('hidden', (paused && params.hideOnPause) || expired);
   }
 
-  // Opens the show-for window; the timer re-renders just after it ends.
-  function reveal() {
+  // Opens the show-for window from `from` (now when not given, never later than now); the timer
+  // re-renders just after it ends.
+  function reveal(from) {
     if (params.showFor === 0) return;
-    showUntil = Date.now() + params.showFor * 1000;
+    var now = Date.now();
+    var until = (from === undefined ? now : Math.min(from, now)) + params.showFor * 1000;
+    if (until <= showUntil) return;
+    showUntil = until;
     clearTimeout(showTimer);
-    showTimer = setTimeout(render, params.showFor * 1000 + 20);
+    showTimer = setTimeout(render, until - now + 20);
   }
 
   // --- texts ------------------------------------------------------------------------------
@@ -227,6 +232,9 @@
     if (s.active) {
       var playing = s.status === 'playing';
       if (s.trackId !== trackId || (playing && !wasPlaying)) reveal();
+      // Asked to show again (a page that opens meanwhile gets what is left of the window).
+      if (typeof s.showAt === 'number' && s.showAt !== showAt) reveal(s.showAt);
+      showAt = s.showAt;
       wasPlaying = playing;
       if (s.trackId !== trackId) {
         var instant = trackId === null || card.classList.contains('hidden');

@@ -26,12 +26,15 @@ SourceRecord fullRecord() {
 TEST(NowPlayingJson, DocumentsAreByteExact) {
   EXPECT_EQ(nowPlayingJson(std::nullopt), "{\"active\":false}");
 
-  const SourceRecord r = fullRecord();
-  EXPECT_EQ(nowPlayingJson(r),
+  SourceRecord r = fullRecord();
+  r.controls = kControlAll;
+  EXPECT_EQ(nowPlayingJson(r, 1700000000456),
             "{\"active\":true,\"album\":\"Album\",\"app\":\"desktop\",\"artist\":\"Artist\","
+            "\"controls\":[\"playPause\",\"play\",\"pause\",\"next\",\"previous\"],"
             "\"coverUrl\":\"/cover/0123456789abcdef\",\"durationMs\":200000,\"kind\":\"smtc-app\","
             "\"player\":\"Spotify\",\"positionAt\":1700000000123,\"positionMs\":1500,"
-            "\"service\":\"spotify\",\"source\":\"smtc:Spotify.exe\",\"status\":\"playing\","
+            "\"service\":\"spotify\",\"showAt\":1700000000456,\"source\":\"smtc:Spotify.exe\","
+            "\"status\":\"playing\","
             "\"title\":\"Song\",\"trackId\":\"" +
                 trackId(r) + "\"}");
 
@@ -41,9 +44,10 @@ TEST(NowPlayingJson, DocumentsAreByteExact) {
   bare.kind = 9;
   bare.service = 42;
   EXPECT_EQ(nowPlayingJson(bare),
-            "{\"active\":true,\"album\":null,\"app\":\"\",\"artist\":\"\",\"coverUrl\":null,"
-            "\"durationMs\":null,\"kind\":\"mock\",\"player\":\"\",\"positionAt\":0,"
-            "\"positionMs\":null,\"service\":\"unknown\",\"source\":\"\",\"status\":\"stopped\","
+            "{\"active\":true,\"album\":null,\"app\":\"\",\"artist\":\"\",\"controls\":[],"
+            "\"coverUrl\":null,\"durationMs\":null,\"kind\":\"mock\",\"player\":\"\","
+            "\"positionAt\":0,\"positionMs\":null,\"service\":\"unknown\",\"showAt\":null,"
+            "\"source\":\"\",\"status\":\"stopped\","
             "\"title\":\"T\",\"trackId\":\"" +
                 trackId(bare) + "\"}");
 }

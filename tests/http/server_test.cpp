@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <thread>
 
+#include "agent/control.h"
 #include "agent/hub.h"
 #include "agent/model.h"
 #include "agent/sources/cover_allowlist.h"
@@ -46,9 +47,21 @@ bool hasFirstEvent(const std::string& b) {
          b.find("\n\n", b.find("\r\n\r\n") + 4) != std::string::npos;
 }
 
+// Records what reaches the player; refuses when told to.
+struct RecordingControl : PlayerControl {
+  std::vector<std::pair<std::string, uint32_t>> sent;
+  std::string refusal;
+  std::string send(const SourceRecord& source, uint32_t action) override {
+    sent.emplace_back(source.sourceKey, action);
+    return refusal;
+  }
+};
+
 class ServerTest : public ::testing::Test {
  protected:
   Hub hub{50};
+  RecordingControl player;
+  Controller controller{hub};
   ExtensionIngest ingest{hub, false};
   Server server{hub, "9.8.7"};
   std::atomic<int> configCalls{0};
@@ -59,6 +72,8 @@ class ServerTest : public ::testing::Test {
 
   void start() {
     server.setIngest(&ingest);
+    controller.route(kKindSmtcApp, &player);
+    server.setPlayerControl(&controller);
     server.setControl(
         kToken,
         [this](const std::string& body) {
@@ -198,6 +213,62 @@ TEST_F(ServerTest, ControlRoutes) {
   EXPECT_EQ(bye.status, 200);
   EXPECT_EQ(bye.body, "{\"ok\":true}");
   EXPECT_EQ(shutdownCalls, 1);
+}
+
+TEST_F(ServerTest, PlayerControlRoute) {
+  const test::HeaderList owner{{"X-Tunelight-Token", kToken}};
+  auto control = [&](const std::string& body) { return post(port, "/api/control", body, owner); };
+  // Only the owner: no token, a wrong one, or any page's origin (even with the token) is refused.
+  EXPECT_EQ(post(port, "/api/control", "{\"action\":\"pause\"}").status, 403);
+  EXPECT_EQ(
+      post(port, "/api/control", "{\"action\":\"pause\"}", {{"X-Tunelight-Token", "x"}}).status,
+      403);
+  EXPECT_EQ(post(port, "/api/control", "{\"action\":\"pause\"}",
+                 {{"X-Tunelight-Token", kToken}, {"Origin", "http://127.0.0.1:8080"}})
+                .status,
+            403);
+
+  HttpResponse none = control("{\"action\":\"pause\"}");
+  EXPECT_EQ(none.status, 409);
+  EXPECT_EQ(none.body, "{\"error\":\"nothing playing\",\"ok\":false}");
+  EXPECT_EQ(control("{\"action\":\"show\"}").status, 409);
+
+  SourceRecord r = playing("smtc:spotify", "A", "T");
+  r.controls = kControlPause | kControlPlayPause;
+  hub.putSource(r);
+  const std::string before = get(port, "/api/now-playing").body;
+  EXPECT_NE(before.find("\"controls\":[\"playPause\",\"pause\"]"), std::string::npos) << before;
+  EXPECT_NE(before.find("\"showAt\":null"), std::string::npos) << before;
+  for (const char* bad : {"not json", "[]", "{}", "{\"action\":1}", "{\"action\":\"stop\"}"}) {
+    HttpResponse res = control(bad);
+    EXPECT_EQ(res.status, 400) << bad;
+    EXPECT_NE(res.body.find("\"ok\":false"), std::string::npos) << res.body;
+  }
+  // What the player does not take is never sent.
+  HttpResponse refused = control("{\"action\":\"next\"}");
+  EXPECT_EQ(refused.status, 422);
+  EXPECT_NE(refused.body.find("\"error\":"), std::string::npos) << refused.body;
+  EXPECT_TRUE(player.sent.empty());
+  EXPECT_EQ(get(port, "/api/now-playing").body, before);
+
+  HttpResponse done = control("{\"action\":\"pause\"}");
+  EXPECT_EQ(done.status, 200);
+  EXPECT_EQ(done.body, "{\"ok\":true,\"source\":\"smtc:spotify\"}");
+  ASSERT_EQ(player.sent.size(), 1u);
+  EXPECT_EQ(player.sent[0], std::make_pair(std::string("smtc:spotify"), uint32_t{kControlPause}));
+  player.refusal = "the player did not answer";
+  EXPECT_EQ(control("{\"action\":\"playPause\"}").status, 502);
+
+  // "show" takes any source, and tells the cards through the document.
+  SourceRecord demo = playing("demo", "B", "U");
+  demo.kind = kKindMock;
+  hub.removeSource("smtc:spotify");
+  hub.putSource(demo);
+  EXPECT_EQ(control("{\"action\":\"show\"}").body, "{\"ok\":true,\"source\":\"demo\"}");
+  const std::string shown = get(port, "/api/now-playing").body;
+  EXPECT_EQ(shown.find("\"showAt\":null"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("\"controls\":[]"), std::string::npos) << shown;
+  EXPECT_EQ(control("{\"action\":\"play\"}").status, 422);
 }
 
 // The owner stops the server as soon as the shutdown handler asks for it; the answer must still
@@ -546,6 +617,7 @@ TEST(ServerStartTest, PortsInUseAreSkippedAndNoTokenMeansNoControlRoutes) {
   EXPECT_EQ(server.baseUrl(), "http://127.0.0.1:" + std::to_string(ports[1]));
   EXPECT_EQ(post(ports[1], "/api/config", "{}", {{"X-Tunelight-Token", ""}}).status, 404);
   EXPECT_EQ(post(ports[1], "/api/shutdown", "").status, 404);
+  EXPECT_EQ(post(ports[1], "/api/control", "{}", {{"X-Tunelight-Token", ""}}).status, 404);
   EXPECT_EQ(post(ports[1], "/api/ingest", "{}", {{"Origin", "moz-extension://"}}).status, 404);
 
   // A second server never shares a port that the first one holds.

@@ -48,6 +48,7 @@ if(TARGET tunelight AND TARGET OBS::libobs AND TUNELIGHT_XVFB_RUN)
     CardObsTest.TalksToTheAgent
     GraphicsThreadObsTest.RelaunchNeverStallsTheGraphicsThread
     GraphicsThreadObsTest.RestartNeverShowsTheFallbackPage
+    GraphicsThreadObsTest.HotkeysAndButtonsReachTheAgentAndNeverWait
     NativeCardObsTest.DrawsTheCardAndRunsItsBar
     NativeCardObsTest.LooksFollowTheSettings
     NativeCardObsTest.BackSoonAfterTheAgentReturns

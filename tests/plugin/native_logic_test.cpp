@@ -59,6 +59,15 @@ TEST(NativeLogicTest, ShowForWindowsAndPause) {
   EXPECT_TRUE(c.view(true, 13000).hidden);
   c.apply(track("b", "playing"), 14000);
   EXPECT_FALSE(c.view(true, 18999).hidden);
+  // A request to show the card opens a window from when it was made, once.
+  NowPlaying shown = *parse_now_playing(
+      R"({"active":true,"status":"playing","trackId":"b","showAt":19500,"controls":["next"]})");
+  EXPECT_EQ(shown.controls, std::vector<std::string>{"next"});
+  c.apply(shown, 19600);
+  EXPECT_FALSE(c.view(true, 24499).hidden);
+  EXPECT_TRUE(c.view(true, 24500).hidden);
+  c.apply(shown, 25000);
+  EXPECT_TRUE(c.view(true, 25000).hidden);
 
   c.set_options(0, true);
   c.apply(track("b", "stopped"), 20000);

@@ -183,6 +183,36 @@ TEST_F(MprisBlackbox, PlayerTrackStateCoverAndDisappearance) {
   EXPECT_EQ(nowPlaying(), json::parse(R"({"active":false})"));
 }
 
+// Actions through the API reach mpv, and the card follows at once.
+TEST_F(MprisBlackbox, PauseAndNextThroughTheApi) {
+  bus->start(socket);
+  startMpv({dir.file("one.ogg"), dir.file("b/two.ogg")});
+  startAgent();
+  ASSERT_TRUE(waitFor([&] { return field("status") == "playing"; })) << nowPlaying();
+  auto control = [&](const char* action) {
+    return http->Post("/api/control", {{"X-Tunelight-Token", agent->token}},
+                      std::string("{\"action\":\"") + action + "\"}", "application/json");
+  };
+  auto pause = control("pause");
+  const auto sent = Clock::now();
+  ASSERT_TRUE(pause);
+  EXPECT_EQ(pause->status, 200) << pause->body;
+  EXPECT_EQ(pause->body, R"({"ok":true,"source":"smtc:mpv"})");
+  EXPECT_TRUE(waitFor([&] { return field("status") == "paused"; }, 300)) << nowPlaying();
+  EXPECT_LT(Clock::now() - sent, std::chrono::milliseconds(300));
+  const std::string out = dir.file("status.txt");
+  {
+    ChildProcess status("/usr/bin/playerctl", {"-p", "mpv", "status"}, out);
+    status.waitExit(5000);
+  }
+  EXPECT_EQ(test::readFile(out), "Paused\n");
+
+  auto next = control("next");
+  ASSERT_TRUE(next);
+  EXPECT_EQ(next->status, 200) << next->body;
+  EXPECT_TRUE(waitFor([&] { return field("title") == "Second Song"; }, 2000)) << nowPlaying();
+}
+
 TEST_F(MprisBlackbox, MissingDyingAndReturningBus) {
   startAgent();  // no bus at the address yet
   ASSERT_TRUE(waitFor([&] { return countLines(agent->log(), "- retrying") >= 3; }, 4000))

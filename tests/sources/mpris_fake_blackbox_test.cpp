@@ -41,6 +41,8 @@ struct FakeState {
   double lengthUs = 245e6;             // sent as a double
   int32_t positionUs = -3000;          // 32-bit and negative
   std::string artUrl;
+  bool canControl = true;
+  bool canGoNext = true;
 };
 
 // An MPRIS player on its own connection, owning every name in names, served by a thread.
@@ -58,6 +60,12 @@ class FakePlayer {
         SD_BUS_PROPERTY("PlaybackStatus", "s", &FakePlayer::status, 0, 0),
         SD_BUS_PROPERTY("Metadata", "a{sv}", &FakePlayer::metadata, 0, 0),
         SD_BUS_PROPERTY("Position", "i", &FakePlayer::position, 0, 0),
+        SD_BUS_PROPERTY("CanControl", "b", &FakePlayer::canControl, 0, 0),
+        SD_BUS_PROPERTY("CanPlay", "b", &FakePlayer::canControl, 0, 0),
+        SD_BUS_PROPERTY("CanPause", "b", &FakePlayer::canControl, 0, 0),
+        SD_BUS_PROPERTY("CanGoNext", "b", &FakePlayer::canGoNext, 0, 0),
+        SD_BUS_METHOD("Pause", "", "", &FakePlayer::action, 0),
+        SD_BUS_METHOD("Next", "", "", &FakePlayer::action, 0),
         SD_BUS_VTABLE_END,
     };
     sd_bus_add_object_vtable(bus_, nullptr, "/org/mpris/MediaPlayer2", "org.mpris.MediaPlayer2",
@@ -92,6 +100,11 @@ class FakePlayer {
   }
   // Property reads of the player interface so far: one per poll of the agent.
   int reads() const { return reads_; }
+  // The player methods called so far, in order.
+  std::vector<std::string> calls() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return calls_;
+  }
 
  private:
   void serve() {
@@ -142,6 +155,21 @@ class FakePlayer {
                       void* p, sd_bus_error*) {
     return sd_bus_message_append(reply, "i", state(p).positionUs);
   }
+  static int canControl(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply,
+                        void* p, sd_bus_error*) {
+    return sd_bus_message_append(reply, "b", state(p).canControl);
+  }
+  static int canGoNext(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply,
+                       void* p, sd_bus_error*) {
+    return sd_bus_message_append(reply, "b", state(p).canGoNext);
+  }
+  static int action(sd_bus_message* m, void* p, sd_bus_error*) {
+    {
+      std::lock_guard<std::mutex> lock(self(p).mu_);
+      self(p).calls_.push_back(sd_bus_message_get_member(m));
+    }
+    return sd_bus_reply_method_return(m, "");
+  }
   static int metadata(sd_bus*, const char*, const char*, const char*, sd_bus_message* reply,
                       void* p, sd_bus_error*) {
     const FakeState s = state(p);
@@ -156,8 +184,9 @@ class FakePlayer {
   }
 
   std::mutex mu_;
-  FakeState state_;               // guarded by mu_
-  std::function<void()> onRead_;  // guarded by mu_
+  FakeState state_;                 // guarded by mu_
+  std::function<void()> onRead_;    // guarded by mu_
+  std::vector<std::string> calls_;  // guarded by mu_
   std::atomic<int> reads_{0};
   std::atomic<int> delayMs_{0};
   std::atomic<bool> announce_{false};
@@ -456,6 +485,38 @@ TEST_F(MprisFakeBlackbox, ShutdownDuringAStalledCoverDownloadIsQuick) {
   // Within the plugin's 2 s grace, with room to spare; a download waited for would not be.
   EXPECT_EQ(agent->process->waitExit(1500), 0);
   ::close(silent);
+}
+
+// Actions follow what the player says it takes, and what it does not take is never sent.
+TEST_F(MprisFakeBlackbox, ActionsFollowTheCanPropertiesAndNothingElseIsSent) {
+  FakeState st;
+  st.canGoNext = false;
+  auto player = showSpotify(st);
+  auto control = [&](const char* action) {
+    return http->Post("/api/control", {{"X-Tunelight-Token", agent->token}},
+                      std::string("{\"action\":\"") + action + "\"}", "application/json");
+  };
+  const json without = json::parse(R"(["playPause","play","pause"])");
+  ASSERT_TRUE(waitFor([&] { return nowPlaying()["controls"] == without; })) << nowPlaying();
+  auto next = control("next");
+  ASSERT_TRUE(next);
+  EXPECT_EQ(next->status, 422) << next->body;
+  auto pause = control("pause");
+  ASSERT_TRUE(pause);
+  EXPECT_EQ(pause->status, 200) << pause->body;
+  EXPECT_EQ(pause->body, R"({"ok":true,"source":"smtc:spotify"})");
+  EXPECT_EQ(player->calls(), std::vector<std::string>{"Pause"});
+
+  // The player changes its mind and says so.
+  st.canGoNext = true;
+  player->set(st);
+  const json with = json::parse(R"(["playPause","play","pause","next"])");
+  ASSERT_TRUE(waitFor([&] { return nowPlaying()["controls"] == with; })) << nowPlaying();
+  EXPECT_EQ(control("next")->status, 200);
+  EXPECT_EQ(player->calls(), (std::vector<std::string>{"Pause", "Next"}));
+  st.canControl = false;
+  player->set(st);
+  ASSERT_TRUE(waitFor([&] { return nowPlaying()["controls"] == json::array(); })) << nowPlaying();
 }
 
 }  // namespace

@@ -45,6 +45,48 @@ after(async () => {
   if (dir) fs.rmSync(dir, { recursive: true, force: true });
 });
 
+// First, while the demo's first song plays on without a change that would show the card by itself.
+it('shows the card again for its show-for seconds on a "show" action, which no page may send', async () => {
+  const page = await browser.newPage();
+  await page.goto(`${origin}/widget?showFor=2`);
+  const hidden = () => page.evaluate(() => document.getElementById('card').classList.contains('hidden'));
+  // Shown for the song on the card, then hidden once its window is over.
+  await page.waitForFunction(() => document.getElementById('card').classList.contains('hidden'), null, {
+    timeout: 10000,
+  });
+
+  // Even the card's own page, token in hand, cannot act: a browser always names its origin.
+  const fromPage = await page.evaluate(
+    (token) =>
+      fetch('/api/control', {
+        method: 'POST',
+        headers: { 'X-Tunelight-Token': token, 'Content-Type': 'application/json' },
+        body: '{"action":"show"}',
+      }).then((r) => r.status),
+    TOKEN,
+  );
+  assert.equal(fromPage, 403);
+  assert.equal(await hidden(), true);
+
+  const res = await fetch(`${origin}/api/control`, {
+    method: 'POST',
+    headers: { 'X-Tunelight-Token': TOKEN, 'Content-Type': 'application/json' },
+    body: '{"action":"show"}',
+  });
+  const sent = Date.now();
+  assert.equal(res.status, 200);
+  assert.deepEqual(await res.json(), { ok: true, source: 'mock:demo' });
+  await page.waitForFunction(() => !document.getElementById('card').classList.contains('hidden'), null, {
+    timeout: 1000,
+  });
+  await new Promise((r) => setTimeout(r, Math.max(0, sent + 1500 - Date.now())));
+  assert.equal(await hidden(), false, 'hidden before its two seconds were over');
+  await page.waitForFunction(() => document.getElementById('card').classList.contains('hidden'), null, {
+    timeout: 1500,
+  });
+  await page.close();
+});
+
 it('shows the demo track with its fonts and cover, and follows its pause', async () => {
   const page = await browser.newPage();
   const failed = [];

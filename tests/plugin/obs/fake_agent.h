@@ -1,8 +1,8 @@
 #pragma once
 
-// A small stand-in for the agent's HTTP side: records the settings posts, answers the status
-// routes, streams now-playing states on /events (with keep-alive comments, as the agent sends
-// them) and serves covers and the placeholder picture.
+// A small stand-in for the agent's HTTP side: records the settings and control posts, answers the
+// status routes, streams now-playing states on /events (with keep-alive comments, as the agent
+// sends them) and serves covers and the placeholder picture.
 
 #include <httplib.h>
 
@@ -146,6 +146,7 @@ struct FakeAgentServer {
     };
     svr.Post("/api/config", record);
     svr.Post("/api/shutdown", record);
+    svr.Post("/api/control", record);
   }
 
   void setState(const std::string& json) {

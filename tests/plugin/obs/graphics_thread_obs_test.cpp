@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <map>
 #include <regex>
 #include <thread>
 
@@ -116,6 +117,87 @@ TEST(GraphicsThreadObsTest, RestartNeverShowsTheFallbackPage) {
   // Sampled every frame, and every address the child was ever given.
   EXPECT_EQ(h.sampledChildUrls(), std::vector<std::string>{page});
   for (const auto& u : h.browserUpdates()) EXPECT_EQ(jsonString(u, "url"), page);
+}
+
+// The player hotkeys are OBS's own (saved and bound there), and they, like the panel's buttons,
+// only hand the action over: a press during a relaunch returns at once.
+TEST(GraphicsThreadObsTest, HotkeysAndButtonsReachTheAgentAndNeverWait) {
+  FakeAgentServer agent;
+  HarnessOptions o;
+  o.agent = AgentKind::Script;
+  o.agent_script = relaunchesSlowly(agent.port, 3);
+  ObsHarness h(o);
+  ASSERT_TRUE(agent.waitPosts(1));
+  std::map<std::string, std::pair<obs_hotkey_id, std::string>> keys;  // name -> id, label
+  obs_enum_hotkeys(
+      [](void* data, obs_hotkey_id id, obs_hotkey_t* key) {
+        if (obs_hotkey_get_registerer_type(key) == OBS_HOTKEY_REGISTERER_FRONTEND)
+          (*static_cast<decltype(keys)*>(data))[obs_hotkey_get_name(key)] = {
+              id, obs_hotkey_get_description(key)};
+        return true;
+      },
+      &keys);
+  const std::map<std::string, std::string> labels = {
+      {"tunelight.play_pause", "Tunelight: Play/Pause"},
+      {"tunelight.next", "Tunelight: Next"},
+      {"tunelight.previous", "Tunelight: Previous"},
+      {"tunelight.show", "Tunelight: Show the card"}};
+  for (const auto& [name, label] : labels) EXPECT_EQ(keys[name].second, label) << name;
+
+  auto controlPosts = [&] {
+    std::vector<std::string> out;
+    std::lock_guard<std::mutex> g(agent.mutex);
+    for (const auto& [path, body] : agent.posts)
+      if (path == "/api/control") out.push_back(body);
+    return out;
+  };
+  obs_hotkey_enable_callback_rerouting(true);
+  obs_hotkey_trigger_routed_callback(keys["tunelight.next"].first, true);
+  obs_hotkey_trigger_routed_callback(keys["tunelight.next"].first, false);  // release: nothing
+  ASSERT_TRUE(eventually([&] { return controlPosts().size() == 1; }, 3000));
+  EXPECT_EQ(controlPosts()[0], R"({"action":"next"})");
+  {
+    std::lock_guard<std::mutex> g(agent.mutex);
+    EXPECT_EQ(agent.tokens.back(), agent.tokens.front());  // the launch's token
+  }
+
+  // During a relaunch (the supervisor busy for seconds) every press returns at once.
+  int pid = agentPid(h, 0);
+  ASSERT_GT(pid, 1) << "no agent in the log";
+  ASSERT_EQ(kill(pid, SIGKILL), 0);
+  ASSERT_TRUE(h.waitLog("[tunelight] agent is not running, restarting (1)", 3000));
+  double longest_ms = 0;
+  for (const char* name : {"tunelight.play_pause", "tunelight.previous", "tunelight.show"}) {
+    const auto t0 = std::chrono::steady_clock::now();
+    obs_hotkey_trigger_routed_callback(keys[name].first, true);
+    longest_ms = std::max(
+        longest_ms,
+        std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count());
+  }
+  std::printf("longest hotkey press during the relaunch: %.3f ms\n", longest_ms);
+  EXPECT_LT(longest_ms, 5.0);
+  ASSERT_EQ(h.countLog("agent started"), 1u) << "the relaunch must still be waiting";
+  EXPECT_TRUE(eventually([&] { return controlPosts().size() == 4; }, 3000));
+  EXPECT_EQ(controlPosts().back(), R"({"action":"show"})");
+
+  // The panel's buttons follow what the card's source takes.
+  agent.setState(
+      R"({"active":true,"title":"T","status":"playing","controls":["playPause","next"]})");
+  obs_source_t* card = h.createCard(nullptr);
+  ASSERT_TRUE(card);
+  obs_properties_t* props = obs_source_properties(card);
+  auto enabled = [&](const char* key) {
+    obs_property_t* p = obs_properties_get(props, key);
+    return p && obs_property_enabled(p);
+  };
+  EXPECT_TRUE(enabled("control_play_pause"));
+  EXPECT_TRUE(enabled("control_next"));
+  EXPECT_FALSE(enabled("control_previous"));
+  EXPECT_TRUE(obs_property_visible(obs_properties_get(props, "controls_info")));
+  obs_property_button_clicked(obs_properties_get(props, "control_play_pause"), card);
+  EXPECT_TRUE(eventually([&] { return controlPosts().size() == 5; }, 3000));
+  EXPECT_EQ(controlPosts().back(), R"({"action":"playPause"})");
+  obs_properties_destroy(props);
 }
 
 }  // namespace
