@@ -192,6 +192,7 @@ int main(int argc, char** argv) {
   });
   demo.emplace(*hub);
   ingest.emplace(*hub, true);
+  controller->route(kKindExtension, &*ingest);
   textOutput.emplace(*hub);
   // The configuration targets need the text output; nothing runs before it starts below.
   ConfigTargets targets{{}, *hub, *textOutput, *demo};

@@ -1,6 +1,7 @@
 // The extension's background: turns the content scripts' snapshots into reports, paces them
-// per tab, finds the agent, uploads the covers it asks for, puts the content scripts into tabs
-// that were open before it started, and answers the popup.
+// per tab, finds the agent, uploads the covers it asks for, passes the agent's player actions
+// on to the tabs, puts the content scripts into tabs that were open before it started, and
+// answers the popup.
 // Chromium runs it as a service worker (and loads the libraries here); Firefox as background
 // scripts listed in the manifest after the libraries.
 'use strict';
@@ -36,7 +37,7 @@ if (typeof importScripts === 'function' && !(globalThis.Tunelight && globalThis.
       Array.from(crypto.getRandomValues(new Uint8Array(5)), (b) => b.toString(16).padStart(2, '0')).join(''),
   });
 
-  const tabs = new Map(); // tab id -> { id, port, leaving, service, pacer }
+  const tabs = new Map(); // tab id -> { id, reportId, port, leaving, service, pacer, controls }
   let paused = false;
   const ready = ext.storage.local.get('paused').then(
     (v) => {
@@ -52,13 +53,15 @@ if (typeof importScripts === 'function' && !(globalThis.Tunelight && globalThis.
     clearTimer,
     onFound: () => {
       for (const tab of tabs.values()) tab.pacer.resend();
+      listen();
     },
   });
   const uploadCover = T.cover.createCoverUploader({ fetch: (url, init) => fetch(url, init), link, now: Date.now });
 
   async function deliver(tab, report) {
     const id = await ids.idFor(tab.id);
-    const body = report ? Object.assign({ id }, report) : { id, gone: true };
+    tab.reportId = id;
+    const body = report ? Object.assign({ id, channel: await ids.channel() }, report) : { id, gone: true };
     const res = await link.post('/api/ingest', JSON.stringify(body), { 'Content-Type': 'application/json' });
     if (!res || !res.ok) return false;
     let answer = null;
@@ -75,7 +78,7 @@ if (typeof importScripts === 'function' && !(globalThis.Tunelight && globalThis.
   function tabEntry(tabId) {
     let tab = tabs.get(tabId);
     if (!tab) {
-      tab = { id: tabId, port: null, leaving: 0, service: '' };
+      tab = { id: tabId, reportId: '', port: null, leaving: 0, service: '', controls: new Map() };
       tab.pacer = T.pacer.createPacer({
         now: Date.now,
         setTimer,
@@ -92,6 +95,74 @@ if (typeof importScripts === 'function' && !(globalThis.Tunelight && globalThis.
     const report = T.report.buildReport(snapshot, { service: tab.service, browser: browserName });
     if (report) tab.pacer.offer(report);
     else tab.pacer.stop();
+    if (report) listen();
+  }
+
+  // Player actions. While some tab has a song to report, one request at a time waits at the
+  // agent for the actions on this browser's tabs (the agent answers it within 20 s, or at once
+  // with a command). What keeps this background running meanwhile is the tabs' own traffic:
+  // Chromium lets an extension's service worker live on while it receives events, and since
+  // Chrome 114 a message on a long-lived port (the content scripts' snapshots, every 2 s while
+  // a song plays) counts as one; a pending fetch does not, and one whose answer takes over 30 s
+  // may have its worker stopped. Firefox keeps an event page loaded while a runtime port is
+  // open. When the browser stops the background anyway, the content scripts connect again at
+  // once and this starts again on the same channel (the session id, kept in session storage),
+  // so the agent's next request finds it.
+  const anyLive = () => [...tabs.values()].some((t) => t.port && t.pacer.state().latest);
+  let listening = false;
+  async function listen() {
+    if (listening || paused) return;
+    listening = true;
+    let pauseMs = 0;
+    try {
+      while (anyLive() && !paused) {
+        if (pauseMs) await new Promise((resolve) => setTimeout(resolve, pauseMs));
+        const res = await link.post(
+          '/api/ingest/commands',
+          JSON.stringify({ channel: await ids.channel() }),
+          { 'Content-Type': 'application/json' },
+          { timeoutMs: 25000, quiet: true },
+        );
+        let answer = null;
+        try {
+          answer = res && res.ok ? await res.json() : null;
+        } catch {
+          answer = null;
+        }
+        if (!answer || !Array.isArray(answer.commands)) {
+          // No agent, a busy one, or one that takes no actions (an older one: ask seldom).
+          pauseMs = res && res.status === 404 ? 60000 : Math.min(Math.max(pauseMs * 2, 500), 5000);
+          continue;
+        }
+        pauseMs = 0;
+        for (const c of answer.commands) runCommand(c);
+      }
+    } finally {
+      listening = false;
+    }
+  }
+
+  function answerCommand(command, error) {
+    const body = JSON.stringify({ command, ok: !error, error: error || undefined });
+    link.post('/api/ingest/done', body, { 'Content-Type': 'application/json' }, { quiet: true });
+  }
+
+  function runCommand(c) {
+    if (!c || typeof c.command !== 'number' || typeof c.id !== 'string') return;
+    const tab = [...tabs.values()].find((t) => t.reportId === c.id);
+    if (!tab || !tab.port) {
+      answerCommand(c.command, 'the tab is gone');
+      return;
+    }
+    // The content script answers with control-done; the agent gives up after a second.
+    tab.controls.set(c.command, setTimeout(() => tab.controls.delete(c.command), 2000));
+    try {
+      tab.port.postMessage({ type: 'control', command: c.command, action: String(c.action) });
+    } catch {
+      clearTimeout(tab.controls.get(c.command));
+      tab.controls.delete(c.command);
+      answerCommand(c.command, 'the tab is gone');
+    }
   }
 
   function leave(tab) {
@@ -112,6 +183,12 @@ if (typeof importScripts === 'function' && !(globalThis.Tunelight && globalThis.
     tab.port = port;
     tab.service = service;
     port.onMessage.addListener((msg) => {
+      if (msg && msg.type === 'control-done' && tab.controls.has(msg.command)) {
+        clearTimeout(tab.controls.get(msg.command));
+        tab.controls.delete(msg.command);
+        answerCommand(msg.command, msg.ok ? '' : String(msg.error || 'the tab could not do it'));
+        return;
+      }
       if (!msg || msg.type !== 'snapshot') return;
       ready.then(() => {
         if (tab.port === port) onSnapshot(tab, msg.snapshot);

@@ -43,6 +43,9 @@ constexpr milliseconds kKeepAliveTimeout{kKeepAliveSeconds * 1000};
 constexpr milliseconds kRequestTimeout{5000};
 constexpr milliseconds kWriteTimeout{5000};
 constexpr milliseconds kKeepAliveComment{15000};
+// How long a request for commands waits for one: well under the 30 s that a browser may let an
+// extension's fetch wait for its answer.
+constexpr milliseconds kCommandWait{20000};
 // How long a stop lets the requests being answered finish before it cuts them off: long enough
 // for an answer that is ready (the one to /api/shutdown), short enough to stay prompt.
 constexpr milliseconds kStopGrace{100};
@@ -293,6 +296,8 @@ int Server::start(const std::vector<int>& ports) {
 void Server::stop() {
   if (!listener_.joinable()) return;
   stopping_ = true;
+  // Answers the extensions' requests for commands, which wait in workers.
+  if (ingest_) ingest_->closeCommands();
   // Ends the event streams and idle connections at once; what workers hand back from now on is
   // closed.
   conns_->poller.stop();
@@ -544,6 +549,29 @@ void Server::configure() {
       const bool ok = ingest_->acceptCover(queryParam(req, "url"),
                                            req.get_header_value("Content-Type"), req.body);
       res.status = ok ? 200 : 400;
+    });
+
+    // An extension's background waits here for the player actions on its tabs (a long poll: a
+    // plain answer that every browser's fetch reads whole), and says how each went.
+    http.Post("/api/ingest/commands", [this](const httplib::Request& req, httplib::Response& res) {
+      if (!isExtensionOrigin(req)) {
+        res.status = 403;
+        return;
+      }
+      ControlAnswer answer = ingest_->takeCommands(req.body, kCommandWait);
+      res.status = answer.status;
+      if (answer.status == 503) res.set_header("Retry-After", "5");
+      if (answer.status != 200) return;
+      res.set_header("Cache-Control", "no-store");
+      res.set_content(std::move(answer.body), "application/json");
+    });
+
+    http.Post("/api/ingest/done", [this](const httplib::Request& req, httplib::Response& res) {
+      if (!isExtensionOrigin(req)) {
+        res.status = 403;
+        return;
+      }
+      res.status = ingest_->finishCommand(req.body) ? 200 : 400;
     });
   }
 

@@ -29,6 +29,8 @@ constexpr size_t kIdBytes = 100;
 constexpr size_t kBrowserBytes = 40;
 constexpr size_t kTextBytes = 500;
 constexpr size_t kUrlBytes = 1600;
+constexpr size_t kChannelBytes = 40;
+constexpr size_t kErrorBytes = 200;
 constexpr size_t kCoverCacheSize = 200;
 // Pending URLs that no live report names are kept (a late upload is still welcome) until
 // there are more pending URLs than this; then they are dropped.
@@ -75,6 +77,19 @@ std::optional<int64_t> optNumber(const json& doc, const char* key, bool* positiv
   return static_cast<int64_t>(d);
 }
 
+// The ControlAction bits of the report's "actions": known names only; others (from a newer
+// extension) are passed over. A member that is not an array is an error like any mistyped one.
+uint32_t optActions(const json& doc) {
+  auto it = doc.find("actions");
+  if (it == doc.end()) return 0;
+  if (!it->is_array()) throw std::invalid_argument("ingest: actions is not an array");
+  uint32_t bits = 0;
+  for (const json& a : *it) {
+    if (a.is_string()) bits |= controlFromName(a.get<std::string>());
+  }
+  return bits;
+}
+
 bool isImageType(const std::string& type) {
   return type.compare(0, 6, "image/") == 0;
 }
@@ -98,6 +113,7 @@ ExtensionIngest::ExtensionIngest(Hub& hub, CoverFetcher fetcher, WallClock now)
 }
 
 ExtensionIngest::~ExtensionIngest() {
+  closeCommands();
   {
     std::lock_guard<std::mutex> lock(mu_);
     stop_ = true;
@@ -133,6 +149,8 @@ std::string ExtensionIngest::handleReport(const std::string& body, int64_t nowMs
   const std::string status = optString(doc, "status");
   const std::string artworkUrl = optString(doc, "artworkUrl");
   const bool local = optBool(doc, "local", true);
+  const std::string channel = cutUtf8(optString(doc, "channel"), kChannelBytes);
+  const uint32_t actions = optActions(doc);
 
   SourceRecord r;
   r.sourceKey = key;
@@ -148,6 +166,9 @@ std::string ExtensionIngest::handleReport(const std::string& body, int64_t nowMs
                                   : kStatusStopped;
   r.local = local;
   r.updatedAt = nowMs;
+  // Actions are taken only through a channel; a report without one (an older extension) offers
+  // none.
+  r.controls = channel.empty() ? 0 : actions;
 
   bool durationPositive = false;
   std::optional<int64_t> duration = optNumber(doc, "durationMs", &durationPositive);
@@ -178,6 +199,7 @@ std::string ExtensionIngest::handleReport(const std::string& body, int64_t nowMs
     const bool sameTrack = !inserted && trackKey(entry.record) == trackKey(r);
     entry.lastSeenMs = nowMs;
     entry.artworkUrl = url;
+    entry.channel = channel;
     if (allowed) {
       auto cached = coverCache_.find(url);
       if (cached != coverCache_.end() && hub_.hasCover(cached->second)) {
@@ -277,6 +299,127 @@ bool ExtensionIngest::hasReports() {
 
 void ExtensionIngest::setOnNewSource(std::function<void()> onNewSource) {
   onNewSource_ = std::move(onNewSource);
+}
+
+std::string ExtensionIngest::send(const SourceRecord& source, uint32_t action) {
+  const char* name = controlName(action);
+  std::string channel;
+  {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto it = reports_.find(source.sourceKey);
+    if (it != reports_.end()) channel = it->second.channel;
+  }
+  if (!name || channel.empty()) return "the tab no longer reports";
+  const std::string tab = source.sourceKey.substr(4);  // without "ext:"
+
+  using Clock = std::chrono::steady_clock;
+  const auto now = Clock::now();
+  std::unique_lock<std::mutex> lock(commandMu_);
+  auto c = channels_.find(channel);
+  const bool listening = c != channels_.end() && !commandsClosed_ &&
+                         (c->second.waiting || now - c->second.lastSeen <= kChannelGrace);
+  if (!listening) return "the browser extension of that tab is not listening for commands";
+  const uint64_t id = ++lastCommand_;
+  c->second.queue.push_back({id, tab, action});
+  answers_.emplace(id, std::nullopt);
+  commandWake_.notify_all();
+  commandWake_.wait_until(lock, now + kCommandDeadline,
+                          [&] { return commandsClosed_ || answers_[id].has_value(); });
+  std::optional<std::string> answer = std::move(answers_[id]);
+  answers_.erase(id);
+  if (answer) return *answer;
+  // Not taken: it must not run later, when nobody expects it any more.
+  c = channels_.find(channel);
+  if (c != channels_.end()) {
+    auto& queue = c->second.queue;
+    queue.erase(std::remove_if(queue.begin(), queue.end(),
+                               [id](const Command& cmd) { return cmd.id == id; }),
+                queue.end());
+  }
+  return "the tab did not answer in time";
+}
+
+ControlAnswer ExtensionIngest::takeCommands(const std::string& body,
+                                            std::chrono::milliseconds wait) {
+  const json doc = json::parse(body, nullptr, false);
+  auto member = doc.is_object() ? doc.find("channel") : doc.end();
+  if (!doc.is_object() || member == doc.end() || !member->is_string()) return {400, ""};
+  const std::string name = cutUtf8(member->get<std::string>(), kChannelBytes);
+  if (name.empty()) return {400, ""};
+
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + wait;
+  std::unique_lock<std::mutex> lock(commandMu_);
+  auto it = channels_.find(name);
+  if (it == channels_.end() || !it->second.waiting) {
+    size_t waiting = 0;
+    for (const auto& [key, ch] : channels_) waiting += ch.waiting ? 1 : 0;
+    if (waiting >= kMaxWaitingChannels) return {503, ""};
+  }
+  if (it == channels_.end()) {
+    // Room for a new one: the channel heard from least recently that waits for nothing goes.
+    if (channels_.size() >= kMaxChannels) {
+      auto stalest = channels_.end();
+      for (auto c = channels_.begin(); c != channels_.end(); ++c) {
+        if (c->second.waiting) continue;
+        if (stalest == channels_.end() || c->second.lastSeen < stalest->second.lastSeen)
+          stalest = c;
+      }
+      if (stalest == channels_.end()) return {503, ""};
+      channels_.erase(stalest);
+    }
+    it = channels_.try_emplace(name).first;
+  }
+  const uint64_t request = ++it->second.request;
+  it->second.waiting = true;
+  commandWake_.notify_all();  // an older request of this channel ends
+  // Looked up again after each wake: a channel that no request holds any more may be dropped.
+  const auto mine = [&]() -> Channel* {
+    auto c = channels_.find(name);
+    return c != channels_.end() && c->second.request == request ? &c->second : nullptr;
+  };
+  commandWake_.wait_until(lock, deadline, [&] {
+    Channel* c = mine();
+    return commandsClosed_ || !c || !c->queue.empty();
+  });
+  json commands = json::array();
+  if (Channel* c = mine()) {
+    c->waiting = false;
+    c->lastSeen = Clock::now();
+    for (const Command& cmd : c->queue) {
+      commands.push_back(
+          {{"action", controlName(cmd.action)}, {"command", cmd.id}, {"id", cmd.tab}});
+    }
+    c->queue.clear();
+  }
+  return {200, dumpJson({{"commands", std::move(commands)}})};
+}
+
+bool ExtensionIngest::finishCommand(const std::string& body) {
+  const json doc = json::parse(body, nullptr, false);
+  if (!doc.is_object()) return false;
+  auto id = doc.find("command");
+  auto ok = doc.find("ok");
+  if (id == doc.end() || !id->is_number_unsigned() || ok == doc.end() || !ok->is_boolean())
+    return false;
+  std::string error;
+  if (!ok->get<bool>()) {
+    auto e = doc.find("error");
+    error = e != doc.end() && e->is_string() ? cutUtf8(e->get<std::string>(), kErrorBytes) : "";
+    if (error.empty()) error = "the tab could not take the action";
+  }
+  std::lock_guard<std::mutex> lock(commandMu_);
+  auto it = answers_.find(id->get<uint64_t>());
+  if (it == answers_.end() || it->second) return false;
+  it->second = std::move(error);
+  commandWake_.notify_all();
+  return true;
+}
+
+void ExtensionIngest::closeCommands() {
+  std::lock_guard<std::mutex> lock(commandMu_);
+  commandsClosed_ = true;
+  commandWake_.notify_all();
 }
 
 void ExtensionIngest::prunePendingLocked() {

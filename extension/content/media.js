@@ -1,6 +1,8 @@
 // Reads what this tab plays (the media session and the page's audio or video element) and
 // hands snapshots to the background: on the media events and media-session changes, and every
-// 2 s while it plays, which keeps the agent's source alive and corrects any drift.
+// 2 s while it plays, which keeps the agent's source alive and corrects any drift. It runs the
+// player actions the background passes on: through the page's own media-session handlers
+// where the page set them, else (play and pause) on the media element.
 (() => {
   'use strict';
   const ext = globalThis.browser || globalThis.chrome;
@@ -26,6 +28,8 @@
   let recentEl = null; // the element whose media event came last
   let outside = []; // elements outside the document, from the page hook
   let position = null; // the page's position state, from the page hook
+  let pageActions = []; // the media-session actions the page has handlers for, from the hook
+  let musicEl = null; // the element in the document that the last snapshot took for the music
   let hooked = false; // the page hook answers
   let polling = false;
   let port = null;
@@ -71,10 +75,11 @@
       polling = false;
     }
     const candidates = [];
-    for (const el of document.querySelectorAll('audio, video')) candidates.push(readElement(el));
-    if (recentEl && recentEl.getRootNode() !== document) candidates.push(readElement(recentEl));
-    for (const s of outside) if (s && typeof s === 'object') candidates.push(s);
+    for (const el of document.querySelectorAll('audio, video')) candidates.push(Object.assign(readElement(el), { el }));
+    if (recentEl && recentEl.getRootNode() !== document) candidates.push(Object.assign(readElement(recentEl), { el: recentEl }));
+    for (const s of outside) if (s && typeof s === 'object') candidates.push(Object.assign({}, s, { el: null }));
     const media = T.report.pickMedia(candidates);
+    musicEl = (media && media.el) || null;
 
     const session = navigator.mediaSession;
     const md = session && session.metadata;
@@ -92,6 +97,7 @@
         readAt: media.readAt,
       },
       position,
+      actions: pageActions.slice(),
     };
     for (const fix of T.siteFixes || []) fix(snap, document);
     lastSession = sessionKey();
@@ -107,8 +113,15 @@
       port = null;
       if (reporting) schedule();
     });
+    const own = port;
     port.onMessage.addListener((msg) => {
       if (msg && msg.type === 'refresh') schedule();
+      if (msg && msg.type === 'control') {
+        perform(String(msg.action)).then(
+          (error) => own.postMessage({ type: 'control-done', command: msg.command, ok: !error, error }),
+          () => {},
+        );
+      }
     });
     // Without the page hook (Firefox before 128) nothing tells of media-session changes.
     if (!hooked && !sessionWatch) {
@@ -154,12 +167,63 @@
       stopAll();
       return;
     }
-    const playing = snap.media ? !snap.media.paused && !snap.media.ended : snap.playbackState === 'playing';
+    const playing = isPlaying(snap);
     if (playing && !heartbeat) heartbeat = setInterval(schedule, HEARTBEAT_MS);
     if (!playing && heartbeat) {
       clearInterval(heartbeat);
       heartbeat = null;
     }
+  }
+
+  function isPlaying(snap) {
+    return snap.media ? !snap.media.paused && !snap.media.ended : snap.playbackState === 'playing';
+  }
+
+  // The page hook runs the page's handler for a media-session action (or plays or pauses an
+  // element outside the document); null when nothing there could.
+  function viaPage(name) {
+    let answer = null;
+    const listen = (e) => {
+      answer = parse(e.detail);
+    };
+    document.addEventListener('tunelight:action-done', listen);
+    try {
+      document.dispatchEvent(new CustomEvent('tunelight:action', { detail: name }));
+    } finally {
+      document.removeEventListener('tunelight:action-done', listen);
+    }
+    return answer && answer.ran ? String(answer.error || '') : null;
+  }
+
+  const PAGE_ACTIONS = { play: 'play', pause: 'pause', next: 'nexttrack', previous: 'previoustrack' };
+
+  // One player action; resolves to '' when done, else why not.
+  async function perform(action) {
+    const snap = snapshot();
+    if (action === 'playPause') action = isPlaying(snap) ? 'pause' : 'play';
+    const name = PAGE_ACTIONS[action];
+    if (!name) return `unknown action ${action}`;
+    if (pageActions.includes(name)) {
+      const answer = viaPage(name);
+      if (answer !== null) return answer;
+    }
+    if (action === 'play' || action === 'pause') {
+      if (musicEl) {
+        if (action === 'pause') {
+          musicEl.pause();
+          return '';
+        }
+        // play() settles once playback starts, or fails when the browser refuses it.
+        const started = musicEl.play().then(
+          () => '',
+          (e) => `the browser did not let the page play: ${(e && e.name) || e}`,
+        );
+        return Promise.race([started, new Promise((resolve) => setTimeout(() => resolve(''), 300))]);
+      }
+      const answer = viaPage(name);
+      if (answer !== null) return answer;
+    }
+    return `the page has no ${action}`;
   }
 
   // Events that come together (a pause and the page's playbackState change) give one read.
@@ -188,6 +252,14 @@
     hooked = true;
     position = parse(e.detail);
     if (!polling) schedule();
+  });
+  document.addEventListener('tunelight:actions', (e) => {
+    hooked = true;
+    const list = parse(e.detail);
+    const fresh = Array.isArray(list) ? list.filter((a) => typeof a === 'string') : [];
+    const changed = fresh.join() !== pageActions.join();
+    pageActions = fresh;
+    if (changed && !polling) schedule();
   });
   document.addEventListener('tunelight:session', () => {
     hooked = true;

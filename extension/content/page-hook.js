@@ -1,8 +1,9 @@
 // Runs in the page's own script world, before the page's scripts. It tells the content script
 // what that script cannot see from its isolated world: media elements that never join the
 // document (or sit in a shadow root), changes of the media session, and the page's
-// setPositionState. All of it goes out as events on the document with plain-text details,
-// which cross between the worlds unchanged; "tunelight:poll" asks for a fresh reading.
+// setPositionState, and the media-session action handlers the page set. All of it goes out as
+// events on the document with plain-text details, which cross between the worlds unchanged;
+// "tunelight:poll" asks for a fresh reading, "tunelight:action" runs one of those handlers.
 (() => {
   'use strict';
   // Firefox before 128 runs this file in the isolated world, where there is nothing to hook.
@@ -167,8 +168,55 @@
     }
   }
 
+  // The page's own action handlers: a next or a pause through them does what the page's
+  // buttons do (its playlist, its state), which a media element alone cannot.
+  const handlers = new Map(); // action -> the page's handler
+  const emitActions = () => emit('tunelight:actions', JSON.stringify([...handlers.keys()]));
+  if (window.MediaSession && typeof MediaSession.prototype.setActionHandler === 'function') {
+    const setActionHandler = MediaSession.prototype.setActionHandler;
+    MediaSession.prototype.setActionHandler = function (action, handler) {
+      // An action this browser does not know throws here, for the page as before.
+      const result = setActionHandler.apply(this, arguments);
+      try {
+        if (this === navigator.mediaSession) {
+          if (typeof handler === 'function') handlers.set(String(action), handler);
+          else handlers.delete(String(action));
+          emitActions();
+        }
+      } catch {
+        // as above
+      }
+      return result;
+    };
+  }
+
+  // Runs an action for the content script and answers at once (the event is dispatched
+  // synchronously): through the page's handler, or for play and pause without one, on the
+  // element the page played last when that one is outside the document (the content script
+  // reaches those in it itself).
+  doc.addEventListener('tunelight:action', (e) => {
+    const action = String(e.detail);
+    let answer = { ran: false };
+    try {
+      const handler = handlers.get(action);
+      const el = played.filter(outside).pop();
+      if (handler) {
+        answer = { ran: true };
+        handler.call(navigator.mediaSession, { action });
+      } else if (el && (action === 'play' || action === 'pause')) {
+        answer = { ran: true, element: true };
+        if (action === 'pause') el.pause();
+        else el.play().catch(() => {});
+      }
+    } catch (err) {
+      answer = { ran: true, error: String((err && err.message) || err) };
+    }
+    emit('tunelight:action-done', JSON.stringify(answer));
+  });
+
   doc.addEventListener('tunelight:poll', () => {
     emit('tunelight:media', JSON.stringify(mediaStates()));
     emitPosition();
+    emitActions();
   });
 })();

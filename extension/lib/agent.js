@@ -26,9 +26,9 @@
     let wantedAt = -Infinity;
     let lastError = '';
 
-    async function request(url, init) {
+    async function request(url, init, waitMs = timeoutMs) {
       const abort = new AbortController();
-      const t = setTimer(() => abort.abort(), timeoutMs);
+      const t = setTimer(() => abort.abort(), waitMs);
       try {
         return await fetch(url, { ...init, signal: abort.signal, credentials: 'omit', cache: 'no-store' });
       } finally {
@@ -87,8 +87,9 @@
     }
 
     // POST to the agent. Resolves to the response, or null when there is no agent to ask (then
-    // it is looked for) or the request failed.
-    async function post(path, body, headers) {
+    // it is looked for) or the request failed. timeoutMs: how long the answer may take; quiet:
+    // a refusal (an older agent without the route) is answered as is, not taken as a lost agent.
+    async function post(path, body, headers, { timeoutMs: waitMs = timeoutMs, quiet = false } = {}) {
       wantedAt = now();
       if (port === null) {
         look();
@@ -96,9 +97,9 @@
       }
       const p = port;
       try {
-        const res = await request(`http://127.0.0.1:${p}${path}`, { method: 'POST', headers, body });
+        const res = await request(`http://127.0.0.1:${p}${path}`, { method: 'POST', headers, body }, waitMs);
         // 403 and 404: this is not (or no longer) an agent that takes our reports.
-        if (res.status === 403 || res.status === 404) throw new Error(`HTTP ${res.status}`);
+        if (!quiet && (res.status === 403 || res.status === 404)) throw new Error(`HTTP ${res.status}`);
         retryMs = firstRetryMs;
         return res;
       } catch (e) {

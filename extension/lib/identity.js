@@ -31,6 +31,8 @@
       async idFor(tabId) {
         return `${await sessionId()}-${tabId}`;
       },
+      // Where the agent sends the commands for these tabs: the same for as long as their ids.
+      channel: sessionId,
     };
   }
 

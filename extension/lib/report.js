@@ -10,6 +10,8 @@
 //   position               the page's last setPositionState, kept running by the page hook:
 //                          { position, duration (s), at (ms) }, or null; it wins over the
 //                          element's timeline (see timelineOf)
+//   actions                the media-session actions the page has handlers for ('play',
+//                          'nexttrack', ...), from the page hook; [] when none or unknown
 (function (root) {
   'use strict';
 
@@ -103,6 +105,17 @@
     return { durationMs, positionMs, positionAt: Math.round(t.at) };
   }
 
+  // The player actions the agent may ask of the tab: play and pause through the page's
+  // handlers or its media element, next and previous only through the page's handlers.
+  function actionsOf(s) {
+    const page = new Set(Array.isArray(s.actions) ? s.actions : []);
+    const out = [];
+    if (s.media || (page.has('play') && page.has('pause'))) out.push('playPause', 'play', 'pause');
+    if (page.has('nexttrack')) out.push('next');
+    if (page.has('previoustrack')) out.push('previous');
+    return out;
+  }
+
   // The report body without its id, or null when the tab has nothing to report (no title, or
   // nothing plays or waits paused).
   function buildReport(snapshot, { service, browser }) {
@@ -115,6 +128,7 @@
     const album = text(snapshot.album);
     if (album) report.album = album;
     if (/^https?:\/\//.test(snapshot.artworkUrl || '')) report.artworkUrl = snapshot.artworkUrl;
+    report.actions = actionsOf(snapshot);
     return Object.assign(report, timelineOf(snapshot));
   }
 
@@ -125,6 +139,7 @@
   function isChange(a, b) {
     if (!a || !b) return a !== b;
     for (const k of COMPARED) if (a[k] !== b[k]) return true;
+    if (String(a.actions) !== String(b.actions)) return true;
     if ((a.durationMs === undefined) !== (b.durationMs === undefined)) return true;
     if (a.durationMs === undefined) return false;
     if (Math.abs(a.durationMs - b.durationMs) > POSITION_SLACK_MS) return true;

@@ -6,6 +6,7 @@ const { after, before, describe, it } = require('node:test');
 const {
   MusicServer,
   TRACK_SECONDS,
+  control,
   extensionSources,
   getJson,
   launchExtension,
@@ -32,6 +33,16 @@ after(async () => {
 });
 
 const nowPlaying = () => getJson(agent.port, '/api/now-playing');
+
+// As the browser does with an idle background: its timers and connections go with it.
+async function stopBackground() {
+  const extensionPage = await browser.context.newPage();
+  await extensionPage.goto(`chrome-extension://${browser.id}/popup/popup.html`);
+  const cdp = await browser.context.newCDPSession(extensionPage);
+  await cdp.send('ServiceWorker.enable');
+  await cdp.send('ServiceWorker.stopAllWorkers');
+  return extensionPage;
+}
 
 // Where the agent says the song is now, in ms.
 function agentPosition(np) {
@@ -147,16 +158,6 @@ describe('one music tab', () => {
     }
     await waitUntil(async () => (await nowPlaying()).title === 'After The Gap', { what: 'the song after the gap' });
   });
-
-  // As the browser does with an idle background: its timers and connections go with it.
-  async function stopBackground() {
-    const extensionPage = await browser.context.newPage();
-    await extensionPage.goto(`chrome-extension://${browser.id}/popup/popup.html`);
-    const cdp = await browser.context.newCDPSession(extensionPage);
-    await cdp.send('ServiceWorker.enable');
-    await cdp.send('ServiceWorker.stopAllWorkers');
-    return extensionPage;
-  }
 
   it('keeps the tab its source and id when the browser stops the background', async () => {
     const [before] = await extensionSources(agent.port);
@@ -298,6 +299,64 @@ describe('extension reload', () => {
     assert.ok(Math.abs(agentMs - pageMs) < 400, `agent ${agentMs} ms, page ${pageMs} ms`);
     t.diagnostic(`reloaded extension reported the open tab after ${ms} ms (fresh position ${fresh.positionMs} ms)`);
     await page.close();
+  });
+});
+
+describe('player actions from OBS', () => {
+  // The only tab, so that it is the one on the card.
+  async function onlyTab(url, title) {
+    const page = await browser.context.newPage();
+    await page.goto(url);
+    for (const other of browser.context.pages()) if (other !== page) await other.close();
+    await waitUntil(async () => (await nowPlaying()).title === title, { what: title });
+    return page;
+  }
+
+  it("runs the page's own handler, lists what the page registered, and survives a stopped background", async (t) => {
+    const page = await onlyTab(
+      'https://open.spotify.com/track/5?title=Handled&artist=Page&handlers=play,pause,nexttrack',
+      'Handled',
+    );
+    const np = await nowPlaying();
+    assert.deepEqual(np.controls, ['playPause', 'play', 'pause', 'next']);
+    assert.equal((await control(agent.port, 'previous')).status, 422);
+
+    const t0 = Date.now();
+    const next = await control(agent.port, 'next');
+    assert.equal(next.status, 200, JSON.stringify(next.body));
+    const [call] = await page.evaluate(() => calls);
+    assert.equal(call.action, 'nexttrack');
+    assert.ok(call.at - t0 < 300, `the page's handler ran ${call.at - t0} ms after the request`);
+
+    const pause = await control(agent.port, 'playPause');
+    assert.equal(pause.status, 200);
+    assert.deepEqual((await page.evaluate(() => calls)).map((c) => c.action), ['nexttrack', 'pause']);
+
+    // The browser stops the background: the tab wakes the next one, which listens again.
+    await (await stopBackground()).close();
+    const t1 = Date.now();
+    await waitUntil(async () => (await control(agent.port, 'play')).status === 200, {
+      timeout: 5000,
+      interval: 50,
+      what: 'play through the new background',
+    });
+    assert.equal(await page.evaluate(() => calls.at(-1).action), 'play');
+    t.diagnostic(`next reached the page in ${call.at - t0} ms (API answer ${next.ms} ms); ` +
+      `a new background took actions ${Date.now() - t1} ms after the old one stopped`);
+  });
+
+  it('pauses the media element of a page without handlers', async (t) => {
+    const page = await onlyTab('https://music.yandex.ru/album/9/track/9?title=Element%20Only&artist=Tag', 'Element Only');
+    assert.deepEqual((await nowPlaying()).controls, ['playPause', 'play', 'pause']);
+    assert.equal((await control(agent.port, 'next')).status, 422);
+    const pause = await control(agent.port, 'pause');
+    assert.equal(pause.status, 200, JSON.stringify(pause.body));
+    assert.equal(await page.evaluate(() => player.paused), true);
+    assert.ok(pause.ms < 300, `paused in ${pause.ms} ms`);
+    t.diagnostic(`pause answered in ${pause.ms} ms`);
+    // Playing again, for the agent restart below.
+    assert.equal((await control(agent.port, 'playPause')).status, 200);
+    await waitUntil(async () => (await nowPlaying()).status === 'playing', { what: 'playing again' });
   });
 });
 

@@ -11,7 +11,7 @@ const path = require('node:path');
 const { after, before, describe, it } = require('node:test');
 const { ws: WebSocket } = require('playwright-core/lib/utilsBundle');
 const { variant } = require('../../scripts/extension-manifest.js');
-const { EXTENSION_DIR, MusicServer, exitOf, extensionSources, getJson, startAgent, waitUntil } = require('./harness');
+const { EXTENSION_DIR, MusicServer, control, exitOf, extensionSources, getJson, startAgent, waitUntil } = require('./harness');
 
 const FIREFOX = process.env.TUNELIGHT_FIREFOX || 'firefox-esr';
 const manifest = JSON.parse(fs.readFileSync(path.join(EXTENSION_DIR, 'manifest.json'), 'utf8'));
@@ -194,12 +194,17 @@ describe('Firefox', { skip: missing || false }, () => {
     });
     const pausedMs = Date.now() - t0;
     assert.ok(pausedMs < 300, `paused after ${pausedMs} ms`);
+    // And back through the agent: Firefox's background passes the action to the tab.
+    assert.deepEqual((await getJson(agent.port, '/api/now-playing')).controls, ['playPause', 'play', 'pause']);
+    const play = await control(agent.port, 'play');
+    assert.equal(play.status, 200, JSON.stringify(play.body));
+    await waitUntil(async () => (await getJson(agent.port, '/api/now-playing')).status === 'playing', { what: 'playing' });
 
     const t1 = Date.now();
     await bidi.call('browsingContext.close', { context });
     await waitUntil(async () => (await extensionSources(agent.port)).length === 0, { interval: 10, what: 'no source' });
     const goneMs = Date.now() - t1;
     assert.ok(goneMs < 1500, `gone after ${goneMs} ms`);
-    t.diagnostic(`Firefox: pause ${pausedMs} ms, closed tab gone after ${goneMs} ms`);
+    t.diagnostic(`Firefox: pause ${pausedMs} ms, play through the agent ${play.ms} ms, closed tab gone after ${goneMs} ms`);
   });
 });

@@ -14,6 +14,17 @@ const { chromium } = require('playwright-core');
 const EXTENSION_DIR = path.resolve(process.env.TUNELIGHT_EXTENSION_DIR || path.join(__dirname, '../../extension'));
 const CHROMIUM = process.env.TUNELIGHT_CHROMIUM || '/usr/bin/chromium';
 const TOKEN = 'extension-test-token-0123456789';
+
+// POST /api/control as OBS does; resolves to { status, body, ms }.
+async function control(port, action) {
+  const t0 = Date.now();
+  const res = await fetch(`http://127.0.0.1:${port}/api/control`, {
+    method: 'POST',
+    headers: { 'X-Tunelight-Token': TOKEN, 'Content-Type': 'application/json' },
+    body: JSON.stringify({ action }),
+  });
+  return { status: res.status, body: await res.json(), ms: Date.now() - t0 };
+}
 const TRACK_SECONDS = 120;
 
 const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
@@ -76,6 +87,16 @@ const PLAYER_JS = `(() => {
     album: q.get('album') || '',
     artwork: art ? [{ src: art + '-small', sizes: '96x96' }, { src: art, sizes: '512x512' }, { src: art + '-mid', sizes: '256x256' }] : [],
   });
+  // handlers=play,nexttrack,...: the page's own media-session action handlers, each noting its
+  // calls in window.calls (play and pause also act on the element).
+  window.calls = [];
+  for (const action of (q.get('handlers') || '').split(',').filter(Boolean)) {
+    navigator.mediaSession.setActionHandler(action, () => {
+      calls.push({ action, at: Date.now() });
+      if (action === 'play') audio.play();
+      if (action === 'pause') audio.pause();
+    });
+  }
   audio.addEventListener('play', () => { navigator.mediaSession.playbackState = 'playing'; });
   audio.addEventListener('pause', () => { navigator.mediaSession.playbackState = 'paused'; });
   audio.play();
@@ -270,6 +291,7 @@ async function startUploadAgent() {
 
 module.exports = {
   EXTENSION_DIR,
+  control,
   TRACK_SECONDS,
   MusicServer,
   exitOf,

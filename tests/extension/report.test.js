@@ -35,6 +35,7 @@ describe('report from a snapshot', () => {
       durationMs: 201500,
       positionMs: 12346,
       positionAt: T,
+      actions: ['playPause', 'play', 'pause'],
     });
     const paused = buildReport(snapshot({ media: { paused: true, ended: false, currentTime: 250, duration: 201.5, readAt: T } }), CTX);
     assert.equal(paused.status, 'paused');
@@ -50,6 +51,13 @@ describe('report from a snapshot', () => {
     );
     assert.equal(noElement.status, 'paused');
     assert.deepEqual([noElement.durationMs, noElement.positionMs, noElement.positionAt], [180000, 30500, T - 5]);
+  });
+
+  it("offers play and pause by an element or the page's handlers, next and previous by its handlers only", () => {
+    const actions = (over) => buildReport(snapshot(over), CTX).actions;
+    assert.deepEqual(actions({ actions: ['nexttrack', 'previoustrack', 'seekto'] }), ['playPause', 'play', 'pause', 'next', 'previous']);
+    assert.deepEqual(actions({ media: null, actions: ['play', 'nexttrack'] }), ['next']);
+    assert.deepEqual(actions({ media: null, actions: ['pause', 'play'] }), ['playPause', 'play', 'pause']);
   });
 
   it("takes the page's position over an element clock that disagrees on the length", () => {
@@ -139,7 +147,7 @@ describe('change detection', () => {
   });
 
   it('sees another song, state or cover, and a first report', () => {
-    for (const over of [{ title: 'Other' }, { artist: 'Other' }, { status: 'paused' }, { artworkUrl: undefined }, { album: 'B' }]) {
+    for (const over of [{ title: 'Other' }, { artist: 'Other' }, { status: 'paused' }, { artworkUrl: undefined }, { album: 'B' }, { actions: ['next'] }]) {
       assert.equal(isChange(a, later(100, over)), true, JSON.stringify(over));
     }
     const { durationMs, positionMs, positionAt, ...noTimeline } = a;

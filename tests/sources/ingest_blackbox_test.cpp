@@ -133,6 +133,78 @@ TEST(IngestBlackbox, BadRequestsGetTheirAnswersAndChangeNothing) {
   EXPECT_EQ(a.post("/api/ingest/cover", "png", kExtension, "image/png").first, 400);
 }
 
+// The tab's actions reach the extension that waits on the report's channel, and its answer
+// is the API's; without anyone waiting the API says so at once.
+TEST(IngestBlackbox, ControlsReachTheChannelOfTheTabAndItsAnswerComesBack) {
+  Agent a;
+  ASSERT_TRUE(a.up());
+  const httplib::Headers owner = {{"X-Tunelight-Token", a.run->token}};
+  auto control = [&](const std::string& action) {
+    return a.post("/api/control", json{{"action", action}}.dump(), owner);
+  };
+  // An older extension: no actions, no channel.
+  ASSERT_EQ(a.post("/api/ingest", report("old-tab", "Get Lucky")), kStored);
+  EXPECT_EQ(a.nowPlaying()["controls"], json::array());
+  EXPECT_EQ(control("pause").first, 422);
+
+  ASSERT_EQ(a.post("/api/ingest",
+                   report("tab-1", "Get Lucky",
+                          {{"channel", "c1"}, {"actions", {"playPause", "next", "rewind"}}})),
+            kStored);
+  ASSERT_EQ(a.post("/api/ingest", report("old-tab", "", {{"gone", true}})), kStored);
+  EXPECT_EQ(a.nowPlaying()["controls"], json({"playPause", "next"}));
+  EXPECT_EQ(control("previous").first, 422);
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(control("next").first, 502);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(300));
+
+  // The extension's side: waits for commands, answers the first with ok, the second with an
+  // error.
+  std::vector<json> seen;
+  std::thread background([&] {
+    httplib::Client c("127.0.0.1", a.run->port);
+    c.set_read_timeout(25, 0);
+    for (bool ok : {true, false}) {
+      auto res =
+          c.Post("/api/ingest/commands", kExtension, R"({"channel":"c1"})", "application/json");
+      if (!res || res->status != 200) return;
+      json got = json::parse(res->body, nullptr, false);
+      if (!got.is_object() || got["commands"].size() != 1) return;
+      seen.push_back(got["commands"][0]);
+      json done = {{"command", got["commands"][0]["command"]}, {"ok", ok}};
+      if (!ok) done["error"] = "no handler";
+      c.Post("/api/ingest/done", kExtension, done.dump(), "application/json");
+    }
+  });
+  std::pair<int, std::string> first;
+  ASSERT_TRUE(waitFor([&] { return (first = control("next")).first != 502; }, 3000));
+  EXPECT_EQ(first, std::make_pair(200, std::string(R"({"ok":true,"source":"ext:tab-1"})")));
+  const auto failed = control("playPause");
+  EXPECT_EQ(failed.first, 502);
+  EXPECT_NE(failed.second.find("no handler"), std::string::npos) << failed.second;
+  background.join();
+  ASSERT_EQ(seen.size(), 2u);
+  EXPECT_EQ(seen[0]["action"], "next");
+  EXPECT_EQ(seen[0]["id"], "tab-1");
+  EXPECT_EQ(seen[1]["action"], "playPause");
+  // Only extension pages may wait for commands.
+  EXPECT_EQ(a.post("/api/ingest/commands", R"({"channel":"c1"})", {}).first, 403);
+  EXPECT_EQ(a.post("/api/ingest/commands", R"({"channel":7})").first, 400);
+
+  // A waiting request does not hold the agent's shutdown up.
+  std::thread waiting([&] {
+    httplib::Client c("127.0.0.1", a.run->port);
+    c.set_read_timeout(25, 0);
+    c.Post("/api/ingest/commands", kExtension, R"({"channel":"c1"})", "application/json");
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  const auto stopAt = std::chrono::steady_clock::now();
+  EXPECT_EQ(a.post("/api/shutdown", "", owner).first, 200);
+  EXPECT_TRUE(a.run->process->waitExit(2000).has_value());
+  waiting.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - stopAt, std::chrono::milliseconds(1500));
+}
+
 TEST(IngestBlackbox, TwoIdsOfOneSongMergeAndSilentSourcesExpire) {
   Agent a;
   ASSERT_TRUE(a.up());
