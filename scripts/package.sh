@@ -18,8 +18,9 @@ targets=("$@")
 mkdir -p "$out"
 
 # The Linux binaries may link only libraries that keep their ABI across distributions: glibc and
-# the GCC runtime, OpenSSL 3, libcurl 4, libsystemd 0 and, for the plugin, libobs.
-allowed='^(linux-vdso\.so\.1|ld-linux-x86-64\.so\.2|lib(c|m|pthread|dl|rt|stdc\+\+|gcc_s|ssl|crypto|curl|systemd|obs)\.so\.[0-9]+)$'
+# the GCC runtime, OpenSSL 3, libcurl 4, libsystemd 0 and, for the plugin, libobs and OBS's
+# frontend API (the hotkeys' settings), which every OBS ships beside libobs.
+allowed='^(linux-vdso\.so\.1|ld-linux-x86-64\.so\.2|lib(c|m|pthread|dl|rt|stdc\+\+|gcc_s|ssl|crypto|curl|systemd|obs|obs-frontend-api)\.so\.[0-9]+)$'
 # Newest glibc and libstdc++ symbol versions the tarball may need (Debian 12's).
 glibc_max=2.36
 glibcxx_max=3.4.30
