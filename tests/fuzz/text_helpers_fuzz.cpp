@@ -36,6 +36,7 @@ SourceRecord record(FuzzedDataProvider& in, int index) {
   r.status = in.ConsumeIntegralInRange<int32_t>(-1, 3);
   if (in.ConsumeBool()) r.coverId = in.ConsumeRandomLengthString(20);
   r.local = in.ConsumeBool();
+  r.controls = in.ConsumeIntegral<uint32_t>();
   r.playingSince = in.ConsumeIntegral<int64_t>();
   r.stateSince = in.ConsumeIntegral<int64_t>();
   r.updatedAt = in.ConsumeIntegral<int64_t>();
@@ -51,7 +52,8 @@ void checkDocument(const std::string& doc) {
     FUZZ_CHECK(doc == R"({"active":false})");
     return;
   }
-  FUZZ_CHECK(j.size() == 15);
+  FUZZ_CHECK(j.size() == 17);
+  FUZZ_CHECK(j["controls"].is_array() && j["controls"].size() <= 5);
   const std::string id = j["trackId"].get<std::string>();
   FUZZ_CHECK(id.size() == 12 && id.find_first_not_of("0123456789abcdef") == std::string::npos);
 }
