@@ -6,7 +6,7 @@
 #include <fstream>
 #include <memory>
 
-#include "agent/fs.h"
+#include "agent/platform/fs.h"
 
 namespace tunelight {
 

@@ -6,9 +6,9 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
-#include "agent/fs.h"
 #include "agent/hub.h"
 #include "agent/log.h"
+#include "agent/platform/fs.h"
 
 namespace tunelight {
 

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "plugin/native_logic.h"
+#include "plugin/native/native_logic.h"
 #include "plugin/plugin.h"
 #include "plugin/supervisor.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "agent/utf16_windows.h"
+#include "agent/platform/utf16_windows.h"
 #include "plugin/agent_process.h"
 
 namespace tunelight::plugin {

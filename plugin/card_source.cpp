@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "plugin/native_card.h"
+#include "plugin/native/native_card.h"
 #include "plugin/plugin.h"
 #include "plugin/supervisor.h"
 

@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "plugin/controls.h"
-#include "plugin/native_feed.h"
+#include "plugin/native/native_feed.h"
 #include "plugin/plugin.h"
 #include "plugin/supervisor.h"
 

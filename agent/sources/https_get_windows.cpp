@@ -10,7 +10,7 @@
 #include <string>
 
 #include "agent/log.h"
-#include "agent/utf16_windows.h"
+#include "agent/platform/utf16_windows.h"
 
 namespace tunelight {
 

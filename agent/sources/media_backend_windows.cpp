@@ -20,10 +20,10 @@
 #include <utility>
 
 #include "agent/model.h"
+#include "agent/platform/utf16_windows.h"
 #include "agent/sources/fault_guard_windows.h"
 #include "agent/sources/media_backend.h"
 #include "agent/sources/winrt_smtc.h"
-#include "agent/utf16_windows.h"
 
 namespace tunelight {
 

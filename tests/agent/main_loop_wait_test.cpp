@@ -7,8 +7,8 @@
 #include <chrono>
 #include <thread>
 
-#include "agent/main_loop_wait.h"
-#include "agent/parent_process.h"
+#include "agent/platform/main_loop_wait.h"
+#include "agent/platform/parent_process.h"
 
 namespace {
 

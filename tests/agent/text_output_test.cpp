@@ -8,9 +8,9 @@
 #include <thread>
 #include <vector>
 
-#include "agent/fs.h"
 #include "agent/hub.h"
 #include "agent/log.h"
+#include "agent/platform/fs.h"
 #include "agent/text_output.h"
 #include "tests/support/agent_process.h"
 

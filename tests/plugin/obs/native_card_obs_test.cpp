@@ -14,7 +14,7 @@
 #include <regex>
 #include <thread>
 
-#include "plugin/native_logic.h"
+#include "plugin/native/native_logic.h"
 #include "tests/plugin/obs/fake_agent.h"
 #include "tests/plugin/obs/image_files.h"
 #include "tests/plugin/obs/obs_harness.h"

@@ -49,8 +49,8 @@
 #include <vector>
 
 #define TUNELIGHT_WINRT_NO_IIDS
+#include "agent/platform/utf16_windows.h"
 #include "agent/sources/winrt_smtc.h"
-#include "agent/utf16_windows.h"
 #include "tests/windows/helpers/stand_in_iids.h"
 
 using namespace tunelight::winrt;

@@ -10,7 +10,7 @@
 #include <sstream>
 #include <string>
 
-#include "agent/command_line.h"
+#include "agent/platform/command_line.h"
 #include "plugin/agent_process.h"
 
 namespace {

@@ -2,8 +2,8 @@
 // After windows.h, which it needs.
 #include <shellapi.h>
 
-#include "agent/command_line.h"
-#include "agent/utf16_windows.h"
+#include "agent/platform/command_line.h"
+#include "agent/platform/utf16_windows.h"
 
 namespace tunelight {
 

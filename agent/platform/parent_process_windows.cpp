@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "agent/parent_process.h"
+#include "agent/platform/parent_process.h"
 
 namespace tunelight {
 

@@ -1,5 +1,5 @@
-#include "agent/fs.h"
-#include "agent/utf16_windows.h"
+#include "agent/platform/fs.h"
+#include "agent/platform/utf16_windows.h"
 
 namespace tunelight {
 

@@ -1,4 +1,4 @@
-#include "agent/command_line.h"
+#include "agent/platform/command_line.h"
 
 namespace tunelight {
 

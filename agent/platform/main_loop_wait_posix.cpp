@@ -2,8 +2,8 @@
 #include <poll.h>
 #include <unistd.h>
 
-#include "agent/main_loop_wait.h"
-#include "agent/parent_process.h"
+#include "agent/platform/main_loop_wait.h"
+#include "agent/platform/parent_process.h"
 
 namespace tunelight {
 

@@ -1,4 +1,4 @@
-#include "agent/memory.h"
+#include "agent/platform/memory.h"
 
 #if defined(__GLIBC__)
 #include <malloc.h>

@@ -1,4 +1,4 @@
-#include "plugin/native_feed.h"
+#include "plugin/native/native_feed.h"
 
 #include <httplib.h>
 #include <util/bmem.h>

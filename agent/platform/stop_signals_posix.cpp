@@ -4,8 +4,8 @@
 
 #include <initializer_list>
 
-#include "agent/main_loop_wait.h"
-#include "agent/stop_signals.h"
+#include "agent/platform/main_loop_wait.h"
+#include "agent/platform/stop_signals.h"
 
 namespace tunelight {
 

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "plugin/native_logic.h"
+#include "plugin/native/native_logic.h"
 
 namespace httplib {
 class Client;

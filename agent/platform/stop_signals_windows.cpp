@@ -1,4 +1,4 @@
-#include "agent/stop_signals.h"
+#include "agent/platform/stop_signals.h"
 
 namespace tunelight {
 

@@ -1,4 +1,4 @@
-#include "agent/parent_process.h"
+#include "agent/platform/parent_process.h"
 
 #include <poll.h>
 #include <signal.h>

@@ -1,6 +1,6 @@
 #include <malloc.h>
 
-#include "agent/memory.h"
+#include "agent/platform/memory.h"
 
 namespace tunelight {
 

@@ -1,7 +1,7 @@
 #include <windows.h>
 
-#include "agent/main_loop_wait.h"
-#include "agent/parent_process.h"
+#include "agent/platform/main_loop_wait.h"
+#include "agent/platform/parent_process.h"
 
 namespace tunelight {
 

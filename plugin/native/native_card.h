@@ -11,8 +11,8 @@
 #include <memory>
 #include <string>
 
-#include "plugin/native_feed.h"
-#include "plugin/native_logic.h"
+#include "plugin/native/native_feed.h"
+#include "plugin/native/native_logic.h"
 
 namespace tunelight::plugin {
 

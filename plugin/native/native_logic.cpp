@@ -1,4 +1,4 @@
-#include "plugin/native_logic.h"
+#include "plugin/native/native_logic.h"
 
 #include <algorithm>
 #include <cmath>

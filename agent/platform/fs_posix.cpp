@@ -1,4 +1,4 @@
-#include "agent/fs.h"
+#include "agent/platform/fs.h"
 
 namespace tunelight {
 

@@ -1,4 +1,4 @@
-#include "plugin/native_card.h"
+#include "plugin/native/native_card.h"
 
 #include <graphics/vec4.h>
 
