@@ -68,6 +68,25 @@ std::unique_ptr<ChildProcess> runWindows(const std::string& exe,
   return std::make_unique<ChildProcess>(env("TUNELIGHT_AGENT_RUNNER"), all, outPath);
 }
 
+// The plugin module in the stand-in OBS (wine-plugin-host): the module and the given agent lie in
+// tmp/bin as in the plugin folder, OBS's configuration directory is configDir, and writing into
+// tmp/unload asks the host to unload the module. The host's output goes to outPath.
+std::unique_ptr<ChildProcess> startPluginHost(const TempDir& tmp, const std::string& agent,
+                                              const std::string& configDir,
+                                              const std::string& outPath) {
+  fs::create_directories(tmp.file("bin"));
+  fs::copy_file(env("TUNELIGHT_WINDOWS_PLUGIN"), tmp.file("bin/tunelight.dll"));
+  fs::copy_file(agent, tmp.file("bin/tunelight-agent.exe"));
+  setenv("FAKE_OBS_CONFIG_DIR", (winPath(configDir) + "\\").c_str(), 1);
+  setenv("FAKE_OBS_MODULE_PATH", winPath(tmp.file("bin/tunelight.dll")).c_str(), 1);
+  auto host =
+      runWindows(helper("wine-plugin-host.exe"),
+                 {winPath(tmp.file("bin/tunelight.dll")), winPath(tmp.file("unload"))}, outPath);
+  unsetenv("FAKE_OBS_CONFIG_DIR");
+  unsetenv("FAKE_OBS_MODULE_PATH");
+  return host;
+}
+
 int lineCount(const std::string& text, const std::string& prefix, const std::string& suffix) {
   std::istringstream in(text);
   int n = 0;
@@ -802,18 +821,9 @@ TEST_F(Wine, PluginModuleStartsAndStopsTheAgentWithANonAsciiConfigPath) {
   ASSERT_FALSE(env("TUNELIGHT_WINDOWS_PLUGIN").empty());
   TempDir tmp;
   // The module lies beside the agent, as in the plugin folder; libobs hands out UTF-8 paths.
-  fs::create_directories(tmp.file("bin"));
-  fs::copy_file(env("TUNELIGHT_WINDOWS_PLUGIN"), tmp.file("bin/tunelight.dll"));
-  fs::copy_file(env("TUNELIGHT_AGENT"), tmp.file("bin/tunelight-agent.exe"));
   std::string config = tmp.path() + "/Конфиг Ünï 目录";
-  setenv("FAKE_OBS_CONFIG_DIR", (winPath(config) + "\\").c_str(), 1);
-  setenv("FAKE_OBS_MODULE_PATH", winPath(tmp.file("bin/tunelight.dll")).c_str(), 1);
   std::string out = tmp.file("host.txt");
-  auto host =
-      runWindows(helper("wine-plugin-host.exe"),
-                 {winPath(tmp.file("bin/tunelight.dll")), winPath(tmp.file("unload"))}, out);
-  unsetenv("FAKE_OBS_CONFIG_DIR");
-  unsetenv("FAKE_OBS_MODULE_PATH");
+  auto host = startPluginHost(tmp, env("TUNELIGHT_AGENT"), config, out);
   ASSERT_TRUE(
       waitUntil([&] { return readText(out).find("loaded=1") != std::string::npos; }, 15000, 20))
       << readText(out);
@@ -845,18 +855,9 @@ TEST_F(Wine, PluginModuleStartsAndStopsTheAgentWithANonAsciiConfigPath) {
 TEST_F(Wine, PluginKeepsItsAgentInAJobRestartsItAndPicksUpASlowPort) {
   ASSERT_FALSE(env("TUNELIGHT_WINDOWS_PLUGIN").empty());
   TempDir tmp;
-  fs::create_directories(tmp.file("bin"));
-  fs::copy_file(env("TUNELIGHT_WINDOWS_PLUGIN"), tmp.file("bin/tunelight.dll"));
-  fs::copy_file(helper("wine-probe-agent.exe"), tmp.file("bin/tunelight-agent.exe"));
   std::string config = tmp.file("config");
-  setenv("FAKE_OBS_CONFIG_DIR", (winPath(config) + "\\").c_str(), 1);
-  setenv("FAKE_OBS_MODULE_PATH", winPath(tmp.file("bin/tunelight.dll")).c_str(), 1);
   std::string out = tmp.file("host.txt");
-  auto host =
-      runWindows(helper("wine-plugin-host.exe"),
-                 {winPath(tmp.file("bin/tunelight.dll")), winPath(tmp.file("unload"))}, out);
-  unsetenv("FAKE_OBS_CONFIG_DIR");
-  unsetenv("FAKE_OBS_MODULE_PATH");
+  auto host = startPluginHost(tmp, helper("wine-probe-agent.exe"), config, out);
   ASSERT_TRUE(waitUntil([&] { return readText(out).find("agent started") != std::string::npos; },
                         20000, 20))
       << readText(out);
