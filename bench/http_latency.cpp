@@ -54,7 +54,7 @@ class Reporter {
  public:
   explicit Reporter(int port) : port_(port) {}
 
-  // Sends the report; the answer is read by finish(), so that streams can be read meanwhile.
+  // Sends the report; answered() reads the answer, so that the streams are read meanwhile.
   bool send(const std::string& body) {
     if (!conn_ || !conn_->ok() || conn_->peerClosed() || closing_)
       conn_ = std::make_unique<RawConnection>(port_);
