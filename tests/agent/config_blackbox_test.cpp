@@ -13,6 +13,7 @@ namespace {
 
 using nlohmann::json;
 using test::readFile;
+using test::waitUntil;
 
 const std::string kInactive = R"({"active":false})";
 
@@ -44,16 +45,6 @@ struct Agent {
   }
 };
 
-template <typename Pred>
-bool waitFor(Pred pred, int ms = 3000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
-
 const std::pair<int, std::string> kOk{200, R"({"ok":true})"};
 
 TEST(ConfigBlackbox, DemoAndFiltersFollowTheConfiguration) {
@@ -61,7 +52,7 @@ TEST(ConfigBlackbox, DemoAndFiltersFollowTheConfiguration) {
   ASSERT_TRUE(a.up());
   EXPECT_EQ(a.nowPlaying(), kInactive);
   EXPECT_EQ(a.config(R"({"demo":true})"), kOk);
-  ASSERT_TRUE(waitFor([&] { return a.title() == "Bohemian Rhapsody"; }));
+  ASSERT_TRUE(waitUntil([&] { return a.title() == "Bohemian Rhapsody"; }, 3000, 20));
 
   // Filters take effect before the answer.
   EXPECT_EQ(a.config(R"({"yandex":false})"), kOk);
@@ -80,7 +71,7 @@ TEST(ConfigBlackbox, DemoAndFiltersFollowTheConfiguration) {
 TEST(ConfigBlackbox, DemoFlagAtStartShowsTheDemo) {
   Agent a({"--demo"});
   ASSERT_TRUE(a.up());
-  ASSERT_TRUE(waitFor([&] { return a.title() == "Bohemian Rhapsody"; }));
+  ASSERT_TRUE(waitUntil([&] { return a.title() == "Bohemian Rhapsody"; }, 3000, 20));
   EXPECT_EQ(a.config(R"({"demo":false})"), kOk);
   EXPECT_EQ(a.nowPlaying(), kInactive);
 }
@@ -90,8 +81,10 @@ TEST(ConfigBlackbox, OutputDirectoryGetsTheFilesAndEmptyingItStopsWriting) {
   ASSERT_TRUE(a.up());
   const std::string dir = a.run->dir.file("text out");
   EXPECT_EQ(a.config(R"({"demo":true,"outputDir":")" + dir + R"("})"), kOk);
-  ASSERT_TRUE(waitFor([&] { return readFile(dir + "/title.txt") == "Bohemian Rhapsody"; }));
-  EXPECT_TRUE(waitFor([&] { return readFile(dir + "/nowplaying.json") == a.nowPlaying(); }));
+  ASSERT_TRUE(
+      waitUntil([&] { return readFile(dir + "/title.txt") == "Bohemian Rhapsody"; }, 3000, 20));
+  EXPECT_TRUE(
+      waitUntil([&] { return readFile(dir + "/nowplaying.json") == a.nowPlaying(); }, 3000, 20));
   EXPECT_EQ(readFile(dir + "/track.txt"), "Queen \xE2\x80\x94 Bohemian Rhapsody");
   EXPECT_EQ(readFile(dir + "/artist.txt"), "Queen");
   EXPECT_EQ(readFile(dir + "/album.txt"), "A Night at the Opera");
@@ -110,7 +103,7 @@ TEST(ConfigBlackbox, BadBodiesGetTheirAnswersAndTheAgentKeepsServing) {
   Agent a;
   ASSERT_TRUE(a.up());
   EXPECT_EQ(a.config(R"({"demo":true})"), kOk);
-  ASSERT_TRUE(waitFor([&] { return a.title() == "Bohemian Rhapsody"; }));
+  ASSERT_TRUE(waitUntil([&] { return a.title() == "Bohemian Rhapsody"; }, 3000, 20));
 
   EXPECT_EQ(a.config("this is not json"), kOk);
   EXPECT_EQ(a.config(""), kOk);

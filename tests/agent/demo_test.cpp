@@ -8,12 +8,14 @@
 #include "agent/demo_source.h"
 #include "agent/hub.h"
 #include "tests/agent/demo_fake_time.h"
+#include "tests/support/wait.h"
 
 namespace tunelight {
 namespace {
 
 using nlohmann::json;
 using test::DemoFakeTime;
+using test::waitUntil;
 
 const char kCoverA[] =
     "<svg xmlns='http://www.w3.org/2000/svg' width='400' height='400' viewBox='0 0 400 400'>"
@@ -124,10 +126,7 @@ TEST(DemoSource, StopEndsTheWorkerQuicklyAndRemovesTheRecord) {
   DemoSource demo(hub);  // real clock and sleep
   demo.start();
   demo.start();  // a second start while running changes nothing
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (hub.snapshot().first == R"({"active":false})" &&
-         std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  waitUntil([&] { return hub.snapshot().first != R"({"active":false})"; }, 5000, 5);
   ASSERT_NE(hub.snapshot().first, R"({"active":false})");
 
   auto begin = std::chrono::steady_clock::now();
@@ -139,9 +138,7 @@ TEST(DemoSource, StopEndsTheWorkerQuicklyAndRemovesTheRecord) {
 
   // Starting again begins the script from song 1.
   demo.start();
-  deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (hub.sources().empty() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  waitUntil([&] { return !hub.sources().empty(); }, 5000, 5);
   ASSERT_EQ(hub.sources().size(), 1u);
   EXPECT_EQ(hub.sources()[0].title, "Bohemian Rhapsody");
 }
@@ -162,9 +159,7 @@ TEST(DemoSource, StartAndStopAreSafeFromManyThreadsInAnyOrder) {
   EXPECT_TRUE(hub.sources().empty());
   demo.stop();  // stopping twice is harmless
   demo.start();
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (hub.sources().empty() && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  waitUntil([&] { return !hub.sources().empty(); }, 5000, 2);
   EXPECT_EQ(hub.sources().size(), 1u);
 }
 

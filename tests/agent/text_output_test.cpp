@@ -20,6 +20,7 @@ namespace {
 namespace stdfs = std::filesystem;
 using test::readFile;
 using test::TempDir;
+using test::waitUntil;
 
 const std::array<std::string, 6> kFiles = {"track.txt", "title.txt", "artist.txt",
                                            "album.txt", "cover.jpg", "nowplaying.json"};
@@ -287,16 +288,6 @@ TEST(TextOutput, ADeletedDirectoryIsCreatedAndFilledAgain) {
   for (const auto& f : kFiles) EXPECT_TRUE(test::fileExists(t.dir + "/" + f)) << f;
 }
 
-template <typename Pred>
-bool waitFor(Pred pred, int ms = 3000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
 TEST(TextOutput, WorkerFollowsChangesAndRechecksWithoutThem) {
   LogCapture capture;
   LogCapture::clear();
@@ -312,13 +303,14 @@ TEST(TextOutput, WorkerFollowsChangesAndRechecksWithoutThem) {
   out.setDir(dir);
   hub.putSource(song("One", "Artist"));
   // Tried again and again while the directory cannot be created, with no state change.
-  EXPECT_TRUE(waitFor([] { return LogCapture::lines().size() >= 3; }));
+  EXPECT_TRUE(waitUntil([] { return LogCapture::lines().size() >= 3; }, 3000, 5));
 
   ASSERT_TRUE(removeFile(dir));
-  EXPECT_TRUE(waitFor([&] { return readFile(dir + "/title.txt") == "One"; }));
+  EXPECT_TRUE(waitUntil([&] { return readFile(dir + "/title.txt") == "One"; }, 3000, 5));
   hub.putSource(song("Two", "Artist"));
-  EXPECT_TRUE(waitFor([&] { return readFile(dir + "/title.txt") == "Two"; }));
-  EXPECT_TRUE(waitFor([&] { return readFile(dir + "/nowplaying.json") == hub.snapshot().first; }));
+  EXPECT_TRUE(waitUntil([&] { return readFile(dir + "/title.txt") == "Two"; }, 3000, 5));
+  EXPECT_TRUE(waitUntil([&] { return readFile(dir + "/nowplaying.json") == hub.snapshot().first; },
+                        3000, 5));
 
   auto begin = std::chrono::steady_clock::now();
   out.stop();

@@ -6,13 +6,12 @@
 const { execFileSync, spawn } = require('node:child_process');
 const fs = require('node:fs');
 const https = require('node:https');
-const os = require('node:os');
 const path = require('node:path');
 const { chromium } = require('playwright-core');
+const { exitOf, launchChromium, sleep, startAgent: startRealAgent, tempDir, waitUntil } = require('../support/browser');
 
 // TUNELIGHT_EXTENSION_DIR runs the tests on another copy, such as an unpacked package.
 const EXTENSION_DIR = path.resolve(process.env.TUNELIGHT_EXTENSION_DIR || path.join(__dirname, '../../extension'));
-const CHROMIUM = process.env.TUNELIGHT_CHROMIUM || '/usr/bin/chromium';
 const TOKEN = 'extension-test-token-0123456789';
 
 // POST /api/control as OBS does; resolves to { status, body, ms }.
@@ -26,28 +25,6 @@ async function control(port, action) {
   return { status: res.status, body: await res.json(), ms: Date.now() - t0 };
 }
 const TRACK_SECONDS = 120;
-
-const sleep = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
-// Polls fn until it returns something truthy; returns that.
-async function waitUntil(fn, { timeout = 10000, interval = 20, what = 'condition' } = {}) {
-  const end = Date.now() + timeout;
-  let last;
-  for (;;) {
-    try {
-      last = await fn();
-      if (last) return last;
-    } catch (e) {
-      last = e;
-    }
-    if (Date.now() > end) throw new Error(`timed out waiting for ${what} (last: ${String(last)})`);
-    await sleep(interval);
-  }
-}
-
-function tempDir(prefix) {
-  return fs.mkdtempSync(path.join(os.tmpdir(), prefix));
-}
 
 // Silent 8 kHz 8-bit mono PCM.
 function silentWav(seconds) {
@@ -186,17 +163,11 @@ async function launchExtension(server, hosts) {
     JSON.stringify({ extensions: { ui: { developer_mode: true } } }),
   );
   const rules = hosts.map((h) => `MAP ${h} 127.0.0.1:${server.port}`).join(', ');
-  const context = await chromium.launchPersistentContext(profile, {
-    executablePath: CHROMIUM,
+  const context = await launchChromium(chromium, {
+    profile,
     headless: true,
     ignoreHTTPSErrors: true,
     args: [
-      '--no-sandbox',
-      '--disable-gpu',
-      '--disable-background-networking',
-      '--disable-component-update',
-      '--disable-sync',
-      '--no-first-run',
       `--disable-extensions-except=${EXTENSION_DIR}`,
       `--load-extension=${EXTENSION_DIR}`,
       `--host-resolver-rules=${rules}`,
@@ -234,40 +205,9 @@ async function extensionSources(port) {
   return (await getJson(port, '/api/health')).sources.filter((s) => s.kind === 'extension');
 }
 
-// Resolves once proc has exited; one that has not within graceMs is killed.
-async function exitOf(proc, graceMs = 3000) {
-  if (proc.exitCode !== null || proc.signalCode !== null) return;
-  const exited = new Promise((resolve) => proc.once('exit', resolve));
-  const timer = setTimeout(() => proc.kill('SIGKILL'), graceMs);
-  await exited;
-  clearTimeout(timer);
-}
-
 // The real agent, as the plugin starts it.
-async function startAgent() {
-  const binary = process.env.TUNELIGHT_AGENT;
-  if (!binary || !fs.existsSync(binary)) throw new Error(`agent binary not found: ${binary}`);
-  const dir = tempDir('tunelight-ext-agent-');
-  const portFile = path.join(dir, 'agent.port');
-  const proc = spawn(binary, ['--token', TOKEN, '--port-file', portFile, '--log-file', path.join(dir, 'agent.log')], {
-    stdio: 'ignore',
-  });
-  const port = Number(
-    await waitUntil(() => fs.existsSync(portFile) && /^\d+$/.exec(fs.readFileSync(portFile, 'utf8').trim()), {
-      what: 'the agent port file',
-    }),
-  );
-  return {
-    port,
-    async stop() {
-      await fetch(`http://127.0.0.1:${port}/api/shutdown`, {
-        method: 'POST',
-        headers: { 'X-Tunelight-Token': TOKEN },
-      }).catch(() => {});
-      await exitOf(proc);
-      fs.rmSync(dir, { recursive: true, force: true });
-    },
-  };
+function startAgent() {
+  return startRealAgent({ token: TOKEN, prefix: 'tunelight-ext-agent-' });
 }
 
 // The agent's server and intake in the mode that asks extensions to upload covers.

@@ -16,12 +16,14 @@
 #include "agent/hub.h"
 #include "agent/model.h"
 #include "tests/http/raw_http.h"
+#include "tests/support/wait.h"
 
 namespace tunelight {
 namespace {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using test::waitUntil;
 
 // A connected loopback pair: the client end for the test, the server end for the poller.
 struct Pair {
@@ -79,16 +81,6 @@ SourceRecord song(const std::string& title) {
   return r;
 }
 
-template <typename F>
-bool eventually(F cond, std::chrono::milliseconds limit) {
-  const auto deadline = Clock::now() + limit;
-  while (!cond()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
-}
-
 class PollerTest : public ::testing::Test {
  protected:
   PollerTest() {
@@ -139,7 +131,7 @@ TEST_F(PollerTest, CompleteHeadsGoToAWorkerAndSlowOrIdleOnesAreClosed) {
   send(fast, "\r", 1, 0);
   std::this_thread::sleep_for(20ms);
   send(fast, "\nbody", 5, 0);
-  ASSERT_TRUE(eventually([&] { return dispatchedCount() == 1; }, 1000ms));
+  ASSERT_TRUE(waitUntil([&] { return dispatchedCount() == 1; }, 1000ms, 5ms));
   EXPECT_EQ(dispatched[0].input.substr(0, 27), "POST /x HTTP/1.1\r\nHost: h\r\n");
   EXPECT_EQ(dispatched[0].input.find("ange"), std::string::npos);
   EXPECT_EQ(dispatched[0].input.substr(dispatched[0].input.size() - 6), "\r\nbody");
@@ -171,7 +163,7 @@ TEST_F(PollerTest, CompleteHeadsGoToAWorkerAndSlowOrIdleOnesAreClosed) {
   Pair kept = connectedPair();
   clients.push_back(kept.client);
   poller->keepAlive({kept.server, "GET / HTTP/1.1\r\n\r\nGET", 1});
-  ASSERT_TRUE(eventually([&] { return dispatchedCount() == 2; }, 1000ms));
+  ASSERT_TRUE(waitUntil([&] { return dispatchedCount() == 2; }, 1000ms, 5ms));
   EXPECT_EQ(dispatched[1].input, "GET / HTTP/1.1\r\n\r\nGET");
   EXPECT_EQ(dispatched[1].served, 1u);
 }
@@ -189,7 +181,7 @@ TEST_F(PollerTest, AFailedHandOverClosesItsConnectionOnly) {
 
   const int next = adopt();
   send(next, head.data(), head.size(), 0);
-  EXPECT_TRUE(eventually([&] { return dispatchedCount() == 1; }, 1000ms));
+  EXPECT_TRUE(waitUntil([&] { return dispatchedCount() == 1; }, 1000ms, 5ms));
 }
 
 TEST_F(PollerTest, StreamsFollowTheHubPingAndEndWhenTheClientGoesOrStalls) {
@@ -216,7 +208,7 @@ TEST_F(PollerTest, StreamsFollowTheHubPingAndEndWhenTheClientGoesOrStalls) {
 
   // A client that hangs up frees its place without any write to it.
   close(leaver.client);
-  EXPECT_TRUE(eventually([&] { return poller->openStreams() == 2; }, 200ms));
+  EXPECT_TRUE(waitUntil([&] { return poller->openStreams() == 2; }, 200ms, 5ms));
 
   // Silence brings the keep-alive comment.
   got = readAll(reader.client, 600);

@@ -49,8 +49,7 @@ TEST(AgentProcessTest, PassesArgumentsWaitsAndTerminates) {
   auto p = launch_agent_process(a, &err);
   ASSERT_TRUE(p) << err;
   EXPECT_GT(p->pid(), 0u);
-  for (int i = 0; i < 200 && !test::fileExists(dir.file("args")); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  test::waitUntil([&] { return test::fileExists(dir.file("args")); }, 2000);
   EXPECT_EQ(readFile(dir.file("args")),
             "--token\ntok\n--port-file\n" + dir.file("with space.port") + "\n--parent-pid\n" +
                 std::to_string(current_process_id()) + "\n--log-file\n" + dir.file("a.log") + "\n");

@@ -21,11 +21,13 @@
 #include "agent/hub.h"
 #include "agent/log.h"
 #include "agent/sources/cover_allowlist.h"
+#include "tests/support/wait.h"
 
 namespace tunelight {
 namespace {
 
 using nlohmann::json;
+using test::waitUntil;
 
 const std::string kNotOk = "{\"ok\":false}";
 const std::string kNoCover = "{\"ok\":true,\"needCover\":false}";
@@ -51,15 +53,6 @@ std::optional<SourceRecord> find(const Hub& hub, const std::string& key) {
     if (r.sourceKey == key) return r;
   }
   return std::nullopt;
-}
-
-template <typename Pred>
-bool waitFor(Pred pred) {
-  for (int i = 0; i < 400; ++i) {
-    if (pred()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return pred();
 }
 
 class IngestTest : public ::testing::Test {
@@ -357,13 +350,15 @@ TEST_F(IngestTest, WorkerDownloadsEachPendingUrlOnce) {
     EXPECT_EQ(send(in, song("a", "A", kUrlA)), kNoCover);  // never asks the extension
     EXPECT_EQ(send(in, song("b", "B", kUrlA)), kNoCover);
   }
-  ASSERT_TRUE(waitFor([&] { return fake.calls() == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return fake.calls() == 1; }, 2000, 5));
   fake.release();
-  ASSERT_TRUE(waitFor([&] {
-    auto a = find(hub, "ext:a");
-    auto b = find(hub, "ext:b");
-    return a && b && !a->coverId.empty() && a->coverId == b->coverId;
-  }));
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        auto a = find(hub, "ext:a");
+        auto b = find(hub, "ext:b");
+        return a && b && !a->coverId.empty() && a->coverId == b->coverId;
+      },
+      2000, 5));
   EXPECT_EQ(hub.cover(find(hub, "ext:a")->coverId)->contentType, "image/jpeg");
   EXPECT_EQ(fake.calls(), 1u);
 }
@@ -392,7 +387,7 @@ TEST_F(IngestTest, FailedDownloadBacksOffAndAsksTheExtensionMeanwhile) {
   };
 
   EXPECT_EQ(report(0), kNoCover);  // the agent tries itself first
-  ASSERT_TRUE(waitFor([&] { return logged() == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return logged() == 1; }, 2000, 5));
   {
     std::lock_guard<std::mutex> lock(logMu);
     EXPECT_EQ(logLines[0], "warning: cover download failed: " + kUrlA);
@@ -402,19 +397,19 @@ TEST_F(IngestTest, FailedDownloadBacksOffAndAsksTheExtensionMeanwhile) {
   EXPECT_TRUE(quietFor(1));
   // Then the agent tries again; a second failure doubles the pause.
   EXPECT_EQ(report(5), kNeedCover);
-  ASSERT_TRUE(waitFor([&] { return logged() == 2; }));
+  ASSERT_TRUE(waitUntil([&] { return logged() == 2; }, 2000, 5));
   EXPECT_EQ(report(19999), kNeedCover);
   EXPECT_TRUE(quietFor(2));
   fake.failing(false);
   report(1);
-  ASSERT_TRUE(waitFor([&] { return !find(hub, "ext:a")->coverId.empty(); }));
+  ASSERT_TRUE(waitUntil([&] { return !find(hub, "ext:a")->coverId.empty(); }, 2000, 5));
   EXPECT_EQ(report(1), kNoCover);
   EXPECT_EQ(fake.calls(), 3u);
 
   // An upload is taken for a URL whose download failed.
   fake.failing(true);
   in.handleReport(song("b", "B", kUrlB).dump(), t);
-  ASSERT_TRUE(waitFor([&] { return logged() == 3; }));
+  ASSERT_TRUE(waitUntil([&] { return logged() == 3; }, 2000, 5));
   EXPECT_EQ(in.handleReport(song("b", "B", kUrlB).dump(), t), kNeedCover);
   EXPECT_TRUE(in.acceptCover(kUrlB, "image/png", "png bytes"));
   EXPECT_EQ(hub.cover(find(hub, "ext:b")->coverId)->bytes, "png bytes");
@@ -463,7 +458,7 @@ TEST_F(IngestTest, StopAbortsAStalledDownloadAndSaysNothing) {
   fake.gate();  // never answers until cancelled
   auto in = std::make_unique<ExtensionIngest>(hub, fake.fn());
   send(*in, song("a", "A", kUrlA));
-  ASSERT_TRUE(waitFor([&] { return fake.calls() == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return fake.calls() == 1; }, 2000, 5));
   auto begin = std::chrono::steady_clock::now();
   in.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(500));
@@ -519,7 +514,7 @@ TEST_F(IngestTest, StopAbortsARealDownloadFromAServerThatNeverAnswers) {
         return coverFetcher(silent.url(), type, body, &cancel);
       });
   send(*in, song("a", "A", kUrlA));
-  ASSERT_TRUE(waitFor([&] { return started == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return started == 1; }, 2000, 5));
   std::this_thread::sleep_for(std::chrono::milliseconds(200));  // well into the handshake
   auto begin = std::chrono::steady_clock::now();
   in.reset();

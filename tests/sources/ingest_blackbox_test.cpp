@@ -17,6 +17,7 @@ namespace tunelight {
 namespace {
 
 using nlohmann::json;
+using test::waitUntil;
 
 const httplib::Headers kExtension = {{"Origin", "chrome-extension://abcdefghijklmnop"}};
 
@@ -42,16 +43,6 @@ struct Agent {
     return res ? json::parse(res->body, nullptr, false) : json();
   }
 };
-
-template <typename Pred>
-bool waitFor(Pred pred, int ms) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
 
 std::string report(const std::string& id, const std::string& title, json extra = json::object()) {
   json j = {{"id", id},
@@ -96,13 +87,13 @@ TEST(IngestBlackbox, ReportsAppearInNowPlayingAndOnTheEventStream) {
   EXPECT_EQ(np["source"], "ext:tab-1");
   EXPECT_EQ(np["service"], "spotify");
   EXPECT_EQ(np["app"], "chrome");
-  EXPECT_TRUE(waitFor(
+  EXPECT_TRUE(waitUntil(
       [&] {
         std::lock_guard<std::mutex> lock(mu);
         return streamed.find("data: {\"active\":true") != std::string::npos &&
                streamed.find("Get Lucky") != std::string::npos;
       },
-      5000));
+      5000, 20));
   done = true;
   events.join();
 
@@ -177,7 +168,7 @@ TEST(IngestBlackbox, ControlsReachTheChannelOfTheTabAndItsAnswerComesBack) {
     }
   });
   std::pair<int, std::string> first;
-  ASSERT_TRUE(waitFor([&] { return (first = control("next")).first != 502; }, 3000));
+  ASSERT_TRUE(waitUntil([&] { return (first = control("next")).first != 502; }, 3000, 20));
   EXPECT_EQ(first, std::make_pair(200, std::string(R"({"ok":true,"source":"ext:tab-1"})")));
   const auto failed = control("playPause");
   EXPECT_EQ(failed.first, 502);
@@ -226,7 +217,7 @@ TEST(IngestBlackbox, TwoIdsOfOneSongMergeAndSilentSourcesExpire) {
   const std::string withArt = report("tab-b", "Get Lucky", {{"artworkUrl", art}});
   EXPECT_EQ(a.post("/api/ingest", withArt), kStored);
   const std::string failed = "[warning] cover download failed: " + art;
-  EXPECT_TRUE(waitFor([&] { return a.run->log().find(failed) != std::string::npos; }, 10000));
+  EXPECT_TRUE(waitUntil([&] { return a.run->log().find(failed) != std::string::npos; }, 10000, 20));
   const std::pair<int, std::string> askUpload{200, R"({"ok":true,"needCover":true})"};
   for (int i = 0; i < 10; ++i) {
     EXPECT_EQ(a.post("/api/ingest", withArt), askUpload);
@@ -249,7 +240,7 @@ TEST(IngestBlackbox, TwoIdsOfOneSongMergeAndSilentSourcesExpire) {
   a.post("/api/ingest", report("tab-a", "Get Lucky"));
   a.post("/api/ingest", report("tab-b", "Get Lucky"));
   auto last = std::chrono::steady_clock::now();
-  ASSERT_TRUE(waitFor([&] { return a.nowPlaying()["active"] == false; }, 9000));
+  ASSERT_TRUE(waitUntil([&] { return a.nowPlaying()["active"] == false; }, 9000, 20));
   auto gone =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - last)
           .count();
@@ -317,7 +308,7 @@ TEST(IngestFloodBlackbox, ThousandsOfIdsKeepAtMost64SourcesAndGiveTheMemoryBack)
   EXPECT_LE(mostSeen.load(), 64u);
   EXPECT_EQ(a.nowPlaying()["active"], true);
 
-  ASSERT_TRUE(waitFor([&] { return liveSources(a) == 0; }, 9000));
+  ASSERT_TRUE(waitUntil([&] { return liveSources(a) == 0; }, 9000, 20));
   if (test::kSanitizedBuild) GTEST_SKIP() << "a sanitizer's allocator keeps freed memory by design";
   std::this_thread::sleep_for(std::chrono::seconds(10));
   const long after = residentKiB(pid);

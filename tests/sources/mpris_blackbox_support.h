@@ -8,18 +8,9 @@
 #include <thread>
 
 #include "tests/http/raw_http.h"
+#include "tests/support/wait.h"
 
 namespace tunelight::test {
-
-template <typename Pred>
-bool waitFor(Pred pred, int ms = 4000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
-}
 
 // One open /events stream and the number of "data:" messages it brought so far.
 class EventStream {

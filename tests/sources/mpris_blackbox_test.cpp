@@ -21,7 +21,7 @@ using test::ChildProcess;
 using test::EventStream;
 using test::runToSuccess;
 using test::TempDir;
-using test::waitFor;
+using test::waitUntil;
 using Clock = std::chrono::steady_clock;
 
 const char kMprisScript[] = "/usr/lib/mpv-mpris/mpris.so";
@@ -38,7 +38,7 @@ class PrivateBus {
     daemon_ = std::make_unique<ChildProcess>(
         "/usr/bin/dbus-daemon",
         std::vector<std::string>{"--session", "--nofork", "--nopidfile", "--address=" + address_});
-    ASSERT_TRUE(waitFor([&] { return test::fileExists(socket); }, 5000)) << "no bus socket";
+    ASSERT_TRUE(waitUntil([&] { return test::fileExists(socket); }, 5000, 20)) << "no bus socket";
   }
   void stop() { daemon_.reset(); }
 
@@ -101,9 +101,11 @@ class MprisBlackbox : public ::testing::Test {
     ASSERT_TRUE(res && res->status == 200);
   }
   bool onBus(const std::string& player) {
-    return waitFor([&] {
-      return runToSuccess("/usr/bin/playerctl", {"-p", player, "status"}, 2000);
-    });
+    return waitUntil(
+        [&] {
+          return runToSuccess("/usr/bin/playerctl", {"-p", player, "status"}, 2000);
+        },
+        4000, 20);
   }
 
   json nowPlaying() {
@@ -146,7 +148,8 @@ TEST_F(MprisBlackbox, PlayerTrackStateCoverAndDisappearance) {
   ChildProcess& mpv = startMpv({dir.file("one.ogg"), dir.file("b/two.ogg")});
   startAgent();
 
-  ASSERT_TRUE(waitFor([&] { return field("title") == "Песня номер один"; })) << nowPlaying();
+  ASSERT_TRUE(waitUntil([&] { return field("title") == "Песня номер один"; }, 4000, 20))
+      << nowPlaying();
   json d = nowPlaying();
   EXPECT_EQ(d["artist"], "Исполнитель");
   EXPECT_EQ(d["album"], "Альбом");
@@ -160,26 +163,27 @@ TEST_F(MprisBlackbox, PlayerTrackStateCoverAndDisappearance) {
   EXPECT_GE(d["positionMs"].get<int64_t>(), 0);
 
   // The cover beside the file, byte for byte.
-  ASSERT_TRUE(waitFor([&] { return !field("coverUrl").empty(); })) << nowPlaying();
+  ASSERT_TRUE(waitUntil([&] { return !field("coverUrl").empty(); }, 4000, 20)) << nowPlaying();
   auto cover = http->Get(field("coverUrl").c_str());
   ASSERT_TRUE(cover && cover->status == 200);
   EXPECT_EQ(cover->body, test::readFile(dir.file("cover.png")));
   EXPECT_EQ(cover->get_header_value("Content-Type"), "image/png");
 
   ASSERT_TRUE(playerctl("mpv", "pause"));
-  EXPECT_TRUE(waitFor([&] { return field("status") == "paused"; }, 2000)) << nowPlaying();
+  EXPECT_TRUE(waitUntil([&] { return field("status") == "paused"; }, 2000, 20)) << nowPlaying();
   ASSERT_TRUE(playerctl("mpv", "play"));
-  EXPECT_TRUE(waitFor([&] { return field("status") == "playing"; }, 2000)) << nowPlaying();
+  EXPECT_TRUE(waitUntil([&] { return field("status") == "playing"; }, 2000, 20)) << nowPlaying();
 
   // Next track: new texts at once; the old cover is dropped once its hold is over.
   ASSERT_TRUE(playerctl("mpv", "next"));
-  ASSERT_TRUE(waitFor([&] { return field("title") == "Second Song"; }, 2000)) << nowPlaying();
+  ASSERT_TRUE(waitUntil([&] { return field("title") == "Second Song"; }, 2000, 20)) << nowPlaying();
   EXPECT_EQ(field("artist"), "Band B");
-  EXPECT_TRUE(waitFor([&] { return nowPlaying()["coverUrl"].is_null(); }, 5000)) << nowPlaying();
+  EXPECT_TRUE(waitUntil([&] { return nowPlaying()["coverUrl"].is_null(); }, 5000, 20))
+      << nowPlaying();
 
   // The player quits: the source goes within a few seconds.
   mpv.kill();
-  EXPECT_TRUE(waitFor([&] { return sourceCount() == 0; }, 5000)) << health();
+  EXPECT_TRUE(waitUntil([&] { return sourceCount() == 0; }, 5000, 20)) << health();
   EXPECT_EQ(nowPlaying(), json::parse(R"({"active":false})"));
 }
 
@@ -188,7 +192,7 @@ TEST_F(MprisBlackbox, PauseAndNextThroughTheApi) {
   bus->start(socket);
   startMpv({dir.file("one.ogg"), dir.file("b/two.ogg")});
   startAgent();
-  ASSERT_TRUE(waitFor([&] { return field("status") == "playing"; })) << nowPlaying();
+  ASSERT_TRUE(waitUntil([&] { return field("status") == "playing"; }, 4000, 20)) << nowPlaying();
   auto control = [&](const char* action) {
     return http->Post("/api/control", {{"X-Tunelight-Token", agent->token}},
                       std::string("{\"action\":\"") + action + "\"}", "application/json");
@@ -198,7 +202,7 @@ TEST_F(MprisBlackbox, PauseAndNextThroughTheApi) {
   ASSERT_TRUE(pause);
   EXPECT_EQ(pause->status, 200) << pause->body;
   EXPECT_EQ(pause->body, R"({"ok":true,"source":"smtc:mpv"})");
-  EXPECT_TRUE(waitFor([&] { return field("status") == "paused"; }, 300)) << nowPlaying();
+  EXPECT_TRUE(waitUntil([&] { return field("status") == "paused"; }, 300, 20)) << nowPlaying();
   EXPECT_LT(Clock::now() - sent, std::chrono::milliseconds(300));
   const std::string out = dir.file("status.txt");
   {
@@ -210,12 +214,12 @@ TEST_F(MprisBlackbox, PauseAndNextThroughTheApi) {
   auto next = control("next");
   ASSERT_TRUE(next);
   EXPECT_EQ(next->status, 200) << next->body;
-  EXPECT_TRUE(waitFor([&] { return field("title") == "Second Song"; }, 2000)) << nowPlaying();
+  EXPECT_TRUE(waitUntil([&] { return field("title") == "Second Song"; }, 2000, 20)) << nowPlaying();
 }
 
 TEST_F(MprisBlackbox, MissingDyingAndReturningBus) {
   startAgent();  // no bus at the address yet
-  ASSERT_TRUE(waitFor([&] { return countLines(agent->log(), "- retrying") >= 3; }, 4000))
+  ASSERT_TRUE(waitUntil([&] { return countLines(agent->log(), "- retrying") >= 3; }, 4000, 20))
       << agent->log();
   std::this_thread::sleep_for(std::chrono::milliseconds(1200));
   std::string log = agent->log();
@@ -226,7 +230,8 @@ TEST_F(MprisBlackbox, MissingDyingAndReturningBus) {
   // The bus appears: the watcher finds it by itself.
   bus->start(socket);
   startMpv({dir.file("one.ogg")});
-  ASSERT_TRUE(waitFor([&] { return field("title") == "Песня номер один"; })) << agent->log();
+  ASSERT_TRUE(waitUntil([&] { return field("title") == "Песня номер один"; }, 4000, 20))
+      << agent->log();
   EXPECT_EQ(countLines(agent->log(), "[info] SMTC: session manager ready"), 1);
 
   // The bus dies (mpv with it) and comes back: a new run of at most three warnings, then the
@@ -234,17 +239,18 @@ TEST_F(MprisBlackbox, MissingDyingAndReturningBus) {
   auto t0 = Clock::now();
   bus->stop();
   // The sources of the dead bus go by the usual rule: unseen for more than 3000 ms.
-  ASSERT_TRUE(waitFor([&] { return sourceCount() == 0; }, 5000)) << health();
+  ASSERT_TRUE(waitUntil([&] { return sourceCount() == 0; }, 5000, 20)) << health();
   EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(3500));
   players.clear();
-  ASSERT_TRUE(waitFor([&] { return countLines(agent->log(), "[warning] SMTC: ") >= 4; }))
+  ASSERT_TRUE(
+      waitUntil([&] { return countLines(agent->log(), "[warning] SMTC: ") >= 4; }, 4000, 20))
       << agent->log();
   EXPECT_TRUE(health().is_object());
   bus->start(socket);
   startMpv({dir.file("b/two.ogg")});
   ASSERT_TRUE(onBus("mpv"));
   t0 = Clock::now();
-  ASSERT_TRUE(waitFor([&] { return field("title") == "Second Song"; })) << agent->log();
+  ASSERT_TRUE(waitUntil([&] { return field("title") == "Second Song"; }, 4000, 20)) << agent->log();
   EXPECT_LT(Clock::now() - t0, std::chrono::milliseconds(1000));
   log = agent->log();
   EXPECT_LE(countLines(log, "[warning] SMTC: "), 6) << log;
@@ -260,12 +266,15 @@ TEST_F(MprisBlackbox, UnchangedPlayerSendsAndWritesNothing) {
   configure(R"({"videoPlayers":true,"outputDir":")" + out + R"("})");
   // mpv names the file before its tags, and the cover follows the title by a cycle: the stream
   // opens once all of them are in.
-  ASSERT_TRUE(waitFor([&] {
-    return field("status") == "playing" && field("title") == "Песня номер один" &&
-           !field("coverUrl").empty();
-  })) << nowPlaying();
+  ASSERT_TRUE(waitUntil(
+      [&] {
+        return field("status") == "playing" && field("title") == "Песня номер один" &&
+               !field("coverUrl").empty();
+      },
+      4000, 20))
+      << nowPlaying();
   EventStream events(agent->port);
-  ASSERT_TRUE(waitFor([&] { return events.count() == 1; })) << events.text();
+  ASSERT_TRUE(waitUntil([&] { return events.count() == 1; }, 4000, 20)) << events.text();
 
   // Playing on: the position moves as its first reading predicts, so the document stays.
   std::this_thread::sleep_for(std::chrono::seconds(5));
@@ -273,9 +282,10 @@ TEST_F(MprisBlackbox, UnchangedPlayerSendsAndWritesNothing) {
 
   ASSERT_TRUE(playerctl("mpv", "pause"));
   const std::string file = out + "/nowplaying.json";
-  ASSERT_TRUE(waitFor([&] {
-    return test::readFile(file).find(R"("status":"paused")") != std::string::npos;
-  })) << test::readFile(file);
+  ASSERT_TRUE(waitUntil(
+      [&] { return test::readFile(file).find(R"("status":"paused")") != std::string::npos; }, 4000,
+      20))
+      << test::readFile(file);
   std::this_thread::sleep_for(std::chrono::milliseconds(600));  // the pause's own messages
   const int sent = events.count();
   struct stat before {};
@@ -292,9 +302,9 @@ TEST_F(MprisBlackbox, PlayerStalledForASecondStaysOnTheCard) {
   bus->start(socket);
   ChildProcess& mpv = startMpv({dir.file("one.ogg")});
   startAgent();
-  ASSERT_TRUE(waitFor([&] { return field("status") == "playing"; })) << nowPlaying();
+  ASSERT_TRUE(waitUntil([&] { return field("status") == "playing"; }, 4000, 20)) << nowPlaying();
   EventStream events(agent->port);
-  ASSERT_TRUE(waitFor([&] { return events.count() == 1; }));
+  ASSERT_TRUE(waitUntil([&] { return events.count() == 1; }, 4000, 20));
 
   // A busy player answers nothing for a while; the card must not flicker.
   ASSERT_EQ(::kill(mpv.pid(), SIGSTOP), 0);

@@ -30,7 +30,7 @@ using nlohmann::json;
 using test::ChildProcess;
 using test::EventStream;
 using test::TempDir;
-using test::waitFor;
+using test::waitUntil;
 
 // What the fake player reports; the types are the unusual ones players do send.
 struct FakeState {
@@ -206,7 +206,7 @@ class MprisFakeBlackbox : public ::testing::Test {
     daemon = std::make_unique<ChildProcess>(
         "/usr/bin/dbus-daemon",
         std::vector<std::string>{"--session", "--nofork", "--nopidfile", "--address=" + address});
-    ASSERT_TRUE(waitFor([&] { return test::fileExists(socket); })) << "no bus";
+    ASSERT_TRUE(waitUntil([&] { return test::fileExists(socket); }, 4000, 20)) << "no bus";
     ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
   }
   void TearDown() override {
@@ -232,7 +232,7 @@ class MprisFakeBlackbox : public ::testing::Test {
         st, std::vector<std::string>{"org.mpris.MediaPlayer2.spotify"});
     EXPECT_TRUE(player->ok());
     startAgent();
-    EXPECT_TRUE(waitFor([&] { return nowPlaying().value("title", "") == st.title; }))
+    EXPECT_TRUE(waitUntil([&] { return nowPlaying().value("title", "") == st.title; }, 4000, 20))
         << agent->log();
     return player;
   }
@@ -272,7 +272,8 @@ TEST_F(MprisFakeBlackbox, ElectronAppUnusualTypesAndEncodedCoverPath) {
   ASSERT_TRUE(player.ok());
   startAgent();
 
-  ASSERT_TRUE(waitFor([&] { return nowPlaying().value("title", "") == "Трек"; })) << nowPlaying();
+  ASSERT_TRUE(waitUntil([&] { return nowPlaying().value("title", "") == "Трек"; }, 4000, 20))
+      << nowPlaying();
   json d = nowPlaying();
   EXPECT_EQ(d["source"], "smtc:chromium.instance4242");
   EXPECT_EQ(d["kind"], "smtc-app");  // told apart from the browser by its Identity
@@ -281,7 +282,8 @@ TEST_F(MprisFakeBlackbox, ElectronAppUnusualTypesAndEncodedCoverPath) {
   EXPECT_EQ(d["durationMs"], 245000);
   EXPECT_EQ(d["positionMs"], 0);  // negative position clamped
   EXPECT_TRUE(d["album"].is_null());
-  ASSERT_TRUE(waitFor([&] { return nowPlaying()["coverUrl"].is_string(); })) << nowPlaying();
+  ASSERT_TRUE(waitUntil([&] { return nowPlaying()["coverUrl"].is_string(); }, 4000, 20))
+      << nowPlaying();
   auto cover = http->Get(nowPlaying()["coverUrl"].get<std::string>().c_str());
   ASSERT_TRUE(cover && cover->status == 200);
   EXPECT_EQ(cover->body, jpeg);
@@ -321,18 +323,18 @@ TEST_F(MprisFakeBlackbox, OnePlayerUnderTwoNamesIsOneSessionAndAHungOneGoes) {
   ASSERT_TRUE(vlc.ok() && spotify.ok());
   startAgent();
 
-  ASSERT_TRUE(waitFor([&] { return sources().size() == 2; })) << sources();
+  ASSERT_TRUE(waitUntil([&] { return sources().size() == 2; }, 4000, 20)) << sources();
   std::set<std::string> ids;
   for (auto& s : sources()) ids.insert(s.value("id", ""));
   EXPECT_EQ(ids, (std::set<std::string>{"smtc:spotify", "smtc:vlc"}));
 
   // A player that stops answering is dropped; the agent keeps serving and keeps the other.
   vlc.hang(true);
-  EXPECT_TRUE(waitFor([&] { return sources().size() == 1; }, 6000)) << sources();
+  EXPECT_TRUE(waitUntil([&] { return sources().size() == 1; }, 6000, 20)) << sources();
   EXPECT_EQ(sources()[0].value("id", ""), "smtc:spotify");
   EXPECT_TRUE(agent->log().find("[warning]") == std::string::npos) << agent->log();
   vlc.hang(false);
-  EXPECT_TRUE(waitFor([&] { return sources().size() == 2; }, 8000)) << sources();
+  EXPECT_TRUE(waitUntil([&] { return sources().size() == 2; }, 8000, 20)) << sources();
 }
 
 TEST_F(MprisFakeBlackbox, SlowPlayerStaysAndDelaysNobody) {
@@ -366,7 +368,7 @@ TEST_F(MprisFakeBlackbox, SlowPlayerStaysAndDelaysNobody) {
       if (s.value("id", "") == id) return s.value("title", "");
     return std::string();
   };
-  ASSERT_TRUE(waitFor([&] { return titleOf("smtc:spotify") == "Slow"; })) << sources();
+  ASSERT_TRUE(waitUntil([&] { return titleOf("smtc:spotify") == "Slow"; }, 4000, 20)) << sources();
 
   for (int i = 1; i <= 3; ++i) {
     {
@@ -374,7 +376,8 @@ TEST_F(MprisFakeBlackbox, SlowPlayerStaysAndDelaysNobody) {
       armed = true;
     }
     const std::string title = "B" + std::to_string(i);
-    ASSERT_TRUE(waitFor([&] { return titleOf("smtc:rhythmbox") == title; })) << sources();
+    ASSERT_TRUE(waitUntil([&] { return titleOf("smtc:rhythmbox") == title; }, 4000, 20))
+        << sources();
     const auto seenAt = std::chrono::steady_clock::now();
     std::lock_guard<std::mutex> lock(mu);
     // A cycle that waited for the slow player would show it only after its 300 ms window.
@@ -392,7 +395,7 @@ TEST_F(MprisFakeBlackbox, SignalsOfOtherClientsNeitherWakeNorChangeAnything) {
   auto player = showSpotify(st);
   ASSERT_FALSE(HasFailure());
   EventStream events(agent->port);
-  ASSERT_TRUE(waitFor([&] { return events.count() == 1; })) << events.text();
+  ASSERT_TRUE(waitUntil([&] { return events.count() == 1; }, 4000, 20)) << events.text();
 
   // 40 signals from another client on the players' object path, then as long without any.
   int before = player->reads();
@@ -427,7 +430,7 @@ TEST_F(MprisFakeBlackbox, ASmallSeekWhilePausedMovesThePosition) {
 
   // Well within the drift a reading may show, so only the Seeked signal tells it is new.
   player->seek(300000);
-  EXPECT_TRUE(waitFor([&] { return nowPlaying().value("positionMs", -1) == 10300; }, 3000))
+  EXPECT_TRUE(waitUntil([&] { return nowPlaying().value("positionMs", -1) == 10300; }, 3000, 20))
       << nowPlaying();
 }
 
@@ -454,7 +457,7 @@ TEST_F(MprisFakeBlackbox, FileCoversArePicturesOnlyTypedByTheirBytes) {
   st.title = "Two";
   st.artUrl = "file://" + dir.file("picture.txt");
   player->set(st);
-  ASSERT_TRUE(waitFor([&] { return !coverUrl().empty(); })) << nowPlaying();
+  ASSERT_TRUE(waitUntil([&] { return !coverUrl().empty(); }, 4000, 20)) << nowPlaying();
   auto cover = http->Get(coverUrl().c_str());
   ASSERT_TRUE(cover && cover->status == 200);
   EXPECT_EQ(cover->get_header_value("Content-Type"), "image/png");
@@ -464,7 +467,7 @@ TEST_F(MprisFakeBlackbox, FileCoversArePicturesOnlyTypedByTheirBytes) {
   st.title = "Three";
   st.artUrl = "file://" + dir.file("moving.png");
   player->set(st);
-  ASSERT_TRUE(waitFor([&] { return !coverUrl().empty() && coverUrl() != first; }));
+  ASSERT_TRUE(waitUntil([&] { return !coverUrl().empty() && coverUrl() != first; }, 4000, 20));
   cover = http->Get(coverUrl().c_str());
   ASSERT_TRUE(cover && cover->status == 200);
   EXPECT_EQ(cover->get_header_value("Content-Type"), "image/gif");  // not the name's type
@@ -518,7 +521,8 @@ TEST_F(MprisFakeBlackbox, ActionsFollowTheCanPropertiesAndNothingElseIsSent) {
                       std::string("{\"action\":\"") + action + "\"}", "application/json");
   };
   const json without = json::parse(R"(["playPause","play","pause"])");
-  ASSERT_TRUE(waitFor([&] { return nowPlaying()["controls"] == without; })) << nowPlaying();
+  ASSERT_TRUE(waitUntil([&] { return nowPlaying()["controls"] == without; }, 4000, 20))
+      << nowPlaying();
   auto next = control("next");
   ASSERT_TRUE(next);
   EXPECT_EQ(next->status, 422) << next->body;
@@ -532,12 +536,14 @@ TEST_F(MprisFakeBlackbox, ActionsFollowTheCanPropertiesAndNothingElseIsSent) {
   st.canGoNext = true;
   player->set(st);
   const json with = json::parse(R"(["playPause","play","pause","next"])");
-  ASSERT_TRUE(waitFor([&] { return nowPlaying()["controls"] == with; })) << nowPlaying();
+  ASSERT_TRUE(waitUntil([&] { return nowPlaying()["controls"] == with; }, 4000, 20))
+      << nowPlaying();
   EXPECT_EQ(control("next")->status, 200);
   EXPECT_EQ(player->calls(), (std::vector<std::string>{"Pause", "Next"}));
   st.canControl = false;
   player->set(st);
-  ASSERT_TRUE(waitFor([&] { return nowPlaying()["controls"] == json::array(); })) << nowPlaying();
+  ASSERT_TRUE(waitUntil([&] { return nowPlaying()["controls"] == json::array(); }, 4000, 20))
+      << nowPlaying();
 }
 
 }  // namespace

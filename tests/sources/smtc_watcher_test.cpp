@@ -11,6 +11,7 @@
 
 #include "agent/hub.h"
 #include "agent/log.h"
+#include "tests/support/wait.h"
 
 namespace tunelight {
 namespace {
@@ -453,16 +454,12 @@ TEST_F(SmtcWatcherTest, TwoSessionsWithOneIdAreTwoSources) {
 TEST_F(SmtcWatcherTest, ThreadRemovesSourcesOnStopAndWakesEarlyOnSignal) {
   add("a", "T", "A");
   watcher.start();
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-  while (world->cycles < 1 && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  test::waitUntil([&] { return world->cycles >= 1; }, 2000, 5);
   ASSERT_GE(world->cycles, 1);
   int base = world->cycles;
   auto t0 = std::chrono::steady_clock::now();
   world->wakeups = 3;
-  deadline = t0 + std::chrono::seconds(3);
-  while (world->cycles - base < 3 && std::chrono::steady_clock::now() < deadline)
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  test::waitUntil([&] { return world->cycles - base >= 3; }, 3000, 2);
   auto elapsed = std::chrono::steady_clock::now() - t0;
   // Three signals run three early cycles (polling alone needs a second or more), but never
   // closer than 50 ms apart.

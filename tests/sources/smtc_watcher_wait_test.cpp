@@ -7,6 +7,7 @@
 
 #include "agent/hub.h"
 #include "agent/sources/smtc_watcher.h"
+#include "tests/support/wait.h"
 
 namespace tunelight {
 namespace {
@@ -95,8 +96,7 @@ TEST_F(SmtcWatcherWait, IdleThreadWaitsOncePerPeriodAndStopEndsTheWait) {
   p->thumb.reset();  // a thumbnail read wakes the thread early
   watcher.start();
   const auto t0 = std::chrono::steady_clock::now();
-  while (p->cycles < 3 && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(5))
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  test::waitUntil([&] { return p->cycles >= 3; }, 5000, 5);
   ASSERT_GE(p->cycles, 3);
   EXPECT_LE(p->waits, p->cycles + 1);  // not a series of short sleeps
   EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(900));

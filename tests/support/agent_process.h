@@ -1,12 +1,12 @@
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
-#include <thread>
 #include <vector>
+
+#include "tests/support/wait.h"
 
 namespace tunelight::test {
 
@@ -42,17 +42,6 @@ std::string readFile(const std::string& path);
 bool fileExists(const std::string& path);
 // How often what occurs in text (overlapping occurrences count).
 size_t countOf(const std::string& text, const std::string& what);
-
-// Polls pred every 10 ms until it holds (true) or timeoutMs passed (false).
-template <typename Pred>
-bool waitUntil(Pred pred, int timeoutMs) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
-}
 
 // The agent binary of this build (or $TUNELIGHT_AGENT when set).
 std::string agentPath();

@@ -89,18 +89,17 @@ bool ChildProcess::running() {
 
 std::optional<int> ChildProcess::waitExit(int timeoutMs) {
   if (exit_) return exit_;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    int status = 0;
-    pid_t r = waitpid(pid_, &status, WNOHANG);
-    if (r == pid_) {
-      exit_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1000 - WTERMSIG(status);
-      return exit_;
-    }
-    if (r < 0 && errno != EINTR) return std::nullopt;
-    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  bool failed = false;
+  waitUntil(
+      [&] {
+        int status = 0;
+        pid_t r = waitpid(pid_, &status, WNOHANG);
+        if (r == pid_) exit_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1000 - WTERMSIG(status);
+        failed = r < 0 && errno != EINTR;
+        return exit_.has_value() || failed;
+      },
+      timeoutMs, 5);
+  return exit_;
 }
 
 void ChildProcess::kill() {
@@ -108,16 +107,9 @@ void ChildProcess::kill() {
 }
 
 int waitForPortFile(const std::string& path, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  do {
-    std::string s = readFile(path);
-    if (!s.empty()) {
-      int port = std::atoi(s.c_str());
-      if (port > 0) return port;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  } while (std::chrono::steady_clock::now() < deadline);
-  return 0;
+  int port = 0;
+  waitUntil([&] { return (port = std::atoi(readFile(path).c_str())) > 0; }, timeoutMs);
+  return port > 0 ? port : 0;
 }
 
 std::unique_ptr<RunningAgent> startAgent(const std::vector<std::string>& extraArgs, int timeoutMs) {

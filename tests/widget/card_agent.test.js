@@ -2,47 +2,27 @@
 'use strict';
 
 const assert = require('node:assert/strict');
-const { spawn } = require('node:child_process');
 const fs = require('node:fs');
-const os = require('node:os');
-const path = require('node:path');
 const { after, before, it } = require('node:test');
-const { launchBrowser, waitUntil } = require('./harness');
+const { startAgent } = require('../support/browser');
+const { launchBrowser } = require('./harness');
 
 const AGENT = process.env.TUNELIGHT_AGENT;
 const TOKEN = 'widget-test-token-0123456789';
-let dir;
 let agent;
 let origin;
 let browser;
 
 before(async () => {
   assert.ok(AGENT && fs.existsSync(AGENT), `agent binary not found: ${AGENT}`);
-  dir = fs.mkdtempSync(path.join(os.tmpdir(), 'tunelight-widget-'));
-  const portFile = path.join(dir, 'agent.port');
-  agent = spawn(
-    AGENT,
-    ['--demo', '--token', TOKEN, '--port-file', portFile, '--log-file', path.join(dir, 'agent.log')],
-    { stdio: 'ignore' },
-  );
-  await waitUntil(() => fs.existsSync(portFile) && /^\d+$/.test(fs.readFileSync(portFile, 'utf8').trim()));
-  origin = `http://127.0.0.1:${fs.readFileSync(portFile, 'utf8').trim()}`;
+  agent = await startAgent({ token: TOKEN, args: ['--demo'], prefix: 'tunelight-widget-' });
+  origin = agent.origin;
   browser = await launchBrowser();
 });
 
 after(async () => {
   if (browser) await browser.close();
-  if (agent && agent.exitCode === null) {
-    const exited = new Promise((resolve) => agent.once('exit', resolve));
-    await fetch(`${origin}/api/shutdown`, {
-      method: 'POST',
-      headers: { 'X-Tunelight-Token': TOKEN },
-    }).catch(() => {});
-    const timer = setTimeout(() => agent.kill('SIGKILL'), 3000);
-    await exited;
-    clearTimeout(timer);
-  }
-  if (dir) fs.rmSync(dir, { recursive: true, force: true });
+  if (agent) await agent.stop();
 });
 
 // First, while the demo's first song plays on without a change that would show the card by itself.

@@ -7,9 +7,9 @@ const fs = require('node:fs');
 const http = require('node:http');
 const path = require('node:path');
 const { chromium } = require('playwright-core');
+const shared = require('../support/browser');
 
 const WIDGET_DIR = path.resolve(__dirname, '../../agent/widget');
-const CHROMIUM = process.env.TUNELIGHT_CHROMIUM || '/usr/bin/chromium';
 
 const TYPES = {
   'index.html': 'text/html; charset=utf-8',
@@ -23,19 +23,8 @@ const TYPES = {
 };
 
 // playwright gives every launch a fresh profile directory of its own and removes it at close.
-async function launchBrowser() {
-  const browser = await chromium.launch({
-    executablePath: CHROMIUM,
-    args: [
-      '--no-sandbox',
-      '--disable-gpu',
-      '--disable-background-networking',
-      '--disable-component-update',
-      '--disable-sync',
-      '--no-first-run',
-    ],
-  });
-  return browser;
+function launchBrowser() {
+  return shared.launchChromium(chromium);
 }
 
 // A solid square SVG of one colour, as a cover.
@@ -230,12 +219,8 @@ class CardPage {
   }
 }
 
-async function waitUntil(cond, timeoutMs = 5000) {
-  const end = Date.now() + timeoutMs;
-  while (!(await cond())) {
-    if (Date.now() > end) throw new Error('timed out waiting');
-    await new Promise((r) => setTimeout(r, 10));
-  }
+function waitUntil(cond, timeoutMs = 5000) {
+  return shared.waitUntil(cond, { timeout: timeoutMs, interval: 10 });
 }
 
 // A now-playing state in the agent's format, with the given members changed.

@@ -68,14 +68,23 @@ std::unique_ptr<ChildProcess> runWindows(const std::string& exe,
   return std::make_unique<ChildProcess>(env("TUNELIGHT_AGENT_RUNNER"), all, outPath);
 }
 
-template <typename F>
-bool waitFor(F cond, int timeoutMs) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (Clock::now() < deadline) {
-    if (cond()) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return cond();
+// The plugin module in the stand-in OBS (wine-plugin-host): the module and the given agent lie in
+// tmp/bin as in the plugin folder, OBS's configuration directory is configDir, and writing into
+// tmp/unload asks the host to unload the module. The host's output goes to outPath.
+std::unique_ptr<ChildProcess> startPluginHost(const TempDir& tmp, const std::string& agent,
+                                              const std::string& configDir,
+                                              const std::string& outPath) {
+  fs::create_directories(tmp.file("bin"));
+  fs::copy_file(env("TUNELIGHT_WINDOWS_PLUGIN"), tmp.file("bin/tunelight.dll"));
+  fs::copy_file(agent, tmp.file("bin/tunelight-agent.exe"));
+  setenv("FAKE_OBS_CONFIG_DIR", (winPath(configDir) + "\\").c_str(), 1);
+  setenv("FAKE_OBS_MODULE_PATH", winPath(tmp.file("bin/tunelight.dll")).c_str(), 1);
+  auto host =
+      runWindows(helper("wine-plugin-host.exe"),
+                 {winPath(tmp.file("bin/tunelight.dll")), winPath(tmp.file("unload"))}, outPath);
+  unsetenv("FAKE_OBS_CONFIG_DIR");
+  unsetenv("FAKE_OBS_MODULE_PATH");
+  return host;
 }
 
 int lineCount(const std::string& text, const std::string& prefix, const std::string& suffix) {
@@ -205,7 +214,7 @@ TEST_F(Wine, StartsWithNonAsciiPathsReplacesOldPortFileAndStopsOnRequest) {
                                    "--port-file", winPath(dir + "/agent.port"),
                                    "--log-file",  winPath(dir + "/agent.log")};
   auto agent = runWindows(env("TUNELIGHT_AGENT"), args, seed.file("out.txt"));
-  ASSERT_TRUE(waitFor([&] { return readFile(dir + "/agent.port").size() > 1; }, 15000));
+  ASSERT_TRUE(waitUntil([&] { return readFile(dir + "/agent.port").size() > 1; }, 15000, 20));
 
   // Which candidate is free depends on what else runs on this machine.
   std::string port = readFile(dir + "/agent.port");
@@ -236,7 +245,7 @@ TEST_F(Wine, HeldPortsAreNeverSharedAndNoFreePortExitsWithTwo) {
     auto holder = runWindows(helper("wine-port-holder.exe"),
                              {winPath(tmp.file("ready1")), std::to_string(kCandidates[0])},
                              tmp.file("holder1.txt"));
-    ASSERT_TRUE(waitFor([&] { return fileExists(tmp.file("ready1")); }, 10000));
+    ASSERT_TRUE(waitUntil([&] { return fileExists(tmp.file("ready1")); }, 10000, 20));
     WineAgent first;
     EXPECT_GT(first.port, kCandidates[0]);
     WineAgent second;
@@ -246,7 +255,7 @@ TEST_F(Wine, HeldPortsAreNeverSharedAndNoFreePortExitsWithTwo) {
   std::vector<std::string> args = {winPath(tmp.file("ready2"))};
   for (int p : kCandidates) args.push_back(std::to_string(p));
   auto holder = runWindows(helper("wine-port-holder.exe"), args, tmp.file("holder2.txt"));
-  ASSERT_TRUE(waitFor([&] { return fileExists(tmp.file("ready2")); }, 10000));
+  ASSERT_TRUE(waitUntil([&] { return fileExists(tmp.file("ready2")); }, 10000, 20));
   WineAgent none({}, false);
   EXPECT_EQ(none.process->waitExit(15000), std::optional<int>(2));
   EXPECT_EQ(none.log(), "[error] no free port\n");
@@ -294,8 +303,8 @@ TEST_F(Wine, AccessRulesRoutesAndMediaSessionFailures) {
   // Wine has no media-session class: every try fails (after pauses of 0.5, 1, 2 s ...), only
   // the first three are logged, and the agent keeps serving.
   std::this_thread::sleep_until(start + std::chrono::milliseconds(3500));
-  EXPECT_TRUE(
-      waitFor([&] { return lineCount(a.log(), "[warning] SMTC: ", " - retrying") == 3; }, 3000));
+  EXPECT_TRUE(waitUntil([&] { return lineCount(a.log(), "[warning] SMTC: ", " - retrying") == 3; },
+                        3000, 20));
   std::this_thread::sleep_for(std::chrono::milliseconds(600));
   std::string log = a.log();
   EXPECT_EQ(lineCount(log, "[warning] SMTC: ", " - retrying"), 3) << log;
@@ -346,12 +355,12 @@ TEST_F(Wine, ConfigurationDrivesDemoEventsAndTextFilesInAWindowsPath) {
   std::string doc = events.next();
   EXPECT_NE(doc.find("\"active\":true"), std::string::npos) << doc;
 
-  ASSERT_TRUE(waitFor(
+  ASSERT_TRUE(waitUntil(
       [&] {
         return !readFile(out + "/title.txt").empty() && fileExists(out + "/cover.jpg") &&
                fileExists(out + "/nowplaying.json");
       },
-      5000));
+      5000, 20));
   nlohmann::json written =
       nlohmann::json::parse(readFile(out + "/nowplaying.json"), nullptr, false);
   ASSERT_TRUE(written.is_object());
@@ -364,7 +373,7 @@ TEST_F(Wine, ConfigurationDrivesDemoEventsAndTextFilesInAWindowsPath) {
        doc = events.next()) {
   }
   EXPECT_NE(doc.find("\"active\":false"), std::string::npos);
-  EXPECT_TRUE(waitFor([&] { return readFile(out + "/title.txt").empty(); }, 5000));
+  EXPECT_TRUE(waitUntil([&] { return readFile(out + "/title.txt").empty(); }, 5000, 20));
 }
 
 TEST_F(Wine, ExtensionReportsBecomeSources) {
@@ -389,7 +398,7 @@ TEST_F(Wine, StopsWhenItsWindowsParentEnds) {
   TempDir tmp;
   auto parent = runWindows(helper("wine-parent.exe"), {winPath(tmp.file("parent.pid"))},
                            tmp.file("parent.txt"));
-  ASSERT_TRUE(waitFor([&] { return !readFile(tmp.file("parent.pid")).empty(); }, 10000));
+  ASSERT_TRUE(waitUntil([&] { return !readFile(tmp.file("parent.pid")).empty(); }, 10000, 20));
   std::string pid = readFile(tmp.file("parent.pid"));
 
   WineAgent a({"--parent-pid", pid});
@@ -415,7 +424,8 @@ TEST_F(Wine, PluginLaunchPassesPathsAndTokenAndEndsTheAgent) {
   std::string out = tmp.file("launch.txt");
   auto launcher = runWindows(helper("wine-launch-check.exe"),
                              {winPath(env("TUNELIGHT_AGENT")), winPath(dir)}, out);
-  ASSERT_TRUE(waitFor([&] { return readText(out).find("alive=") != std::string::npos; }, 15000))
+  ASSERT_TRUE(
+      waitUntil([&] { return readText(out).find("alive=") != std::string::npos; }, 15000, 20))
       << readText(out);
   int port = std::atoi(readFile(dir + "/agent.port").c_str());
   ASSERT_GT(port, 0) << readText(out);
@@ -498,13 +508,13 @@ TEST_F(Wine, MediaSessionsThroughTheWindowsRuntime) {
   WineAgent a;
   ASSERT_GT(a.port, 0);
   nlohmann::json doc;
-  ASSERT_TRUE(waitFor(
+  ASSERT_TRUE(waitUntil(
       [&] {
         doc = nlohmann::json::parse(a.get("/api/now-playing").body, nullptr, false);
         // The cover, read on a thread of its own, follows the texts within a moment.
         return doc.is_object() && doc.value("active", false) && doc["coverUrl"].is_string();
       },
-      5000))
+      5000, 20))
       << a.log();
   EXPECT_EQ(doc.value("source", ""), "smtc:Spotify.exe");
   EXPECT_EQ(doc.value("title", ""), "Ünï Song");
@@ -529,9 +539,9 @@ TEST_F(Wine, MediaSessionsThroughTheWindowsRuntime) {
 
   // The next good cycle gets a new manager and publishes again.
   fake.sessions("Spotify.exe|Second Song|Артист||5|0|0|0|0||\n");
-  EXPECT_TRUE(waitFor(
-      [&] { return a.get("/api/now-playing").body.find("Second Song") != std::string::npos; },
-      5000))
+  EXPECT_TRUE(waitUntil(
+      [&] { return a.get("/api/now-playing").body.find("Second Song") != std::string::npos; }, 5000,
+      20))
       << a.log();
 
   // A player action reaches the session on the card and no other, not even an earlier session
@@ -541,13 +551,13 @@ TEST_F(Wine, MediaSessionsThroughTheWindowsRuntime) {
                   cardFlags + "\nMSEdge|Edge|E||5|0|0|0|0||\n");
   };
   const auto controls = [&](const std::string& expected) {
-    return waitFor(
+    return waitUntil(
         [&] {
           auto d = nlohmann::json::parse(a.get("/api/now-playing").body, nullptr, false);
           return d.is_object() && d.value("title", "") == "On Card" &&
                  d["controls"].dump() == expected;
         },
-        3000);
+        3000, 20);
   };
   const auto act = [&](const std::string& action) {
     return a.post("/api/control", "{\"action\":\"" + action + "\"}",
@@ -682,18 +692,18 @@ TEST_F(Wine, OneMisbehavingSessionHidesNoOther) {
   fake.sessions("Spotify.exe|S0|A||4|0|0|0|0||\nChrome|C|B||5|0|0|0|0||\n" + firefox + "\n");
   WineAgent a;
   ASSERT_GT(a.port, 0);
-  ASSERT_TRUE(waitFor([&] { return sourceTitles(a).size() == 3; }, 5000)) << a.log();
+  ASSERT_TRUE(waitUntil([&] { return sourceTitles(a).size() == 3; }, 5000, 20)) << a.log();
 
   // Chrome's app is closing (its calls fail with RPC_S_SERVER_UNAVAILABLE), Firefox's session
   // closed after being listed, Edge offers no properties at all.
   fake.sessions("Spotify.exe|S1|A||4|0|0|0|0||\nChrome|C|B||5|0|0|0|0|||fail=800706BA\n" + firefox +
                 "|gone\nMSEdge|E|E||4|0|0|0|0|||properties=null\n");
   const auto changed = Clock::now();
-  EXPECT_TRUE(waitFor([&] { return nowPlayingTitle(a) == "S1"; }, 3000)) << a.log();
+  EXPECT_TRUE(waitUntil([&] { return nowPlayingTitle(a) == "S1"; }, 3000, 20)) << a.log();
   RecordProperty("titleMs", static_cast<int>(msSince(changed)));
   EXPECT_LE(msSince(changed), 1000);
   // The two that fail go once unseen for the removal window (3 s after their last read).
-  EXPECT_TRUE(waitFor([&] { return sourceTitles(a).size() == 1; }, 6000))
+  EXPECT_TRUE(waitUntil([&] { return sourceTitles(a).size() == 1; }, 6000, 20))
       << a.get("/api/health").body;
   EXPECT_LE(msSince(changed), 4500);
   EXPECT_EQ(sourceTitles(a).count("smtc:Spotify.exe"), 1u);
@@ -724,13 +734,13 @@ TEST_F(Wine, HungReadsDelayNobodyAndTheCoverFollowsTheSong) {
   fake.sessions(hung(0));
   WineAgent a;
   ASSERT_GT(a.port, 0);
-  ASSERT_TRUE(waitFor([&] { return nowPlayingTitle(a) == "S0"; }, 5000)) << a.log();
+  ASSERT_TRUE(waitUntil([&] { return nowPlayingTitle(a) == "S0"; }, 5000, 20)) << a.log();
   // Across the 5 s after which the hung read is given up (and begun again).
   int64_t slowest = 0;
   for (int i = 1; i <= 6; ++i) {
     fake.sessions(hung(i));
     const auto changed = Clock::now();
-    EXPECT_TRUE(waitFor([&] { return nowPlayingTitle(a) == "S" + std::to_string(i); }, 3000));
+    EXPECT_TRUE(waitUntil([&] { return nowPlayingTitle(a) == "S" + std::to_string(i); }, 3000, 20));
     slowest = std::max(slowest, msSince(changed));
     std::this_thread::sleep_until(changed + std::chrono::milliseconds(1000));
   }
@@ -747,22 +757,22 @@ TEST_F(Wine, HungReadsDelayNobodyAndTheCoverFollowsTheSong) {
     return d.is_object() && d["coverUrl"].is_string() ? a.get(d["coverUrl"].get<std::string>()).body
                                                       : std::string();
   };
-  EXPECT_TRUE(waitFor(
+  EXPECT_TRUE(waitUntil(
       [&] {
         auto t = sourceTitles(a);
         return t["smtc:Spotify.exe"] == "L1" && t["smtc:Spotify.exe#2"] == "Second" &&
                t.size() == 2 && coverOf() == png + "first";
       },
-      8000))
+      8000, 20))
       << a.get("/api/health").body;
 
   // The app publishes the new song's artwork a little after its title.
   fake.sessions("Spotify.exe|L2|A||4|0|0|0|0|a.bin|image/png\n" + two);
-  ASSERT_TRUE(waitFor([&] { return nowPlayingTitle(a) == "L2"; }, 3000));
+  ASSERT_TRUE(waitUntil([&] { return nowPlayingTitle(a) == "L2"; }, 3000, 20));
   const auto shown = Clock::now();
   std::this_thread::sleep_for(std::chrono::milliseconds(300));
   fake.file("a.bin", png + "late");
-  EXPECT_TRUE(waitFor([&] { return coverOf() == png + "late"; }, 4000));
+  EXPECT_TRUE(waitUntil([&] { return coverOf() == png + "late"; }, 4000, 20));
   RecordProperty("lateCoverMs", static_cast<int>(msSince(shown)));
   EXPECT_LE(msSince(shown), 2000);
 
@@ -778,7 +788,7 @@ TEST_F(Wine, AFaultOrAStuckCallNeverKeepsTheAgent) {
   {
     WineAgent a;
     ASSERT_GT(a.port, 0);
-    ASSERT_TRUE(waitFor([&] { return nowPlayingTitle(a) == "Song"; }, 5000)) << a.log();
+    ASSERT_TRUE(waitUntil([&] { return nowPlayingTitle(a) == "Song"; }, 5000, 20)) << a.log();
     // A processor fault inside the platform call: no second call into that code; the agent
     // ends with its own exit code so that the plugin starts a fresh one.
     fake.sessions("fault\n");
@@ -796,7 +806,7 @@ TEST_F(Wine, AFaultOrAStuckCallNeverKeepsTheAgent) {
   fake.sessions("Spotify.exe|Song|A||4|0|0|0|0|||block\n");
   WineAgent b;
   ASSERT_GT(b.port, 0);
-  ASSERT_TRUE(waitFor([&] { return fake.managerRequests() == 2; }, 5000));
+  ASSERT_TRUE(waitUntil([&] { return fake.managerRequests() == 2; }, 5000, 20));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   b.shutdown();
   const auto asked = Clock::now();
@@ -811,19 +821,11 @@ TEST_F(Wine, PluginModuleStartsAndStopsTheAgentWithANonAsciiConfigPath) {
   ASSERT_FALSE(env("TUNELIGHT_WINDOWS_PLUGIN").empty());
   TempDir tmp;
   // The module lies beside the agent, as in the plugin folder; libobs hands out UTF-8 paths.
-  fs::create_directories(tmp.file("bin"));
-  fs::copy_file(env("TUNELIGHT_WINDOWS_PLUGIN"), tmp.file("bin/tunelight.dll"));
-  fs::copy_file(env("TUNELIGHT_AGENT"), tmp.file("bin/tunelight-agent.exe"));
   std::string config = tmp.path() + "/Конфиг Ünï 目录";
-  setenv("FAKE_OBS_CONFIG_DIR", (winPath(config) + "\\").c_str(), 1);
-  setenv("FAKE_OBS_MODULE_PATH", winPath(tmp.file("bin/tunelight.dll")).c_str(), 1);
   std::string out = tmp.file("host.txt");
-  auto host =
-      runWindows(helper("wine-plugin-host.exe"),
-                 {winPath(tmp.file("bin/tunelight.dll")), winPath(tmp.file("unload"))}, out);
-  unsetenv("FAKE_OBS_CONFIG_DIR");
-  unsetenv("FAKE_OBS_MODULE_PATH");
-  ASSERT_TRUE(waitFor([&] { return readText(out).find("loaded=1") != std::string::npos; }, 15000))
+  auto host = startPluginHost(tmp, env("TUNELIGHT_AGENT"), config, out);
+  ASSERT_TRUE(
+      waitUntil([&] { return readText(out).find("loaded=1") != std::string::npos; }, 15000, 20))
       << readText(out);
 
   std::string portFile;
@@ -844,7 +846,7 @@ TEST_F(Wine, PluginModuleStartsAndStopsTheAgentWithANonAsciiConfigPath) {
   EXPECT_NE(readText(out).find("300 [tunelight] plugin unloaded\n"), std::string::npos);
   EXPECT_FALSE(fileExists(portFile));
   EXPECT_TRUE(
-      waitFor([&] { return raw(port, "GET", "/api/health", hostHeader).status == 0; }, 3000))
+      waitUntil([&] { return raw(port, "GET", "/api/health", hostHeader).status == 0; }, 3000, 20))
       << "the agent outlived the module";
 }
 
@@ -853,20 +855,11 @@ TEST_F(Wine, PluginModuleStartsAndStopsTheAgentWithANonAsciiConfigPath) {
 TEST_F(Wine, PluginKeepsItsAgentInAJobRestartsItAndPicksUpASlowPort) {
   ASSERT_FALSE(env("TUNELIGHT_WINDOWS_PLUGIN").empty());
   TempDir tmp;
-  fs::create_directories(tmp.file("bin"));
-  fs::copy_file(env("TUNELIGHT_WINDOWS_PLUGIN"), tmp.file("bin/tunelight.dll"));
-  fs::copy_file(helper("wine-probe-agent.exe"), tmp.file("bin/tunelight-agent.exe"));
   std::string config = tmp.file("config");
-  setenv("FAKE_OBS_CONFIG_DIR", (winPath(config) + "\\").c_str(), 1);
-  setenv("FAKE_OBS_MODULE_PATH", winPath(tmp.file("bin/tunelight.dll")).c_str(), 1);
   std::string out = tmp.file("host.txt");
-  auto host =
-      runWindows(helper("wine-plugin-host.exe"),
-                 {winPath(tmp.file("bin/tunelight.dll")), winPath(tmp.file("unload"))}, out);
-  unsetenv("FAKE_OBS_CONFIG_DIR");
-  unsetenv("FAKE_OBS_MODULE_PATH");
-  ASSERT_TRUE(
-      waitFor([&] { return readText(out).find("agent started") != std::string::npos; }, 20000))
+  auto host = startPluginHost(tmp, helper("wine-probe-agent.exe"), config, out);
+  ASSERT_TRUE(waitUntil([&] { return readText(out).find("agent started") != std::string::npos; },
+                        20000, 20))
       << readText(out);
   std::string log = readText(out);
   EXPECT_NE(log.find("200 [tunelight] agent exited, restarting after a media runtime fault (1)\n"),
@@ -901,13 +894,13 @@ TEST_F(Wine, PluginKeepsItsAgentInAJobRestartsItAndPicksUpASlowPort) {
 
   // OBS dies without unloading the module: closing its handles ends the job and the agent.
   host->kill();
-  EXPECT_TRUE(waitFor(
+  EXPECT_TRUE(waitUntil(
       [&] {
         int s = connectTo(port);
         if (s >= 0) close(s);
         return s < 0;
       },
-      5000))
+      5000, 20))
       << "the agent outlived its host";
 }
 

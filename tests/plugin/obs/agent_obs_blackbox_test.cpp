@@ -48,23 +48,23 @@ TEST(AgentObsTest, StartsRestartsAndStopsTheAgent) {
   obs_source_t* card = h.createCard(s);
   obs_data_release(s);
   ASSERT_TRUE(card);
-  EXPECT_TRUE(eventually(
+  EXPECT_TRUE(waitUntil(
       [&] { return get(port, "/api/now-playing").find("\"active\":true") != std::string::npos; },
-      5000));
+      5000, 20));
 
   // Killed: restarted with a warning, with a new token and port file.
   int first = agentPids(h)[0];
   ASSERT_EQ(kill(first, SIGKILL), 0);
   ASSERT_TRUE(h.waitLog("[tunelight] agent is not running, restarting (1)", 3000));
-  ASSERT_TRUE(eventually([&] { return agentPids(h).size() == 2; }, 6000));
+  ASSERT_TRUE(waitUntil([&] { return agentPids(h).size() == 2; }, 6000, 20));
   int second = agentPids(h)[1];
   EXPECT_NE(second, first);
   port = std::stoi(readFile(port_file));
   EXPECT_FALSE(get(port, "/api/health").empty());
   // The restarted agent got the card's settings at launch.
-  EXPECT_TRUE(eventually(
+  EXPECT_TRUE(waitUntil(
       [&] { return get(port, "/api/now-playing").find("\"active\":true") != std::string::npos; },
-      5000));
+      5000, 20));
 
   auto t0 = std::chrono::steady_clock::now();
   h.shutdown();

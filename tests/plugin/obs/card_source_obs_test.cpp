@@ -84,13 +84,13 @@ TEST(CardObsTest, SlowFirstStartIsPickedUpWhenItsPortAppears) {
   ASSERT_TRUE(h.waitLog("[tunelight] agent started: " + base + "/widget (pid ", 4000));
   EXPECT_TRUE(agent.waitPosts(1)) << "the settings never reached the agent";
   // Published once the settings post is over.
-  EXPECT_TRUE(eventually(
+  EXPECT_TRUE(waitUntil(
       [&] {
         h.tick(card, 0.016f);
         return jsonString(h.browserUpdates().back(), "url") ==
                base + "/widget?theme=compact&scale=2.00";
       },
-      2000));
+      2000, 20));
   EXPECT_EQ(h.countLog("restarting"), 0u);
   EXPECT_EQ(h.countLog("slow to start"), 1u);
 }
@@ -329,8 +329,7 @@ TEST(CardObsTest, PanelWithoutAgent) {
   obs_data_set_string(s, "text_files_dir", np.c_str());
   EXPECT_FALSE(obs_property_button_clicked(obs_properties_get(props, "text_files_open"), card));
   EXPECT_TRUE(fileExists(np));
-  for (int i = 0; i < 300 && readFile(h.dir().file("opened")).empty(); ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  waitUntil([&] { return !readFile(h.dir().file("opened")).empty(); }, 3000);
   EXPECT_EQ(readFile(h.dir().file("opened")), np);
 
   obs_data_release(s);

@@ -20,6 +20,8 @@
 #include <utility>
 #include <vector>
 
+#include "tests/support/wait.h"
+
 namespace tunelight::test {
 
 struct FakeAgentServer {
@@ -188,12 +190,7 @@ struct FakeAgentServer {
     return posts.at(i);
   }
   bool waitPosts(size_t n, int timeoutMs = 3000) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (postCount() < n) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return true;
+    return waitUntil([&] { return postCount() >= n; }, timeoutMs);
   }
 };
 

@@ -85,13 +85,13 @@ TEST(GraphicsThreadObsTest, RelaunchNeverStallsTheGraphicsThread) {
 
   // The change made while no agent ran reaches the new agent.
   ASSERT_TRUE(h.waitLog("agent started", 5000, 2));
-  EXPECT_TRUE(eventually(
+  EXPECT_TRUE(waitUntil(
       [&] {
         std::lock_guard<std::mutex> g(agent.mutex);
         return agent.tokens.back() != first_token &&
                agent.posts.back().second.find("\"demo\":true") != std::string::npos;
       },
-      3000));
+      3000, 20));
 }
 
 TEST(GraphicsThreadObsTest, RestartNeverShowsTheFallbackPage) {
@@ -106,7 +106,7 @@ TEST(GraphicsThreadObsTest, RestartNeverShowsTheFallbackPage) {
   h.renderEachFrame(card);
   std::string page =
       "http://127.0.0.1:" + std::to_string(agent.port) + "/widget?theme=compact&scale=2.00";
-  ASSERT_TRUE(eventually([&] { return !h.sampledChildUrls().empty(); }, 3000));
+  ASSERT_TRUE(waitUntil([&] { return !h.sampledChildUrls().empty(); }, 3000, 20));
 
   int pid = agentPid(h, 0);
   ASSERT_GT(pid, 1) << "no agent in the log";  // never kill(-1, ...)
@@ -154,7 +154,7 @@ TEST(GraphicsThreadObsTest, HotkeysAndButtonsReachTheAgentAndNeverWait) {
   obs_hotkey_enable_callback_rerouting(true);
   obs_hotkey_trigger_routed_callback(keys["tunelight.next"].first, true);
   obs_hotkey_trigger_routed_callback(keys["tunelight.next"].first, false);  // release: nothing
-  ASSERT_TRUE(eventually([&] { return controlPosts().size() == 1; }, 3000));
+  ASSERT_TRUE(waitUntil([&] { return controlPosts().size() == 1; }, 3000, 20));
   EXPECT_EQ(controlPosts()[0], R"({"action":"next"})");
   {
     std::lock_guard<std::mutex> g(agent.mutex);
@@ -177,7 +177,7 @@ TEST(GraphicsThreadObsTest, HotkeysAndButtonsReachTheAgentAndNeverWait) {
   std::printf("longest hotkey press during the relaunch: %.3f ms\n", longest_ms);
   EXPECT_LT(longest_ms, 5.0);
   ASSERT_EQ(h.countLog("agent started"), 1u) << "the relaunch must still be waiting";
-  EXPECT_TRUE(eventually([&] { return controlPosts().size() == 4; }, 3000));
+  EXPECT_TRUE(waitUntil([&] { return controlPosts().size() == 4; }, 3000, 20));
   EXPECT_EQ(controlPosts().back(), R"({"action":"show"})");
 
   // The panel's buttons follow what the card's source takes.
@@ -195,7 +195,7 @@ TEST(GraphicsThreadObsTest, HotkeysAndButtonsReachTheAgentAndNeverWait) {
   EXPECT_FALSE(enabled("control_previous"));
   EXPECT_TRUE(obs_property_visible(obs_properties_get(props, "controls_info")));
   obs_property_button_clicked(obs_properties_get(props, "control_play_pause"), card);
-  EXPECT_TRUE(eventually([&] { return controlPosts().size() == 5; }, 3000));
+  EXPECT_TRUE(waitUntil([&] { return controlPosts().size() == 5; }, 3000, 20));
   EXPECT_EQ(controlPosts().back(), R"({"action":"playPause"})");
   obs_properties_destroy(props);
 }

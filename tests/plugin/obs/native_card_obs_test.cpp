@@ -156,13 +156,13 @@ TEST(NativeCardObsTest, DrawsTheCardAndRunsItsBar) {
   const Rect& box = l.box;
   const float cx = l.art.x + l.art.w / 2, cy = l.art.y + l.art.h / 2;
   Capture c;
-  ASSERT_TRUE(eventually(
+  ASSERT_TRUE(waitUntil(
       [&] {
         c = h.capture(card);
         return !c.rgba.empty() && near(px(c, box.x + box.w - 8, box.y + 8), kDarkBg, 3) &&
                near(px(c, cx, cy), kRed, 8) && textPixels(c, l.title) > 40;
       },
-      5000))
+      5000, 20))
       << "background " << show(px(c, box.x + box.w - 8, box.y + 8)) << ", cover "
       << show(px(c, cx, cy)) << ", title pixels " << textPixels(c, l.title);
   // The corners are rounded: transparent but for the shadow just outside the arc.
@@ -192,11 +192,11 @@ TEST(NativeCardObsTest, DrawsTheCardAndRunsItsBar) {
   agent.setState(stateJson("playing", 5000, 20000, "/cover/00000000000000bb", nowMs()));
   std::this_thread::sleep_for(std::chrono::milliseconds(400));
   EXPECT_TRUE(near(px(h.capture(card), cx, cy), kRed, 8));
-  EXPECT_TRUE(eventually(
+  EXPECT_TRUE(waitUntil(
       [&] {
         return near(px(h.capture(card), cx, cy), {30, 40, 200, 255}, 8);
       },
-      3000));
+      3000, 20));
 
   // Paused: the bar stops where the state says, the card dims and the cover gets its badge.
   agent.setState(stateJson("paused", 8000, 20000, "/cover/00000000000000bb", nowMs()));
@@ -257,12 +257,12 @@ TEST(NativeCardObsTest, LooksFollowTheSettings) {
   const float bx = l.box.x + l.box.w - 8, by = l.box.y + 8;
   auto settle = [&](const std::function<bool(const Capture&)>& ok, int ms = 4000) {
     Capture c;
-    bool done = eventually(
+    bool done = waitUntil(
         [&] {
           c = h.capture(card);
           return !c.rgba.empty() && ok(c);
         },
-        ms);
+        ms, 20);
     return std::make_pair(done, c);
   };
   auto update = [&](const std::function<void(obs_data_t*)>& set) {
@@ -313,7 +313,7 @@ TEST(NativeCardObsTest, LooksFollowTheSettings) {
     obs_data_set_string(s, "layout", "vertical");
     obs_data_set_string(s, "time_format", "elapsed_total");
   });
-  ASSERT_TRUE(eventually([&] { return obs_source_get_height(card) == 356; }, 2000));
+  ASSERT_TRUE(waitUntil([&] { return obs_source_get_height(card) == 356; }, 2000, 20));
   EXPECT_EQ(obs_source_get_width(card), 256u);
   CardConfig vertical;
   vertical.layout = "vertical";
@@ -379,7 +379,7 @@ TEST(NativeCardObsTest, BackSoonAfterTheAgentReturns) {
     Capture c = h.capture(card);
     return !c.rgba.empty() && near(px(c, bx, by), kDarkBg, 3) && textPixels(c, l.title) > 40;
   };
-  ASSERT_TRUE(eventually(shown, 8000));
+  ASSERT_TRUE(waitUntil(shown, 8000, 20));
 
   // Taken down: the card hides while no agent answers, and every frame stays quick.
   h.resetCallTimes();
@@ -390,10 +390,10 @@ TEST(NativeCardObsTest, BackSoonAfterTheAgentReturns) {
       pid = std::stoi(m[1]);
   ASSERT_GT(pid, 1);  // never kill(-1, ...)
   ASSERT_EQ(kill(pid, SIGKILL), 0);
-  EXPECT_TRUE(eventually([&] { return allTransparent(h.capture(card)); }, 5000));
+  EXPECT_TRUE(waitUntil([&] { return allTransparent(h.capture(card)); }, 5000, 20));
   ASSERT_TRUE(h.waitLog("[tunelight] agent started", 8000, 2));
   auto back = std::chrono::steady_clock::now();
-  EXPECT_TRUE(eventually(shown, 4000));
+  EXPECT_TRUE(waitUntil(shown, 4000, 20));
   auto took =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - back)
           .count();
@@ -410,24 +410,24 @@ TEST(NativeCardObsTest, BackSoonAfterTheAgentReturns) {
   // Pictures of both layouts for the README, once the demo's cover is in.
   const float cx = l.art.x + l.art.w / 2, cy = l.art.y + 8;
   Capture c;
-  ASSERT_TRUE(eventually(
+  ASSERT_TRUE(waitUntil(
       [&] {
         c = h.capture(card, 3000, 2);
         return !c.rgba.empty() && !near(px(c, cx * 2, cy * 2), {42, 42, 51, 255}, 6);
       },
-      3000));
+      3000, 20));
   savePicture(c, "native-card-horizontal.png");
   Data vertical;
   obs_data_set_string(vertical, "layout", "vertical");
   obs_source_update(card, vertical);
   const plugin::CardLayout v = plugin::card_layout(
       CardConfig{"compact", "vertical", "dark", "system", "", "elapsed_total"}, true, false);
-  ASSERT_TRUE(eventually(
+  ASSERT_TRUE(waitUntil(
       [&] {
         c = h.capture(card, 3000, 2);
         return c.height == 712 && textPixels(c, scaled2(v.title)) > 80;
       },
-      3000));
+      3000, 20));
   std::this_thread::sleep_for(std::chrono::milliseconds(500));
   savePicture(h.capture(card, 3000, 2), "native-card-vertical.png");
 }

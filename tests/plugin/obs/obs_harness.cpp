@@ -399,12 +399,7 @@ size_t ObsHarness::countLog(const std::string& text) const {
 }
 
 bool ObsHarness::waitLog(const std::string& text, int timeoutMs, size_t minCount) const {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (countLog(text) < minCount) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return true;
+  return waitUntil([&] { return countLog(text) >= minCount; }, timeoutMs);
 }
 
 const obs_source_info* ObsHarness::info(const char* id) const {
@@ -497,15 +492,6 @@ Capture ObsHarness::capture(obs_source_t* source, int timeoutMs, uint32_t scale)
 
 std::string reportsPort(int port) {
   return "printf " + std::to_string(port) + " > \"$4\"\nexec sleep 60\n";
-}
-
-bool eventually(const std::function<bool()>& f, int timeoutMs) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  while (!f()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  }
-  return true;
 }
 
 std::string jsonString(const std::string& json, const char* key) {

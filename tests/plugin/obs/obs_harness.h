@@ -112,9 +112,6 @@ struct Data {
   operator obs_data_t*() const { return d; }
 };
 
-// Polls f every 20 ms until it holds or timeoutMs pass.
-bool eventually(const std::function<bool()>& f, int timeoutMs);
-
 // Values of a settings JSON text.
 std::string jsonString(const std::string& json, const char* key);
 long long jsonInt(const std::string& json, const char* key);

@@ -15,13 +15,12 @@ namespace {
 
 // Runs UI tasks until check() holds (the video thread ticks the card and queues passes).
 bool pumpUntil(ObsHarness& h, const std::function<bool()>& check, int timeoutMs = 3000) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-  for (;;) {
-    h.runUiTasks();
-    if (check()) return true;
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
+  return waitUntil(
+      [&] {
+        h.runUiTasks();
+        return check();
+      },
+      timeoutMs);
 }
 
 bool at(obs_sceneitem_t* item, float x, float y) {
