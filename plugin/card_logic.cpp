@@ -109,19 +109,7 @@ std::string agent_config_json(const AgentConfig& c) {
     return std::string("\"") + key + "\":" + (v ? "true" : "false") + ",";
   };
   std::string out = "{";
-  out += flag("yandex", c.yandex);
-  out += flag("vk", c.vk);
-  out += flag("spotify", c.spotify);
-  out += flag("appleMusic", c.appleMusic);
-  out += flag("youtubeMusic", c.youtubeMusic);
-  out += flag("soundcloud", c.soundcloud);
-  out += flag("deezer", c.deezer);
-  out += flag("tidal", c.tidal);
-  out += flag("amazonMusic", c.amazonMusic);
-  out += flag("youtube", c.youtube);
-  out += flag("otherPlayers", c.otherPlayers);
-  out += flag("videoPlayers", c.videoPlayers);
-  out += flag("browserWithoutExtension", c.browserWithoutExtension);
+  for (const ServiceSwitch& sw : kServiceSwitches) out += flag(sw.configKey, c.*(sw.on));
   out += flag("demo", c.demo);
   out += "\"blocklist\":[";
   for (size_t i = 0; i < c.blocklist.size(); ++i) {
@@ -168,21 +156,8 @@ std::string make_token() {
 // ---- Status report and recent tracks ----
 
 const char* service_label_key(const std::string& id) {
-  static const std::pair<const char*, const char*> table[] = {
-      {"yandex", "Service.Yandex"},
-      {"vk", "Service.Vk"},
-      {"spotify", "Service.Spotify"},
-      {"apple-music", "Service.AppleMusic"},
-      {"youtube-music", "Service.YouTubeMusic"},
-      {"youtube", "Service.YouTube"},
-      {"soundcloud", "Service.SoundCloud"},
-      {"deezer", "Service.Deezer"},
-      {"tidal", "Service.Tidal"},
-      {"amazon-music", "Service.AmazonMusic"},
-  };
-  for (const auto& row : table)
-    if (id == row.first) return row.second;
-  return "Service.Unknown";
+  const ServiceSwitch* sw = findSwitchByService(id.c_str());
+  return sw ? sw->serviceLabelKey : "Service.Unknown";
 }
 
 std::string browser_display_name(const std::string& app) {
@@ -209,28 +184,6 @@ std::string service_label(const json& obj, const Translate& tr) {
   return tr(service_label_key(service));
 }
 
-// The panel's label of the switch a configuration key names.
-const char* switch_label_key(const std::string& key) {
-  static const std::pair<const char*, const char*> table[] = {
-      {"yandex", "Service.Yandex"},
-      {"vk", "Service.Vk"},
-      {"spotify", "Service.Spotify"},
-      {"appleMusic", "Service.AppleMusic"},
-      {"youtubeMusic", "Service.YouTubeMusic"},
-      {"youtube", "Service.YouTubeVideos"},
-      {"soundcloud", "Service.SoundCloud"},
-      {"deezer", "Service.Deezer"},
-      {"tidal", "Service.Tidal"},
-      {"amazonMusic", "Service.AmazonMusic"},
-      {"otherPlayers", "OtherPlayers"},
-      {"videoPlayers", "VideoPlayers"},
-      {"browserWithoutExtension", "BrowserSmtc"},
-  };
-  for (const auto& row : table)
-    if (key == row.first) return row.second;
-  return nullptr;
-}
-
 std::string replace_all(std::string text, const std::string& from, const std::string& to) {
   for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
     text.replace(at, from.size(), to);
@@ -241,14 +194,14 @@ std::string replace_all(std::string text, const std::string& from, const std::st
 // which switch shows it; empty when the agent did not name a switch we know.
 std::string filtered_status(const json& f, const Translate& tr) {
   const std::string key = str_member(f, "switch");
-  const char* label = switch_label_key(key);
-  if (!label) return "";
+  const ServiceSwitch* sw = findSwitchByKey(key.c_str());
+  if (!sw) return "";
   std::string who = str_member(f, "player");
   if (who.empty()) who = tr(service_label_key(str_member(f, "service")));
   const char* text = key == "videoPlayers"              ? "Status.HiddenVideo"
                      : key == "browserWithoutExtension" ? "Status.HiddenBrowser"
                                                         : "Status.HiddenSwitch";
-  return replace_all(replace_all(tr(text), "%1", who), "%2", tr(label));
+  return replace_all(replace_all(tr(text), "%1", who), "%2", tr(sw->labelKey));
 }
 
 }  // namespace

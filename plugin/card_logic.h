@@ -12,6 +12,8 @@
 #include <utility>
 #include <vector>
 
+#include "agent/services.h"
+
 namespace tunelight::plugin {
 
 inline constexpr const char* kPluginVersion = "0.2.0";
@@ -30,21 +32,9 @@ struct CardConfig {
   bool show_progress = true;
 };
 
-// The agent's settings as the card sources set them.
-struct AgentConfig {
-  bool yandex = true;
-  bool vk = true;
-  bool spotify = true;
-  bool appleMusic = true;
-  bool youtubeMusic = true;
-  bool soundcloud = true;
-  bool deezer = true;
-  bool tidal = true;
-  bool amazonMusic = true;
-  bool youtube = false;
-  bool otherPlayers = true;
-  bool videoPlayers = false;
-  bool browserWithoutExtension = true;
+// The agent's settings as the card sources set them: the service switches (agent/services.h)
+// and the rest.
+struct AgentConfig : ServiceSwitches {
   bool demo = false;
   std::vector<std::string> blocklist;
   std::string outputDir;
