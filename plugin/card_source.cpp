@@ -81,9 +81,9 @@ void card_update_cb(void* data, obs_data_t* settings) {
 }
 
 void card_get_defaults(obs_data_t* s) {
-  obs_data_set_default_string(s, "theme", "compact");
-  obs_data_set_default_string(s, "layout", "horizontal");
-  obs_data_set_default_string(s, "background", "dark");
+  obs_data_set_default_string(s, "theme", kThemes[0].name);
+  obs_data_set_default_string(s, "layout", kLayouts[0].name);
+  obs_data_set_default_string(s, "background", kBackgrounds[0].name);
   obs_data_set_default_string(s, "font", "system");
   obs_data_set_default_bool(s, "accent_custom", false);
   obs_data_set_default_int(s, "accent", 4281028336LL);
@@ -184,9 +184,9 @@ const char* card_light_icon(void*) {
 
 CardConfig card_config_from(obs_data_t* s) {
   CardConfig c;
-  c.theme = str_or(s, "theme", "compact");
-  c.layout = str_or(s, "layout", "horizontal");
-  c.background = str_or(s, "background", "dark");
+  c.theme = parse_theme(str_or(s, "theme", ""));
+  c.layout = parse_layout(str_or(s, "layout", ""));
+  c.background = parse_background(str_or(s, "background", ""));
   c.font = str_or(s, "font", "system");
   c.accent = obs_data_get_bool(s, "accent_custom") ? accent_hex(obs_data_get_int(s, "accent")) : "";
   c.time_format = str_or(s, "time_format", "off");

@@ -28,6 +28,15 @@ obs_property_t* add_list(obs_properties_t* props, const char* key, const char* l
   return p;
 }
 
+template <typename E, size_t N>
+obs_property_t* add_choices(obs_properties_t* props, const char* key, const char* label,
+                            const Choice<E> (&choices)[N]) {
+  obs_property_t* p = obs_properties_add_list(props, key, T(label).c_str(), OBS_COMBO_TYPE_LIST,
+                                              OBS_COMBO_FORMAT_STRING);
+  for (const auto& c : choices) obs_property_list_add_string(p, T(c.label).c_str(), c.name);
+  return p;
+}
+
 // The switches of one panel group, in their panel order.
 void add_switches(obs_properties_t* props, SwitchGroup group) {
   std::vector<const ServiceSwitch*> rows;
@@ -198,16 +207,11 @@ obs_properties_t* build_properties(void* data) {
   if (card) refresh_status(card->self, props);
 
   obs_properties_t* look = add_group(props, "grp_look", "Group.Look");
-  obs_property_set_modified_callback(
-      add_list(look, "theme", "Theme", {{"Theme.Compact", "compact"}, {"Theme.Vinyl", "vinyl"}}),
-      on_look_modified);
-  obs_property_set_modified_callback(
-      add_list(look, "layout", "Layout",
-               {{"Layout.Horizontal", "horizontal"}, {"Layout.Vertical", "vertical"}}),
-      on_look_modified);
-  obs_property_t* bg = add_list(
-      look, "background", "Background",
-      {{"Background.Dark", "dark"}, {"Background.Light", "light"}, {"Background.Cover", "cover"}});
+  obs_property_set_modified_callback(add_choices(look, "theme", "Theme", kThemes),
+                                     on_look_modified);
+  obs_property_set_modified_callback(add_choices(look, "layout", "Layout", kLayouts),
+                                     on_look_modified);
+  obs_property_t* bg = add_choices(look, "background", "Background", kBackgrounds);
   obs_property_set_long_description(bg, T("Background.Description").c_str());
   obs_property_set_modified_callback(bg, on_look_modified);
   obs_property_set_modified_callback(

@@ -354,7 +354,7 @@ void NativeCard::tick(float seconds) {
   opacity_ = approach(opacity_, target, seconds / 0.45f);
   lift_ = approach(lift_, view.hidden ? 10.0f : 0.0f, seconds * 10 / 0.45f);
   badge_ = approach(badge_, view.paused ? 1.0f : 0.0f, seconds / 0.3f);
-  if (!view.paused && config_.theme == "vinyl")
+  if (!view.paused && config_.theme == Theme::kVinyl)
     turn_ = std::fmod(turn_ + seconds * kTurn / 6.0f, kTurn);  // a turn in 6 s
 
   // Bar and times, running on between states.
@@ -370,7 +370,7 @@ void NativeCard::tick(float seconds) {
   if (s && s->active) {
     title_ = s->title;
     artist_ = s->artist;
-    if (config_.theme == "vinyl" && !s->album.empty()) artist_ += " \xC2\xB7 " + s->album;
+    if (config_.theme == Theme::kVinyl && !s->album.empty()) artist_ += " \xC2\xB7 " + s->album;
   }
   // Text sources cannot be faded while drawn: their colours carry the card's opacity.
   const float fade = std::round(opacity_ * 32) / 32;

@@ -32,7 +32,7 @@ std::string url_decode(const std::string& s) {
 // The default and the fully customised look are checked inside libobs (obs/ tests).
 TEST(CardLogicTest, WidgetUrlAndSize) {
   CardConfig b;
-  b.background = "cover";
+  b.background = Background::kCover;
   b.font = "onest";
   b.scale = 105;
   EXPECT_EQ(build_widget_url(b, "http://x:1"),
@@ -44,11 +44,11 @@ TEST(CardLogicTest, WidgetUrlAndSize) {
   // Unknown values count as compact/horizontal for the size; a time display on a horizontal
   // card adds nothing.
   CardConfig odd;
-  odd.theme = "Vinyl";
-  odd.layout = "Vertical";
+  odd.theme = parse_theme("Vinyl");
+  odd.layout = parse_layout("Vertical");
   odd.time_format = "elapsed";
   EXPECT_EQ(card_size(odd), std::make_pair(1000, 280));
-  odd.layout = "vertical";
+  odd.layout = Layout::kVertical;
   EXPECT_EQ(card_size(odd), std::make_pair(512, 712));
   EXPECT_EQ(accent_hex(4281028336LL), "f04e2b");
 }
