@@ -13,106 +13,6 @@ namespace tunelight::plugin {
 
 namespace {
 
-// Straight colours in; shapes are cut from rounded boxes by distance, so edges stay smooth at
-// any size.
-const char kEffect[] = R"(
-uniform float4x4 ViewProj;
-uniform texture2d image;
-uniform float2 quad_size;
-uniform float4 rect;
-uniform float radius;
-uniform float soft;
-uniform float4 color;
-uniform float4 uv_rect;
-uniform float2 turn;
-uniform float4 hole;
-uniform float hole_radius;
-
-sampler_state def_sampler {
-	Filter   = Linear;
-	AddressU = Clamp;
-	AddressV = Clamp;
-};
-
-struct VertInOut {
-	float4 pos : POSITION;
-	float2 uv  : TEXCOORD0;
-};
-
-VertInOut VSDefault(VertInOut vert_in)
-{
-	VertInOut vert_out;
-	vert_out.pos = mul(float4(vert_in.pos.xyz, 1.0), ViewProj);
-	vert_out.uv  = vert_in.uv;
-	return vert_out;
-}
-
-float box_coverage(float2 p, float4 r, float rad, float s)
-{
-	float2 c = (r.xy + r.zw) * 0.5;
-	float2 h = (r.zw - r.xy) * 0.5;
-	float2 q = abs(p - c) - h + float2(rad, rad);
-	float d = length(max(q, float2(0.0, 0.0))) + min(max(q.x, q.y), 0.0) - rad;
-	return saturate(0.5 - d / s);
-}
-
-float coverage(float2 p)
-{
-	return box_coverage(p, rect, radius, soft);
-}
-
-float4 PSShape(VertInOut vert_in) : TARGET
-{
-	float2 p = vert_in.uv * quad_size;
-	return float4(color.rgb, color.a * coverage(p));
-}
-
-float4 PSShadow(VertInOut vert_in) : TARGET
-{
-	float2 p = vert_in.uv * quad_size;
-	float outside = 1.0 - box_coverage(p, hole, hole_radius, 1.0);
-	return float4(color.rgb, color.a * coverage(p) * outside);
-}
-
-float4 PSImage(VertInOut vert_in) : TARGET
-{
-	float2 p = vert_in.uv * quad_size;
-	float2 c = (rect.xy + rect.zw) * 0.5;
-	float2 d = p - c;
-	float2 r = float2(d.x * turn.x + d.y * turn.y, d.y * turn.x - d.x * turn.y);
-	float2 t = r / (rect.zw - rect.xy) + float2(0.5, 0.5);
-	float4 texel = image.Sample(def_sampler, lerp(uv_rect.xy, uv_rect.zw, t));
-	return float4(texel.rgb, texel.a * color.a * coverage(p));
-}
-
-technique Shape
-{
-	pass
-	{
-		vertex_shader = VSDefault(vert_in);
-		pixel_shader  = PSShape(vert_in);
-	}
-}
-
-technique Shadow
-{
-	pass
-	{
-		vertex_shader = VSDefault(vert_in);
-		pixel_shader  = PSShadow(vert_in);
-	}
-}
-
-technique Image
-{
-	pass
-	{
-		vertex_shader = VSDefault(vert_in);
-		pixel_shader  = PSImage(vert_in);
-	}
-}
-)";
-
 // Text sources render at twice the card's size and are drawn at half, like the browser card,
 // so that they stay sharp when the item is scaled up.
 constexpr float kText = kCardScale / 100.0f;
@@ -177,13 +77,20 @@ NativeCard::NativeCard(obs_source_t* self) : self_(self) {
   // Made once when the card is created rather than at its first render: compiling the effect
   // (and, with some drivers, its first draws) takes far longer than a frame. The graphics context
   // is shared, so frames still wait for it this once.
-  obs_enter_graphics();
+  // libobs keeps an effect made from a file for all cards until its graphics shut down.
+  char* path = obs_find_module_file(module_pointer(), "card.effect");
   char* errors = nullptr;
-  effect_ = gs_effect_create(kEffect, "tunelight-card.effect", &errors);
+  obs_enter_graphics();
+  if (path) effect_ = gs_effect_create_from_file(path, &errors);
   if (effect_) warm_up();
   obs_leave_graphics();
-  if (!effect_) plugin_log(LOG_ERROR, "native card: effect failed: %s", errors ? errors : "?");
+  if (!effect_)
+    plugin_log(LOG_ERROR, "native card: effect failed: %s",
+               errors ? errors
+               : path ? path
+                      : "card.effect is missing");
   bfree(errors);
+  bfree(path);
   if (obs_get_source_output_flags(text_source_id()) == 0) {
     plugin_log(LOG_WARNING, "%s is not available: the card shows no texts", text_source_id());
     return;
