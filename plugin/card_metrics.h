@@ -29,6 +29,11 @@ inline constexpr float kTitleLineHeight = 1.25f;
 inline constexpr float kArtistLineHeight = 1.3f;
 inline constexpr float kMetaGap = 3;  // between the title, the artist and the timeline
 inline constexpr float kBarHeight = 4;
+inline constexpr float kShadowOffsetY = 6;  // the card's shadow
+inline constexpr float kShadowBlur = 20;
+inline constexpr float kBadgeIcon = 0.34f;  // the pause icon's share of a square cover
+inline constexpr float kLabelInset = 0.2f;  // a record's label: this share in from each edge
+inline constexpr float kHoleSize = 8;       // a record's centre hole
 
 inline constexpr CardMetrics kCompactHorizontal = {476, 116, 116, 14, 20, 14, 14, 16,
                                                    18,  88,  21,  16, 12, 15, 5,  9};

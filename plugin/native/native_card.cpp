@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "plugin/card_metrics.h"
 #include "plugin/plugin.h"
 
 namespace tunelight::plugin {
@@ -358,9 +359,9 @@ void NativeCard::draw_shape(const Rect& r, float radius, const Color& c) {
 void NativeCard::draw_shadow(const Rect& box, float radius, float alpha) {
   if (alpha <= 0) return;
   Rect shadow = box;
-  shadow.y += 6;
+  shadow.y += kShadowOffsetY;
   Rect quad;
-  set_rect_params(shadow, radius, 40, 20, &quad);
+  set_rect_params(shadow, radius, 2 * kShadowBlur, kShadowBlur, &quad);
   vec4 color, hole;
   vec4_set(&color, 0, 0, 0, alpha);
   vec4_set(&hole, box.x - quad.x, box.y - quad.y, box.x - quad.x + box.w, box.y - quad.y + box.h);
@@ -453,7 +454,8 @@ void NativeCard::draw_card(float alpha) {
     draw_shape(art, art.w / 2, rgba8(11, 11, 13, alpha));
     Rect inner = {art.x + art.w * 0.295f, art.y + art.h * 0.295f, art.w * 0.41f, art.h * 0.41f};
     draw_shape(inner, inner.w / 2, rgba8(27, 27, 31, alpha));
-    picture = {art.x + art.w * 0.2f, art.y + art.h * 0.2f, art.w * 0.6f, art.h * 0.6f};
+    picture = {art.x + art.w * kLabelInset, art.y + art.h * kLabelInset,
+               art.w * (1 - 2 * kLabelInset), art.h * (1 - 2 * kLabelInset)};
     picture_radius = picture.w / 2;
   } else {
     draw_shape(art, picture_radius, rgba8(42, 42, 51, alpha));
@@ -462,8 +464,9 @@ void NativeCard::draw_card(float alpha) {
     draw_image(tex_old_, *tex_old_image_, picture, picture_radius, (1 - fade_) * alpha, turn_);
   if (tex_) draw_image(tex_, *tex_image_, picture, picture_radius, fade_ * alpha, turn_);
   if (l.disc) {
-    Rect hole = {art.x + art.w / 2 - 4, art.y + art.h / 2 - 4, 8, 8};
-    draw_shape(hole, 4, rgba8(11, 11, 13, alpha));
+    const float r = kHoleSize / 2;
+    Rect hole = {art.x + art.w / 2 - r, art.y + art.h / 2 - r, kHoleSize, kHoleSize};
+    draw_shape(hole, r, rgba8(11, 11, 13, alpha));
   }
 
   draw_line(lines_[kTitle], l.title, l.centred, false);
@@ -487,7 +490,7 @@ void NativeCard::draw_badge(float alpha) {
   const CardLayout& l = layout_;
   const Rect& art = l.art;
   draw_shape(art, l.art_radius, rgba8(0, 0, 0, 0.38 * alpha));
-  float icon = art.w * (l.disc ? 0.28f : 0.34f), u = icon / 24;
+  float icon = art.w * (l.disc ? 0.28f : kBadgeIcon), u = icon / 24;
   float ix = art.x + (art.w - icon) / 2, iy = art.y + (art.h - icon) / 2;
   Color white = rgba8(255, 255, 255, alpha);
   draw_shape({ix + 7 * u, iy + 5 * u, 3.5f * u, 14 * u}, 0, white);

@@ -238,6 +238,15 @@ TEST(NativeLogicTest, MeasurementsAreTheStylesheets) {
   EXPECT_EQ(px({".artist"}, "line-height"), kArtistLineHeight);
   EXPECT_EQ(px({".meta"}, "gap"), kMetaGap);
   EXPECT_EQ(px({".progress"}, "height"), kBarHeight);
+  const std::string shadow = css_value(css, {".card"}, "box-shadow");  // "0 6px 20px rgba(...)"
+  EXPECT_EQ(numbers(shadow.substr(0, shadow.find("rgba"))),
+            (std::vector<float>{0, kShadowOffsetY, kShadowBlur}));
+  const std::string badge = css_value(css, {".art::after"}, "background");
+  ASSERT_NE(badge.find("center / "), std::string::npos);
+  EXPECT_FLOAT_EQ(std::stof(badge.substr(badge.find("center / ") + 9)), kBadgeIcon * 100);
+  EXPECT_FLOAT_EQ(px({".theme-vinyl .disc img"}, "inset"), kLabelInset * 100);
+  EXPECT_FLOAT_EQ(px({".theme-vinyl .disc img"}, "width"), (1 - 2 * kLabelInset) * 100);
+  EXPECT_EQ(px({".theme-vinyl .disc::after"}, "width"), kHoleSize);
   for (Theme theme : {Theme::kCompact, Theme::kVinyl})
     for (Layout layout : {Layout::kHorizontal, Layout::kVertical}) {
       const std::string t = std::string(".theme-") + name_of(theme);
