@@ -32,19 +32,7 @@ void applyConfig(ConfigTargets& t, const std::string& body) {
   if (!j.is_object()) throw std::invalid_argument("configuration: body is not a JSON object");
 
   FilterSettings s = t.hub.settings();
-  readSwitch(j, "yandex", s.yandex);
-  readSwitch(j, "vk", s.vk);
-  readSwitch(j, "spotify", s.spotify);
-  readSwitch(j, "appleMusic", s.appleMusic);
-  readSwitch(j, "youtubeMusic", s.youtubeMusic);
-  readSwitch(j, "soundcloud", s.soundcloud);
-  readSwitch(j, "deezer", s.deezer);
-  readSwitch(j, "tidal", s.tidal);
-  readSwitch(j, "amazonMusic", s.amazonMusic);
-  readSwitch(j, "youtube", s.youtube);
-  readSwitch(j, "otherPlayers", s.otherPlayers);
-  readSwitch(j, "videoPlayers", s.videoPlayers);
-  readSwitch(j, "browserWithoutExtension", s.browserWithoutExtension);
+  for (const ServiceSwitch& sw : kServiceSwitches) readSwitch(j, sw.configKey, s.*(sw.on));
 
   auto list = j.find("blocklist");
   if (list != j.end() && list->is_array()) {

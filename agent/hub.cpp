@@ -12,45 +12,14 @@ namespace {
 
 constexpr size_t kHistoryCapacity = 20;
 
-struct ServiceSwitch {
-  const char* key;  // its configuration key
-  bool FilterSettings::*on;
-};
-
 // The switch that decides whether r may be shown; none for records no switch applies to.
-std::optional<ServiceSwitch> switchOf(const SourceRecord& r) {
-  using S = FilterSettings;
-  switch (r.service) {
-    case kServiceYandex:
-      return ServiceSwitch{"yandex", &S::yandex};
-    case kServiceVk:
-      return ServiceSwitch{"vk", &S::vk};
-    case kServiceSpotify:
-      return ServiceSwitch{"spotify", &S::spotify};
-    case kServiceAppleMusic:
-      return ServiceSwitch{"appleMusic", &S::appleMusic};
-    case kServiceYoutubeMusic:
-      return ServiceSwitch{"youtubeMusic", &S::youtubeMusic};
-    case kServiceYoutube:
-      return ServiceSwitch{"youtube", &S::youtube};
-    case kServiceSoundcloud:
-      return ServiceSwitch{"soundcloud", &S::soundcloud};
-    case kServiceDeezer:
-      return ServiceSwitch{"deezer", &S::deezer};
-    case kServiceTidal:
-      return ServiceSwitch{"tidal", &S::tidal};
-    case kServiceAmazonMusic:
-      return ServiceSwitch{"amazonMusic", &S::amazonMusic};
-    case kServiceOther:
-      return r.isVideo ? ServiceSwitch{"videoPlayers", &S::videoPlayers}
-                       : ServiceSwitch{"otherPlayers", &S::otherPlayers};
-    default:
-      // Unrecognised service: only browser sessions have a switch.
-      if (r.kind == kKindSmtcBrowser) {
-        return ServiceSwitch{"browserWithoutExtension", &S::browserWithoutExtension};
-      }
-      return std::nullopt;
-  }
+const ServiceSwitch* switchOf(const SourceRecord& r) {
+  if (r.service == kServiceOther)
+    return findSwitchByKey(r.isVideo ? "videoPlayers" : "otherPlayers");
+  if (const ServiceSwitch* sw = findSwitchByService(serviceName(r.service))) return sw;
+  // Unrecognised service: only browser sessions have a switch.
+  if (r.kind == kKindSmtcBrowser) return findSwitchByKey("browserWithoutExtension");
+  return nullptr;
 }
 
 bool switchAllows(const SourceRecord& r, const FilterSettings& s) {
@@ -180,7 +149,7 @@ bool isBlocked(const SourceRecord& r, const std::vector<std::string>& blocklist)
 
 std::string switchKey(const SourceRecord& r) {
   const auto sw = switchOf(r);
-  return sw ? sw->key : "";
+  return sw ? sw->configKey : "";
 }
 
 namespace {

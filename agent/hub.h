@@ -13,23 +13,12 @@
 
 #include "agent/clock.h"
 #include "agent/model.h"
+#include "agent/services.h"
 
 namespace tunelight {
 
-struct FilterSettings {
-  bool yandex = true;
-  bool vk = true;
-  bool spotify = true;
-  bool appleMusic = true;
-  bool youtubeMusic = true;
-  bool youtube = false;
-  bool soundcloud = true;
-  bool deezer = true;
-  bool tidal = true;
-  bool amazonMusic = true;
-  bool otherPlayers = true;
-  bool videoPlayers = false;
-  bool browserWithoutExtension = true;
+// The service switches (agent/services.h) and the blocklist.
+struct FilterSettings : ServiceSwitches {
   std::vector<std::string> blocklist;
 };
 

@@ -81,9 +81,9 @@ void card_update_cb(void* data, obs_data_t* settings) {
 }
 
 void card_get_defaults(obs_data_t* s) {
-  obs_data_set_default_string(s, "theme", "compact");
-  obs_data_set_default_string(s, "layout", "horizontal");
-  obs_data_set_default_string(s, "background", "dark");
+  obs_data_set_default_string(s, "theme", kThemes[0].name);
+  obs_data_set_default_string(s, "layout", kLayouts[0].name);
+  obs_data_set_default_string(s, "background", kBackgrounds[0].name);
   obs_data_set_default_string(s, "font", "system");
   obs_data_set_default_bool(s, "accent_custom", false);
   obs_data_set_default_int(s, "accent", 4281028336LL);
@@ -99,14 +99,8 @@ void card_get_defaults(obs_data_t* s) {
   obs_data_set_default_int(s, "position_margin", 40);
   obs_data_set_default_string(s, "pause_mode", "dim");
   obs_data_set_default_bool(s, "show_progress", true);
-  for (const char* key :
-       {"svc_yandex", "svc_vk", "svc_spotify", "svc_apple_music", "svc_youtube_music",
-        "svc_soundcloud", "svc_deezer", "svc_tidal", "svc_amazon_music"})
-    obs_data_set_default_bool(s, key, true);
-  obs_data_set_default_bool(s, "svc_youtube", false);
-  obs_data_set_default_bool(s, "other_players", true);
-  obs_data_set_default_bool(s, "video_players", false);
-  obs_data_set_default_bool(s, "browser_smtc", true);
+  for (const ServiceSwitch& sw : kServiceSwitches)
+    obs_data_set_default_bool(s, sw.settingsKey, sw.defaultOn);
   obs_data_set_default_bool(s, "demo", false);
 }
 
@@ -190,9 +184,9 @@ const char* card_light_icon(void*) {
 
 CardConfig card_config_from(obs_data_t* s) {
   CardConfig c;
-  c.theme = str_or(s, "theme", "compact");
-  c.layout = str_or(s, "layout", "horizontal");
-  c.background = str_or(s, "background", "dark");
+  c.theme = parse_theme(str_or(s, "theme", ""));
+  c.layout = parse_layout(str_or(s, "layout", ""));
+  c.background = parse_background(str_or(s, "background", ""));
   c.font = str_or(s, "font", "system");
   c.accent = obs_data_get_bool(s, "accent_custom") ? accent_hex(obs_data_get_int(s, "accent")) : "";
   c.time_format = str_or(s, "time_format", "off");
@@ -214,19 +208,8 @@ void card_update(CardSource* card, obs_data_t* s) {
   auto [w, h] = card_size(c);
 
   AgentConfig a;
-  a.yandex = obs_data_get_bool(s, "svc_yandex");
-  a.vk = obs_data_get_bool(s, "svc_vk");
-  a.spotify = obs_data_get_bool(s, "svc_spotify");
-  a.appleMusic = obs_data_get_bool(s, "svc_apple_music");
-  a.youtubeMusic = obs_data_get_bool(s, "svc_youtube_music");
-  a.soundcloud = obs_data_get_bool(s, "svc_soundcloud");
-  a.deezer = obs_data_get_bool(s, "svc_deezer");
-  a.tidal = obs_data_get_bool(s, "svc_tidal");
-  a.amazonMusic = obs_data_get_bool(s, "svc_amazon_music");
-  a.youtube = obs_data_get_bool(s, "svc_youtube");
-  a.otherPlayers = obs_data_get_bool(s, "other_players");
-  a.videoPlayers = obs_data_get_bool(s, "video_players");
-  a.browserWithoutExtension = obs_data_get_bool(s, "browser_smtc");
+  for (const ServiceSwitch& sw : kServiceSwitches)
+    a.*(sw.on) = obs_data_get_bool(s, sw.settingsKey);
   a.demo = obs_data_get_bool(s, "demo");
   const char* text = obs_data_get_string(s, "blocklist_text");
   a.blocklist = parse_blocklist_text(text ? text : "");

@@ -1,8 +1,10 @@
 #include <util/bmem.h>
 #include <util/platform.h>
 
+#include <algorithm>
 #include <initializer_list>
 #include <utility>
+#include <vector>
 
 #include "plugin/controls.h"
 #include "plugin/plugin.h"
@@ -24,6 +26,29 @@ obs_property_t* add_list(obs_properties_t* props, const char* key, const char* l
   for (const auto& [item_label, value] : items)
     obs_property_list_add_string(p, T(item_label).c_str(), value);
   return p;
+}
+
+template <typename E, size_t N>
+obs_property_t* add_choices(obs_properties_t* props, const char* key, const char* label,
+                            const Choice<E> (&choices)[N]) {
+  obs_property_t* p = obs_properties_add_list(props, key, T(label).c_str(), OBS_COMBO_TYPE_LIST,
+                                              OBS_COMBO_FORMAT_STRING);
+  for (const auto& c : choices) obs_property_list_add_string(p, T(c.label).c_str(), c.name);
+  return p;
+}
+
+// The switches of one panel group, in their panel order.
+void add_switches(obs_properties_t* props, SwitchGroup group) {
+  std::vector<const ServiceSwitch*> rows;
+  for (const ServiceSwitch& sw : kServiceSwitches)
+    if (sw.group == group) rows.push_back(&sw);
+  std::sort(rows.begin(), rows.end(), [](const ServiceSwitch* a, const ServiceSwitch* b) {
+    return a->panelOrder < b->panelOrder;
+  });
+  for (const ServiceSwitch* sw : rows) {
+    obs_property_t* p = obs_properties_add_bool(props, sw->settingsKey, T(sw->labelKey).c_str());
+    if (sw->descriptionKey) obs_property_set_long_description(p, T(sw->descriptionKey).c_str());
+  }
 }
 
 obs_property_t* add_info(obs_properties_t* props, const char* key, const std::string& text) {
@@ -182,16 +207,11 @@ obs_properties_t* build_properties(void* data) {
   if (card) refresh_status(card->self, props);
 
   obs_properties_t* look = add_group(props, "grp_look", "Group.Look");
-  obs_property_set_modified_callback(
-      add_list(look, "theme", "Theme", {{"Theme.Compact", "compact"}, {"Theme.Vinyl", "vinyl"}}),
-      on_look_modified);
-  obs_property_set_modified_callback(
-      add_list(look, "layout", "Layout",
-               {{"Layout.Horizontal", "horizontal"}, {"Layout.Vertical", "vertical"}}),
-      on_look_modified);
-  obs_property_t* bg = add_list(
-      look, "background", "Background",
-      {{"Background.Dark", "dark"}, {"Background.Light", "light"}, {"Background.Cover", "cover"}});
+  obs_property_set_modified_callback(add_choices(look, "theme", "Theme", kThemes),
+                                     on_look_modified);
+  obs_property_set_modified_callback(add_choices(look, "layout", "Layout", kLayouts),
+                                     on_look_modified);
+  obs_property_t* bg = add_choices(look, "background", "Background", kBackgrounds);
   obs_property_set_long_description(bg, T("Background.Description").c_str());
   obs_property_set_modified_callback(bg, on_look_modified);
   obs_property_set_modified_callback(
@@ -247,23 +267,9 @@ obs_properties_t* build_properties(void* data) {
   obs_property_int_set_suffix(p, " px");
 
   obs_properties_t* services = add_group(props, "grp_services", "Group.Services");
-  for (const auto& [key, label] : Items{{"svc_yandex", "Service.Yandex"},
-                                        {"svc_vk", "Service.Vk"},
-                                        {"svc_spotify", "Service.Spotify"},
-                                        {"svc_youtube_music", "Service.YouTubeMusic"},
-                                        {"svc_apple_music", "Service.AppleMusic"},
-                                        {"svc_soundcloud", "Service.SoundCloud"},
-                                        {"svc_deezer", "Service.Deezer"},
-                                        {"svc_tidal", "Service.Tidal"},
-                                        {"svc_amazon_music", "Service.AmazonMusic"}})
-    obs_properties_add_bool(services, key, T(label).c_str());
-
+  add_switches(services, SwitchGroup::kServices);
   obs_properties_t* other = add_group(props, "grp_other", "Group.Other");
-  obs_properties_add_bool(other, "other_players", T("OtherPlayers").c_str());
-  obs_properties_add_bool(other, "video_players", T("VideoPlayers").c_str());
-  obs_properties_add_bool(other, "svc_youtube", T("Service.YouTubeVideos").c_str());
-  p = obs_properties_add_bool(other, "browser_smtc", T("BrowserSmtc").c_str());
-  obs_property_set_long_description(p, T("BrowserSmtc.Description").c_str());
+  add_switches(other, SwitchGroup::kOther);
   p = obs_properties_add_bool(other, "demo", T("Demo").c_str());
   obs_property_set_long_description(p, T("Demo.Description").c_str());
 

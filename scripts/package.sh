@@ -5,7 +5,8 @@
 #   tunelight_<version>_amd64.deb              Debian/Ubuntu package into the system's OBS folders
 #   tunelight-<version>-windows-x64.zip      tunelight/bin/64bit/{tunelight.dll,tunelight-agent.exe}
 #   tunelight-<version>-linux-x86_64.tar.gz  tunelight/bin/64bit/{tunelight.so,tunelight-agent}
-# the last two each with tunelight/data/ (locale files and images), to unpack into a plugin folder.
+# the last two each with tunelight/data/ (locale files, images and the native card's effect), to
+# unpack into a plugin folder.
 #   tunelight-extension-<version>.zip          the browser extension for Chromium-family browsers
 #   tunelight-extension-<version>-firefox.zip  the same for Firefox (an .xpi's content)
 # Usage: scripts/package.sh [windows|linux|extension ...]   (default: all three)
@@ -66,7 +67,8 @@ check_linux_binary() { # file
 stage() { # build-dir staging-dir module-file agent-file
   rm -rf "$2"
   cmake --install "$1" --prefix "$2" --strip >/dev/null
-  for f in "tunelight/bin/64bit/$3" "tunelight/bin/64bit/$4" tunelight/data/locale/en-US.ini; do
+  for f in "tunelight/bin/64bit/$3" "tunelight/bin/64bit/$4" tunelight/data/locale/en-US.ini \
+    tunelight/data/card.effect; do
     [ -f "$2/$f" ] || { echo "package: $f is missing" >&2; exit 1; }
   done
 }

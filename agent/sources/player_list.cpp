@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "agent/services.h"
 #include "agent/sources/identify.h"
 #include "agent/sources/mpris_identify.h"
 
@@ -16,30 +17,8 @@ struct Group {
 };
 
 const char* serviceLabel(int32_t service) {
-  switch (service) {
-    case kServiceYandex:
-      return "Yandex Music";
-    case kServiceVk:
-      return "VK Music";
-    case kServiceSpotify:
-      return "Spotify";
-    case kServiceAppleMusic:
-      return "Apple Music";
-    case kServiceYoutubeMusic:
-      return "YouTube Music";
-    case kServiceYoutube:
-      return "YouTube";
-    case kServiceSoundcloud:
-      return "SoundCloud";
-    case kServiceDeezer:
-      return "Deezer";
-    case kServiceTidal:
-      return "Tidal";
-    case kServiceAmazonMusic:
-      return "Amazon Music";
-    default:
-      return "";
-  }
+  const ServiceSwitch* sw = findSwitchByService(serviceName(service));
+  return sw ? sw->displayName : "";
 }
 
 // Players of one group, each name once, in table order; installed web apps are one entry.

@@ -7,111 +7,12 @@
 #include <cmath>
 #include <cstdio>
 
+#include "plugin/card_metrics.h"
 #include "plugin/plugin.h"
 
 namespace tunelight::plugin {
 
 namespace {
-
-// Straight colours in; shapes are cut from rounded boxes by distance, so edges stay smooth at
-// any size.
-const char kEffect[] = R"(
-uniform float4x4 ViewProj;
-uniform texture2d image;
-uniform float2 quad_size;
-uniform float4 rect;
-uniform float radius;
-uniform float soft;
-uniform float4 color;
-uniform float4 uv_rect;
-uniform float2 turn;
-uniform float4 hole;
-uniform float hole_radius;
-
-sampler_state def_sampler {
-	Filter   = Linear;
-	AddressU = Clamp;
-	AddressV = Clamp;
-};
-
-struct VertInOut {
-	float4 pos : POSITION;
-	float2 uv  : TEXCOORD0;
-};
-
-VertInOut VSDefault(VertInOut vert_in)
-{
-	VertInOut vert_out;
-	vert_out.pos = mul(float4(vert_in.pos.xyz, 1.0), ViewProj);
-	vert_out.uv  = vert_in.uv;
-	return vert_out;
-}
-
-float box_coverage(float2 p, float4 r, float rad, float s)
-{
-	float2 c = (r.xy + r.zw) * 0.5;
-	float2 h = (r.zw - r.xy) * 0.5;
-	float2 q = abs(p - c) - h + float2(rad, rad);
-	float d = length(max(q, float2(0.0, 0.0))) + min(max(q.x, q.y), 0.0) - rad;
-	return saturate(0.5 - d / s);
-}
-
-float coverage(float2 p)
-{
-	return box_coverage(p, rect, radius, soft);
-}
-
-float4 PSShape(VertInOut vert_in) : TARGET
-{
-	float2 p = vert_in.uv * quad_size;
-	return float4(color.rgb, color.a * coverage(p));
-}
-
-float4 PSShadow(VertInOut vert_in) : TARGET
-{
-	float2 p = vert_in.uv * quad_size;
-	float outside = 1.0 - box_coverage(p, hole, hole_radius, 1.0);
-	return float4(color.rgb, color.a * coverage(p) * outside);
-}
-
-float4 PSImage(VertInOut vert_in) : TARGET
-{
-	float2 p = vert_in.uv * quad_size;
-	float2 c = (rect.xy + rect.zw) * 0.5;
-	float2 d = p - c;
-	float2 r = float2(d.x * turn.x + d.y * turn.y, d.y * turn.x - d.x * turn.y);
-	float2 t = r / (rect.zw - rect.xy) + float2(0.5, 0.5);
-	float4 texel = image.Sample(def_sampler, lerp(uv_rect.xy, uv_rect.zw, t));
-	return float4(texel.rgb, texel.a * color.a * coverage(p));
-}
-
-technique Shape
-{
-	pass
-	{
-		vertex_shader = VSDefault(vert_in);
-		pixel_shader  = PSShape(vert_in);
-	}
-}
-
-technique Shadow
-{
-	pass
-	{
-		vertex_shader = VSDefault(vert_in);
-		pixel_shader  = PSShadow(vert_in);
-	}
-}
-
-technique Image
-{
-	pass
-	{
-		vertex_shader = VSDefault(vert_in);
-		pixel_shader  = PSImage(vert_in);
-	}
-}
-)";
 
 // Text sources render at twice the card's size and are drawn at half, like the browser card,
 // so that they stay sharp when the item is scaled up.
@@ -177,13 +78,20 @@ NativeCard::NativeCard(obs_source_t* self) : self_(self) {
   // Made once when the card is created rather than at its first render: compiling the effect
   // (and, with some drivers, its first draws) takes far longer than a frame. The graphics context
   // is shared, so frames still wait for it this once.
-  obs_enter_graphics();
+  // libobs keeps an effect made from a file for all cards until its graphics shut down.
+  char* path = obs_find_module_file(module_pointer(), "card.effect");
   char* errors = nullptr;
-  effect_ = gs_effect_create(kEffect, "tunelight-card.effect", &errors);
+  obs_enter_graphics();
+  if (path) effect_ = gs_effect_create_from_file(path, &errors);
   if (effect_) warm_up();
   obs_leave_graphics();
-  if (!effect_) plugin_log(LOG_ERROR, "native card: effect failed: %s", errors ? errors : "?");
+  if (!effect_)
+    plugin_log(LOG_ERROR, "native card: effect failed: %s",
+               errors ? errors
+               : path ? path
+                      : "card.effect is missing");
   bfree(errors);
+  bfree(path);
   if (obs_get_source_output_flags(text_source_id()) == 0) {
     plugin_log(LOG_WARNING, "%s is not available: the card shows no texts", text_source_id());
     return;
@@ -354,7 +262,7 @@ void NativeCard::tick(float seconds) {
   opacity_ = approach(opacity_, target, seconds / 0.45f);
   lift_ = approach(lift_, view.hidden ? 10.0f : 0.0f, seconds * 10 / 0.45f);
   badge_ = approach(badge_, view.paused ? 1.0f : 0.0f, seconds / 0.3f);
-  if (!view.paused && config_.theme == "vinyl")
+  if (!view.paused && config_.theme == Theme::kVinyl)
     turn_ = std::fmod(turn_ + seconds * kTurn / 6.0f, kTurn);  // a turn in 6 s
 
   // Bar and times, running on between states.
@@ -370,7 +278,7 @@ void NativeCard::tick(float seconds) {
   if (s && s->active) {
     title_ = s->title;
     artist_ = s->artist;
-    if (config_.theme == "vinyl" && !s->album.empty()) artist_ += " \xC2\xB7 " + s->album;
+    if (config_.theme == Theme::kVinyl && !s->album.empty()) artist_ += " \xC2\xB7 " + s->album;
   }
   // Text sources cannot be faded while drawn: their colours carry the card's opacity.
   const float fade = std::round(opacity_ * 32) / 32;
@@ -451,9 +359,9 @@ void NativeCard::draw_shape(const Rect& r, float radius, const Color& c) {
 void NativeCard::draw_shadow(const Rect& box, float radius, float alpha) {
   if (alpha <= 0) return;
   Rect shadow = box;
-  shadow.y += 6;
+  shadow.y += kShadowOffsetY;
   Rect quad;
-  set_rect_params(shadow, radius, 40, 20, &quad);
+  set_rect_params(shadow, radius, 2 * kShadowBlur, kShadowBlur, &quad);
   vec4 color, hole;
   vec4_set(&color, 0, 0, 0, alpha);
   vec4_set(&hole, box.x - quad.x, box.y - quad.y, box.x - quad.x + box.w, box.y - quad.y + box.h);
@@ -546,7 +454,8 @@ void NativeCard::draw_card(float alpha) {
     draw_shape(art, art.w / 2, rgba8(11, 11, 13, alpha));
     Rect inner = {art.x + art.w * 0.295f, art.y + art.h * 0.295f, art.w * 0.41f, art.h * 0.41f};
     draw_shape(inner, inner.w / 2, rgba8(27, 27, 31, alpha));
-    picture = {art.x + art.w * 0.2f, art.y + art.h * 0.2f, art.w * 0.6f, art.h * 0.6f};
+    picture = {art.x + art.w * kLabelInset, art.y + art.h * kLabelInset,
+               art.w * (1 - 2 * kLabelInset), art.h * (1 - 2 * kLabelInset)};
     picture_radius = picture.w / 2;
   } else {
     draw_shape(art, picture_radius, rgba8(42, 42, 51, alpha));
@@ -555,8 +464,9 @@ void NativeCard::draw_card(float alpha) {
     draw_image(tex_old_, *tex_old_image_, picture, picture_radius, (1 - fade_) * alpha, turn_);
   if (tex_) draw_image(tex_, *tex_image_, picture, picture_radius, fade_ * alpha, turn_);
   if (l.disc) {
-    Rect hole = {art.x + art.w / 2 - 4, art.y + art.h / 2 - 4, 8, 8};
-    draw_shape(hole, 4, rgba8(11, 11, 13, alpha));
+    const float r = kHoleSize / 2;
+    Rect hole = {art.x + art.w / 2 - r, art.y + art.h / 2 - r, kHoleSize, kHoleSize};
+    draw_shape(hole, r, rgba8(11, 11, 13, alpha));
   }
 
   draw_line(lines_[kTitle], l.title, l.centred, false);
@@ -580,7 +490,7 @@ void NativeCard::draw_badge(float alpha) {
   const CardLayout& l = layout_;
   const Rect& art = l.art;
   draw_shape(art, l.art_radius, rgba8(0, 0, 0, 0.38 * alpha));
-  float icon = art.w * (l.disc ? 0.28f : 0.34f), u = icon / 24;
+  float icon = art.w * (l.disc ? 0.28f : kBadgeIcon), u = icon / 24;
   float ix = art.x + (art.w - icon) / 2, iy = art.y + (art.h - icon) / 2;
   Color white = rgba8(255, 255, 255, alpha);
   draw_shape({ix + 7 * u, iy + 5 * u, 3.5f * u, 14 * u}, 0, white);

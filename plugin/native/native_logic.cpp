@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
+#include "plugin/card_metrics.h"
+
 namespace tunelight::plugin {
 
 using nlohmann::json;
@@ -241,10 +243,10 @@ std::optional<Hsl> dominant_hsl(const std::vector<uint8_t>& rgba, uint32_t width
   return out;
 }
 
-Palette card_palette(const std::string& background, const std::string& accent,
+Palette card_palette(Background background, const std::string& accent,
                      const std::optional<Hsl>& cover) {
   Palette p;
-  if (background == "light") {
+  if (background == Background::kLight) {
     p.bg = rgba8(248, 248, 250, 0.94);
     p.fg = rgba8(21, 22, 27);
     p.fg_dim = rgba8(21, 22, 27, 0.62);
@@ -259,7 +261,7 @@ Palette card_palette(const std::string& background, const std::string& accent,
     p.accent = rgba8(255, 255, 255);
   }
   // A grey cover keeps the dark card.
-  if (background == "cover" && cover && cover->s >= 0.12) {
+  if (background == Background::kCover && cover && cover->s >= 0.12) {
     double h = std::round(cover->h);
     double s1 = std::round(std::min(cover->s, 0.6) * 100) / 100;
     double s2 = std::round(std::max(std::min(cover->s, 0.9), 0.55) * 100) / 100;
@@ -274,55 +276,50 @@ Palette card_palette(const std::string& background, const std::string& accent,
 }
 
 CardLayout card_layout(const CardConfig& c, bool time_shown, bool no_bar) {
-  const bool vinyl = c.theme == "vinyl";
-  const bool vertical = c.layout == "vertical";
+  const bool vinyl = c.theme == Theme::kVinyl;
+  const bool vertical = c.layout == Layout::kVertical;
+  const CardMetrics& m = card_metrics(c.theme, c.layout);
   CardLayout l;
-  auto [pw, ph] = card_size(CardConfig{c.theme, c.layout, "", "", "", c.time_format, 100});
+  CardConfig natural = c;
+  natural.scale = 100;
+  auto [pw, ph] = card_size(natural);
   l.page_w = float(pw);
   l.page_h = float(ph);
 
-  // The stylesheet's metrics of each theme.
-  float art = vinyl ? 144 : 88, gap = vinyl ? 22 : 16;
-  float pad_t = vinyl ? 16 : 14, pad_r = vinyl ? 26 : 20, pad_b = pad_t, pad_l = pad_t;
-  // The box fills the page but for a 12 px margin around it (room for the shadow).
-  float box_w = l.page_w - 24, box_h = l.page_h - 24;
-  l.radius = vinyl ? 22 : 18;
-  l.title_px = vinyl ? 24 : 21;
-  l.artist_px = vinyl ? 17 : 16;
-  l.time_px = vinyl ? 13 : 12;
-  float time_lh = vinyl ? 16 : 15, row_gap = vinyl ? 6 : 5, tl_margin = vinyl ? 12 : 9;
-  if (vertical) {
-    art = vinyl ? 248 : 200;
-    gap = vinyl ? 18 : 14;
-    pad_t = pad_r = pad_b = pad_l = vinyl ? 20 : 16;
-  }
-  l.box = {12, 12, box_w, box_h};
+  // The box fills the page but for the inset around it (room for the shadow).
+  float box_w = l.page_w - 2 * kCardInset, box_h = l.page_h - 2 * kCardInset;
+  l.radius = m.radius;
+  l.title_px = m.title_px;
+  l.artist_px = m.artist_px;
+  l.time_px = m.time_px;
+  const float art = m.art;
+  l.box = {kCardInset, kCardInset, box_w, box_h};
   l.disc = vinyl;
-  l.art_radius = vinyl ? art / 2 : 12;
+  l.art_radius = vinyl ? art / 2 : kCoverRadius;
   l.centred = vertical;
 
-  float title_lh = l.title_px * 1.25f, artist_lh = l.artist_px * 1.3f;
+  float title_lh = l.title_px * kTitleLineHeight, artist_lh = l.artist_px * kArtistLineHeight;
   // The time line: the bar, then the times below it; without a bar only the start text.
-  float timeline_h = no_bar ? time_lh : 4 + (time_shown ? row_gap + time_lh : 0);
-  float meta_h = title_lh + 3 + artist_lh + 3 + tl_margin + timeline_h;
+  float timeline_h = no_bar ? m.time_lh : kBarHeight + (time_shown ? m.row_gap + m.time_lh : 0);
+  float meta_h = title_lh + kMetaGap + artist_lh + kMetaGap + m.tl_margin + timeline_h;
   float meta_x, meta_y, meta_w;
   if (vertical) {
-    l.art = {l.box.x + (box_w - art) / 2, l.box.y + pad_t, art, art};
-    meta_x = l.box.x + pad_l;
-    meta_w = box_w - pad_l - pad_r;
-    meta_y = l.art.y + art + gap;
+    l.art = {l.box.x + (box_w - art) / 2, l.box.y + m.pad_t, art, art};
+    meta_x = l.box.x + m.pad_l;
+    meta_w = box_w - m.pad_l - m.pad_r;
+    meta_y = l.art.y + art + m.gap;
   } else {
-    float content_h = box_h - pad_t - pad_b;
-    l.art = {l.box.x + pad_l, l.box.y + pad_t + (content_h - art) / 2, art, art};
-    meta_x = l.art.x + art + gap;
-    meta_w = box_w - pad_l - art - gap - pad_r;
-    meta_y = l.box.y + pad_t + (content_h - meta_h) / 2;
+    float content_h = box_h - m.pad_t - m.pad_b;
+    l.art = {l.box.x + m.pad_l, l.box.y + m.pad_t + (content_h - art) / 2, art, art};
+    meta_x = l.art.x + art + m.gap;
+    meta_w = box_w - m.pad_l - art - m.gap - m.pad_r;
+    meta_y = l.box.y + m.pad_t + (content_h - meta_h) / 2;
   }
   l.title = {meta_x, meta_y, meta_w, title_lh};
-  l.artist = {meta_x, meta_y + title_lh + 3, meta_w, artist_lh};
-  float tl_y = l.artist.y + artist_lh + 3 + tl_margin;
-  l.bar = {meta_x, tl_y, meta_w, 4};
-  l.times = {meta_x, no_bar ? tl_y : tl_y + 4 + row_gap, meta_w, time_lh};
+  l.artist = {meta_x, meta_y + title_lh + kMetaGap, meta_w, artist_lh};
+  float tl_y = l.artist.y + artist_lh + kMetaGap + m.tl_margin;
+  l.bar = {meta_x, tl_y, meta_w, kBarHeight};
+  l.times = {meta_x, no_bar ? tl_y : tl_y + kBarHeight + m.row_gap, meta_w, m.time_lh};
   return l;
 }
 

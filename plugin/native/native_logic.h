@@ -126,7 +126,7 @@ struct Palette {
 
 // Colours of the card for a background mode, an accent of six hex digits (or empty) and the
 // current cover's colour.
-Palette card_palette(const std::string& background, const std::string& accent,
+Palette card_palette(Background background, const std::string& accent,
                      const std::optional<Hsl>& cover);
 
 // Box-filtered copy of straight RGBA8 pixels at another size.

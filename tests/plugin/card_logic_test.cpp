@@ -4,6 +4,8 @@
 
 #include <cstring>
 #include <fstream>
+#include <iterator>
+#include <map>
 #include <regex>
 #include <set>
 
@@ -30,7 +32,7 @@ std::string url_decode(const std::string& s) {
 // The default and the fully customised look are checked inside libobs (obs/ tests).
 TEST(CardLogicTest, WidgetUrlAndSize) {
   CardConfig b;
-  b.background = "cover";
+  b.background = Background::kCover;
   b.font = "onest";
   b.scale = 105;
   EXPECT_EQ(build_widget_url(b, "http://x:1"),
@@ -42,11 +44,11 @@ TEST(CardLogicTest, WidgetUrlAndSize) {
   // Unknown values count as compact/horizontal for the size; a time display on a horizontal
   // card adds nothing.
   CardConfig odd;
-  odd.theme = "Vinyl";
-  odd.layout = "Vertical";
+  odd.theme = parse_theme("Vinyl");
+  odd.layout = parse_layout("Vertical");
   odd.time_format = "elapsed";
   EXPECT_EQ(card_size(odd), std::make_pair(1000, 280));
-  odd.layout = "vertical";
+  odd.layout = Layout::kVertical;
   EXPECT_EQ(card_size(odd), std::make_pair(512, 712));
   EXPECT_EQ(accent_hex(4281028336LL), "f04e2b");
 }
@@ -224,6 +226,45 @@ TEST(CardLogicTest, LocalesHaveTheSameKeys) {
   for (const char* id : {"yandex", "vk", "spotify", "apple-music", "youtube-music", "youtube",
                          "soundcloud", "deezer", "tidal", "amazon-music", "x"})
     EXPECT_TRUE(en.count(service_label_key(id))) << id;
+}
+
+// The service table names the same switches as the locale files and the README.
+TEST(CardLogicTest, ServiceTableMatchesLocalesAndReadme) {
+  std::map<std::string, std::string> en;
+  std::ifstream locale(std::string(TUNELIGHT_SOURCE_DIR) + "/plugin/data/locale/en-US.ini");
+  for (std::string line; std::getline(locale, line);)
+    if (auto eq = line.find("=\""); eq != std::string::npos && line.back() == '"')
+      en[line.substr(0, eq)] = line.substr(eq + 2, line.size() - eq - 3);
+  std::ifstream in(std::string(TUNELIGHT_SOURCE_DIR) + "/README.md", std::ios::binary);
+  std::string readme((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const size_t at = readme.find("\n## Filters\n");
+  ASSERT_NE(at, std::string::npos);
+  const std::string filters = readme.substr(at, readme.find("\n## ", at + 1) - at);
+
+  std::set<std::string> keys, settings;
+  size_t services = 0;
+  for (const ServiceSwitch& sw : kServiceSwitches) {
+    SCOPED_TRACE(sw.configKey);
+    EXPECT_TRUE(keys.insert(sw.configKey).second);
+    EXPECT_TRUE(settings.insert(sw.settingsKey).second);
+    EXPECT_TRUE(en.count(sw.labelKey));
+    if (sw.descriptionKey) {
+      EXPECT_TRUE(en.count(sw.descriptionKey));
+    }
+    // The README's names are the panel's: a service by its own name, the rest by their switch.
+    EXPECT_EQ(en[sw.service ? sw.serviceLabelKey : sw.labelKey], sw.displayName);
+    if (sw.group == SwitchGroup::kServices) {
+      ++services;
+    } else {
+      EXPECT_NE(filters.find(std::string("\"") + en[sw.labelKey] + "\""), std::string::npos);
+    }
+  }
+  const char* count[] = {"no",    "one",   "two",  "three", "four",   "five",  "six",
+                         "seven", "eight", "nine", "ten",   "eleven", "twelve"};
+  ASSERT_LT(services, std::size(count));
+  EXPECT_NE(
+      readme.find(std::string("Music of any service other than the ") + count[services] + " above"),
+      std::string::npos);
 }
 
 }  // namespace

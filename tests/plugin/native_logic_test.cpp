@@ -2,8 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
+
+#include "plugin/card_metrics.h"
 
 namespace tunelight::plugin {
 namespace {
@@ -126,14 +130,15 @@ TEST(NativeLogicTest, CoverColourAndPalette) {
   EXPECT_NEAR(red->s, 0.739, 0.01);
   EXPECT_FALSE(dominant_hsl(solid(200, 30, 40, 0, 16), 4, 4));  // transparent
 
-  Palette p = card_palette("cover", "", red);
+  Palette p = card_palette(Background::kCover, "", red);
   Color bg = hsl_color(357, 0.6, 0.17, 0.9);
   EXPECT_FLOAT_EQ(p.bg.r, bg.r);
   EXPECT_FLOAT_EQ(p.bg.a, 0.9f);
   EXPECT_GT(p.accent.r, p.accent.g);  // a light red bar
   auto grey = dominant_hsl(solid(120, 124, 128, 255, 16), 4, 4);
-  EXPECT_FLOAT_EQ(card_palette("cover", "", grey).bg.a, 0.8f);  // a grey cover keeps the dark card
-  Palette custom = card_palette("light", "00ff80", std::nullopt);
+  EXPECT_FLOAT_EQ(card_palette(Background::kCover, "", grey).bg.a,
+                  0.8f);  // a grey cover keeps the dark card
+  Palette custom = card_palette(Background::kLight, "00ff80", std::nullopt);
   EXPECT_FLOAT_EQ(custom.accent.g, 1.0f);
   EXPECT_FLOAT_EQ(custom.accent.b, 128 / 255.0f);
   EXPECT_FLOAT_EQ(custom.bg.a, 0.94f);
@@ -145,13 +150,55 @@ TEST(NativeLogicTest, CoverColourAndPalette) {
   EXPECT_EQ(resample_rgba(half, 2, 1, 1, 1), (std::vector<uint8_t>{255, 0, 0, 128}));
 }
 
+// The value a property has in the last of `selectors` (least specific first) whose rule sets it
+// in the stylesheet; empty when none does.
+std::string css_value(const std::string& css, const std::vector<std::string>& selectors,
+                      const std::string& property) {
+  auto trim = [](std::string t) {
+    size_t b = t.find_first_not_of(" \n\t"), e = t.find_last_not_of(" \n\t");
+    return b == std::string::npos ? std::string() : t.substr(b, e - b + 1);
+  };
+  std::string found;
+  for (const std::string& wanted : selectors) {
+    size_t at = 0;
+    while (true) {
+      size_t open = css.find('{', at);
+      if (open == std::string::npos) break;
+      size_t start = css.find_last_of("};", open);
+      start = start == std::string::npos ? 0 : start + 1;
+      size_t close = css.find('}', open);
+      std::stringstream list(css.substr(start, open - start));
+      bool match = false;
+      for (std::string one; std::getline(list, one, ',');) match |= trim(one) == wanted;
+      if (match) {
+        std::stringstream body(css.substr(open + 1, close - open - 1));
+        for (std::string decl; std::getline(body, decl, ';');) {
+          size_t colon = decl.find(':');
+          if (colon != std::string::npos && trim(decl.substr(0, colon)) == property)
+            found = trim(decl.substr(colon + 1));
+        }
+      }
+      at = close + 1;
+    }
+  }
+  return found;
+}
+
+// "14px 20px" -> {14, 20}; unitless numbers too.
+std::vector<float> numbers(const std::string& value) {
+  std::vector<float> out;
+  std::stringstream in(value);
+  for (std::string word; in >> word;) out.push_back(std::stof(word));
+  return out;
+}
+
 TEST(NativeLogicTest, LayoutMatchesTheBrowserCard) {
   for (const char* theme : {"compact", "vinyl"})
     for (const char* layout : {"horizontal", "vertical"})
       // An unknown time format shows no times, yet the source is sized as with them.
       for (const char* time : {"off", "elapsed", "unknown"}) {
         CardConfig c;
-        c.theme = theme, c.layout = layout, c.time_format = time;
+        c.theme = parse_theme(theme), c.layout = parse_layout(layout), c.time_format = time;
         CardLayout l = card_layout(c, time_mode_on(time), false);
         auto [w, h] = card_size(c);
         SCOPED_TRACE(std::string(theme) + " " + layout + " " + time);
@@ -168,6 +215,63 @@ TEST(NativeLogicTest, LayoutMatchesTheBrowserCard) {
   CardLayout l = card_layout(CardConfig{}, false, false);
   EXPECT_FLOAT_EQ(l.bar.x, 130);  // 12 + 14 padding + 88 cover + 16 gap
   EXPECT_FLOAT_EQ(l.bar.w, 338);
+}
+
+// The native card's measurements are the card page's.
+TEST(NativeLogicTest, MeasurementsAreTheStylesheets) {
+  std::ifstream in(TUNELIGHT_SOURCE_DIR "/agent/widget/style.css", std::ios::binary);
+  ASSERT_TRUE(in);
+  std::stringstream ss;
+  ss << in.rdbuf();
+  std::string css = ss.str();
+  for (size_t c = css.find("/*"); c != std::string::npos; c = css.find("/*", c))
+    css.erase(c, css.find("*/", c) + 2 - c);
+  auto px = [&](const std::vector<std::string>& selectors, const char* property) {
+    std::vector<float> v = numbers(css_value(css, selectors, property));
+    return v.empty() ? -1.0f : v[0];
+  };
+
+  EXPECT_EQ(px({".card"}, "left"), kCardInset);
+  EXPECT_EQ(px({".card"}, "top"), kCardInset);
+  EXPECT_EQ(px({".disc"}, "border-radius"), kCoverRadius);
+  EXPECT_EQ(px({".title"}, "line-height"), kTitleLineHeight);
+  EXPECT_EQ(px({".artist"}, "line-height"), kArtistLineHeight);
+  EXPECT_EQ(px({".meta"}, "gap"), kMetaGap);
+  EXPECT_EQ(px({".progress"}, "height"), kBarHeight);
+  const std::string shadow = css_value(css, {".card"}, "box-shadow");  // "0 6px 20px rgba(...)"
+  EXPECT_EQ(numbers(shadow.substr(0, shadow.find("rgba"))),
+            (std::vector<float>{0, kShadowOffsetY, kShadowBlur}));
+  const std::string badge = css_value(css, {".art::after"}, "background");
+  ASSERT_NE(badge.find("center / "), std::string::npos);
+  EXPECT_FLOAT_EQ(std::stof(badge.substr(badge.find("center / ") + 9)), kBadgeIcon * 100);
+  EXPECT_FLOAT_EQ(px({".theme-vinyl .disc img"}, "inset"), kLabelInset * 100);
+  EXPECT_FLOAT_EQ(px({".theme-vinyl .disc img"}, "width"), (1 - 2 * kLabelInset) * 100);
+  EXPECT_EQ(px({".theme-vinyl .disc::after"}, "width"), kHoleSize);
+  for (Theme theme : {Theme::kCompact, Theme::kVinyl})
+    for (Layout layout : {Layout::kHorizontal, Layout::kVertical}) {
+      const std::string t = std::string(".theme-") + name_of(theme);
+      const std::string both = t + ".layout-" + name_of(layout);
+      SCOPED_TRACE(both);
+      const CardMetrics& m = card_metrics(theme, layout);
+      const std::vector<std::string> card = {".card", t + " .card", both + " .card"};
+      EXPECT_EQ(px(card, "width"), m.box_w);
+      EXPECT_EQ(px(card, "height"), m.box_h);
+      EXPECT_EQ(
+          px({".card", t + " .card", both + " .card", both + ":not(.time-off) .card"}, "height"),
+          m.box_h_times);
+      std::vector<float> pad = numbers(css_value(css, card, "padding"));
+      if (pad.size() == 1) pad.resize(4, pad[0]);
+      EXPECT_EQ(pad, (std::vector<float>{m.pad_t, m.pad_r, m.pad_b, m.pad_l}));
+      EXPECT_EQ(px(card, "gap"), m.gap);
+      EXPECT_EQ(px(card, "border-radius"), m.radius);
+      EXPECT_EQ(px({".art", t + " .art", both + " .art"}, "width"), m.art);
+      EXPECT_EQ(px({".title", t + " .title"}, "font-size"), m.title_px);
+      EXPECT_EQ(px({".artist", t + " .artist"}, "font-size"), m.artist_px);
+      EXPECT_EQ(px({".t-start", t + " .t-start"}, "font-size"), m.time_px);
+      EXPECT_EQ(px({".t-start", t + " .t-start"}, "line-height"), m.time_lh);
+      EXPECT_EQ(px({".timeline", t + " .timeline"}, "row-gap"), m.row_gap);
+      EXPECT_EQ(px({".timeline", t + " .timeline"}, "margin-top"), m.tl_margin);
+    }
 }
 
 TEST(NativeLogicTest, EllipsisPrefixes) {

@@ -281,7 +281,8 @@ TEST(NativeCardObsTest, LooksFollowTheSettings) {
   std::vector<uint8_t> pixels(64 * 64 * 4);
   for (size_t i = 0; i < pixels.size(); i += 4)
     pixels[i] = 200, pixels[i + 1] = 30, pixels[i + 2] = 40, pixels[i + 3] = 255;
-  plugin::Palette tinted = plugin::card_palette("cover", "", plugin::dominant_hsl(pixels, 64, 64));
+  plugin::Palette tinted =
+      plugin::card_palette(plugin::Background::kCover, "", plugin::dominant_hsl(pixels, 64, 64));
   update([](obs_data_t* s) { obs_data_set_string(s, "background", "cover"); });
   std::tie(light, c) =
       settle([&](const Capture& c) { return near(px(c, bx, by), pixelOf(tinted.bg), 3); });
@@ -316,7 +317,7 @@ TEST(NativeCardObsTest, LooksFollowTheSettings) {
   ASSERT_TRUE(waitUntil([&] { return obs_source_get_height(card) == 356; }, 2000, 20));
   EXPECT_EQ(obs_source_get_width(card), 256u);
   CardConfig vertical;
-  vertical.layout = "vertical";
+  vertical.layout = plugin::Layout::kVertical;
   vertical.time_format = "elapsed_total";
   const plugin::CardLayout v = plugin::card_layout(vertical, true, false);
   Rect start = {v.times.x, v.times.y, 50, v.times.h};
@@ -420,8 +421,10 @@ TEST(NativeCardObsTest, BackSoonAfterTheAgentReturns) {
   Data vertical;
   obs_data_set_string(vertical, "layout", "vertical");
   obs_source_update(card, vertical);
-  const plugin::CardLayout v = plugin::card_layout(
-      CardConfig{"compact", "vertical", "dark", "system", "", "elapsed_total"}, true, false);
+  const plugin::CardLayout v =
+      plugin::card_layout(CardConfig{plugin::Theme::kCompact, plugin::Layout::kVertical,
+                                     plugin::Background::kDark, "system", "", "elapsed_total"},
+                          true, false);
   ASSERT_TRUE(waitUntil(
       [&] {
         c = h.capture(card, 3000, 2);
