@@ -123,7 +123,7 @@ void CoverFetcher::run() {
     while (!stop_ && queue_.empty()) wake_.wait(mu_);
     if (stop_) return;
     try {
-      fetchOne(lock);
+      fetchOne();
     } catch (const std::exception& e) {
       inFlight_.clear();
       log(kLogError, std::string("cover worker: ") + e.what());
@@ -134,14 +134,14 @@ void CoverFetcher::run() {
   }
 }
 
-// Throws only with the lock held.
-void CoverFetcher::fetchOne(MutexLock& lock) {
+// Steps out of the lock for the download; throws only with the lock held.
+void CoverFetcher::fetchOne() {
   const std::string url = queue_.front();
   queue_.pop_front();
   auto queued = entries_.find(url);
   if (queued != entries_.end()) queued->second.queued = false;
   inFlight_ = url;
-  lock.unlock();
+  mu_.unlock();
 
   Cover got;
   bool ok = false;
@@ -164,7 +164,7 @@ void CoverFetcher::fetchOne(MutexLock& lock) {
   }
   const int64_t failedAt = ok ? 0 : now_();
 
-  lock.lock();
+  mu_.lock();
   inFlight_.clear();
   if (stop_) return;  // abandoned: not a failure of the URL
   auto it = entries_.find(url);
@@ -183,9 +183,9 @@ void CoverFetcher::fetchOne(MutexLock& lock) {
   }
   // Written once the failure is noted, and outside the lock.
   if (!ok && rules_.logFailures) {
-    lock.unlock();
+    mu_.unlock();
     log(kLogWarning, "cover download failed: " + cutUtf8(url, 120));
-    lock.lock();
+    mu_.lock();
   }
 }
 

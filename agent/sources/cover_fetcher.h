@@ -88,7 +88,7 @@ class CoverFetcher {
   };
 
   void run() EXCLUDES(mu_);
-  void fetchOne(MutexLock& lock) REQUIRES(mu_);
+  void fetchOne() REQUIRES(mu_);
   void evict() REQUIRES(mu_);
 
   const Rules rules_;
