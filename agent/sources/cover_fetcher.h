@@ -26,7 +26,8 @@ bool httpsCoverGetter(const std::string& url, std::string& contentType, std::str
 
 // Downloads covers one at a time on a worker of its own, started by the first wish: a queue
 // without duplicates, a pause per URL after a failed download, and a download in progress
-// abandoned on stop. Bodies are 1 to kCoverMaxBytes long.
+// abandoned on stop. Bodies are 1 to kCoverMaxBytes long. Its lock comes after any lock of its
+// callers: the getter, the clock and onCover run outside it.
 class CoverFetcher {
  public:
   struct Rules {
