@@ -100,16 +100,16 @@ package_deb() { # staging-dir
   find "$tree" -type d -exec chmod 755 {} + && find "$tree/usr" -type f ! -name tunelight-agent \
     -exec chmod 644 {} +
 
-  # dpkg-shlibdeps reads the package names from a debian/ folder; libcurl 4 and libobs changed
-  # package names with the 64-bit time_t transition (Debian 13, Ubuntu 24.04), the library
-  # files did not: either package does.
+  # dpkg-shlibdeps reads the package names from a debian/ folder; libobs changed its package
+  # name with the 64-bit time_t transition (Debian 13, Ubuntu 24.04), the library file did not:
+  # either package does. The agent loads libcurl at run time, so packaging/debian/control names
+  # it by hand.
   local shlibs depends
   mkdir -p "$1/shlibs/debian"
   printf 'Source: tunelight\n\nPackage: tunelight\nArchitecture: amd64\n' \
     >"$1/shlibs/debian/control"
   shlibs=$(cd "$1/shlibs" && dpkg-shlibdeps -O "$libdir/tunelight.so" "$libdir/tunelight-agent")
   depends=$(sed -n 's/^shlibs:Depends=//p' <<<"$shlibs" | sed -E \
-    -e 's/libcurl4( \([^)]*\))?/libcurl4\1 | libcurl4t64\1/' \
     -e 's/libobs0( \([^)]*\))?/libobs0\1 | libobs0t64\1 | obs-studio\1/')
   [ -n "$depends" ] || { echo "package: no dependencies computed" >&2; exit 1; }
   sed -e "s/@VERSION@/$version/" -e "s/@DEPENDS@/$depends/" \

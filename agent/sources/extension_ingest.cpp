@@ -96,31 +96,32 @@ bool isImageType(const std::string& type) {
 
 }  // namespace
 
-ExtensionIngest::ExtensionIngest(Hub& hub, bool fetchCovers)
-    : hub_(hub), fetchCovers_(fetchCovers), now_(wallNowMs) {
-  if (fetchCovers_) {
-    coverFetcher_ = [](const std::string& url, std::string& type, std::string& body,
-                       const std::atomic<bool>& cancel) {
-      return tunelight::coverFetcher(url, type, body, &cancel);
-    };
-    worker_ = std::thread([this] { coverWorker(); });
-  }
+CoverFetcher::Rules ExtensionIngest::coverRules() {
+  CoverFetcher::Rules rules;
+  rules.firstPauseMs = kFirstRetryMs;
+  rules.longestPauseMs = kLongestRetryMs;
+  // Bounded like the cover cache; a URL dropped there is downloaded again at its next report.
+  rules.maxUrls = kCoverCacheSize;
+  rules.logFailures = true;
+  rules.notImageType = "image/jpeg";
+  return rules;
 }
 
-ExtensionIngest::ExtensionIngest(Hub& hub, CoverFetcher fetcher, WallClock now)
-    : hub_(hub), fetchCovers_(true), coverFetcher_(std::move(fetcher)), now_(std::move(now)) {
-  worker_ = std::thread([this] { coverWorker(); });
+ExtensionIngest::ExtensionIngest(Hub& hub, bool fetchCovers)
+    : ExtensionIngest(hub, fetchCovers ? CoverGetter(httpsCoverGetter) : nullptr) {}
+
+ExtensionIngest::ExtensionIngest(Hub& hub, CoverGetter getter, WallClock now) : hub_(hub) {
+  if (!getter) return;
+  covers_ = std::make_unique<CoverFetcher>(
+      coverRules(), std::move(getter), std::move(now),
+      [this](const std::string& url, const std::string& type, const std::string& body) {
+        acceptCover(url, type, body);
+      });
 }
 
 ExtensionIngest::~ExtensionIngest() {
   closeCommands();
-  {
-    std::lock_guard<std::mutex> lock(mu_);
-    stop_ = true;
-  }
-  cancel_ = true;
-  wake_.notify_all();
-  if (worker_.joinable()) worker_.join();
+  if (covers_) covers_->stop();
 }
 
 std::string ExtensionIngest::handleReport(const std::string& body, int64_t nowMs) {
@@ -206,23 +207,10 @@ std::string ExtensionIngest::handleReport(const std::string& body, int64_t nowMs
         r.coverId = cached->second;
       } else {
         const bool fresh = pendingCovers_.insert(url).second;
-        auto retry = coverRetries_.find(url);
-        if (!fetchCovers_) {
-          needCover = true;
-        } else if (retry != coverRetries_.end()) {
-          // The agent could not download it (an image server that refuses programs, no
-          // route): the extension, which sees the page's picture, is asked for it, and the
-          // agent tries again itself only after its pause, not on every heartbeat.
-          needCover = true;
-          if (!retry->second.queued && nowMs >= retry->second.retryAtMs) {
-            retry->second.queued = true;
-            fetchQueue_.push_back(url);
-            wake_.notify_all();
-          }
-        } else if (fresh) {
-          fetchQueue_.push_back(url);
-          wake_.notify_all();
-        }
+        // When the agent could not download it (an image server that refuses programs, no
+        // route), the extension, which sees the page's picture, is asked for it, and the agent
+        // tries again itself only after its pause, not on every heartbeat.
+        needCover = !covers_ || covers_->wish(url) == CoverFetcher::Wish::kFailed;
         // Keep the old picture up until the new one arrives, as long as the song is the same.
         if (sameTrack) r.coverId = entry.record.coverId;
         if (fresh) prunePendingLocked();
@@ -246,7 +234,7 @@ bool ExtensionIngest::acceptCover(const std::string& url, const std::string& con
   {
     std::lock_guard<std::mutex> lock(mu_);
     if (pendingCovers_.erase(url) == 0) return false;
-    coverRetries_.erase(url);
+    if (covers_) covers_->forget(url);
     const std::string id = hub_.putCover(contentType, bytes);
     coverCache_[url] = id;
     // Bounded by dropping the byte-wise smallest URL.
@@ -428,89 +416,14 @@ void ExtensionIngest::prunePendingLocked() {
   for (const auto& [key, entry] : reports_) {
     if (!entry.artworkUrl.empty()) named.insert(entry.artworkUrl);
   }
-  if (!inFlight_.empty()) named.insert(inFlight_);
   for (auto it = pendingCovers_.begin(); it != pendingCovers_.end();) {
-    if (named.count(*it)) {
+    if (named.count(*it) || (covers_ && covers_->downloading(*it))) {
       ++it;
     } else {
+      if (covers_) covers_->unqueue(*it);
       it = pendingCovers_.erase(it);
     }
   }
-  std::deque<std::string> kept;
-  for (std::string& u : fetchQueue_) {
-    if (pendingCovers_.count(u)) kept.push_back(std::move(u));
-  }
-  fetchQueue_.swap(kept);
-}
-
-void ExtensionIngest::coverWorker() {
-  std::unique_lock<std::mutex> lock(mu_);
-  while (!stop_) {
-    if (fetchQueue_.empty()) {
-      wake_.wait(lock);
-      continue;
-    }
-    try {
-      fetchOne(lock);
-    } catch (const std::exception& e) {
-      if (!lock.owns_lock()) lock.lock();
-      inFlight_.clear();
-      log(kLogError, std::string("cover worker: ") + e.what());
-    } catch (...) {
-      if (!lock.owns_lock()) lock.lock();
-      inFlight_.clear();
-      log(kLogError, "cover worker: unknown exception");
-    }
-  }
-}
-
-void ExtensionIngest::fetchOne(std::unique_lock<std::mutex>& lock) {
-  std::string url = std::move(fetchQueue_.front());
-  fetchQueue_.pop_front();
-  if (!pendingCovers_.count(url)) {  // uploaded or dropped meanwhile
-    auto retry = coverRetries_.find(url);
-    if (retry != coverRetries_.end()) retry->second.queued = false;
-    return;
-  }
-  inFlight_ = url;
-  CoverFetcher fetch = coverFetcher_;
-  lock.unlock();
-
-  std::string type;
-  std::string body;
-  bool ok = false;
-  try {
-    ok = fetch && fetch(url, type, body, cancel_);
-    if (ok) {
-      if (!isImageType(type)) type = "image/jpeg";
-      acceptCover(url, type, body);
-    }
-  } catch (const std::exception&) {
-    ok = false;
-  }
-  const int64_t failedAt = ok ? 0 : now_();
-  lock.lock();
-  inFlight_.clear();
-  // A failed URL stays pending, so the upload that later reports ask for is taken; a report
-  // queues it again once its pause is over.
-  if (!ok && !cancel_ && pendingCovers_.count(url)) {
-    CoverRetry& retry = coverRetries_[url];
-    retry.pauseMs =
-        retry.pauseMs == 0 ? kFirstRetryMs : std::min(retry.pauseMs * 2, kLongestRetryMs);
-    retry.retryAtMs = failedAt + retry.pauseMs;
-    retry.queued = false;
-    // Bounded like the cover cache; a URL dropped here is downloaded again at its next report.
-    if (coverRetries_.size() > kCoverCacheSize) {
-      auto drop = coverRetries_.begin()->first == url ? std::next(coverRetries_.begin())
-                                                      : coverRetries_.begin();
-      pendingCovers_.erase(drop->first);
-      coverRetries_.erase(drop);
-    }
-  }
-  // A download cut short by the destructor is not a failure worth a line. Written once the
-  // failure is noted (the log's lock is taken after ours).
-  if (!ok && !cancel_) log(kLogWarning, "cover download failed: " + cutUtf8(url, 120));
-  wake_.notify_all();
 }
 
 }  // namespace tunelight

@@ -7,24 +7,20 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <set>
 #include <string>
-#include <thread>
 
 #include "agent/clock.h"
 #include "agent/control.h"
 #include "agent/model.h"
+#include "agent/sources/cover_fetcher.h"
 
 namespace tunelight {
 
 class Hub;
-
-// Downloads a cover: URL in, content type and body out; true on success. A set cancel flag asks
-// a download in progress to give up at once (the result then counts as failed).
-using CoverFetcher = std::function<bool(const std::string& url, std::string& contentType,
-                                        std::string& body, const std::atomic<bool>& cancel)>;
 
 // Turns browser-extension reports into "ext:" sources of the Hub and obtains their covers, and
 // hands player actions to the tabs: a report names its "channel" (the extension instance that
@@ -34,8 +30,8 @@ class ExtensionIngest : public PlayerControl {
  public:
   // fetchCovers true: a worker downloads allowlisted covers itself; false: extensions upload.
   ExtensionIngest(Hub& hub, bool fetchCovers);
-  // Downloads covers with the given fetcher instead of HTTPS, on the given clock (tests).
-  ExtensionIngest(Hub& hub, CoverFetcher fetcher, WallClock now = wallNowMs);
+  // Downloads covers with the given getter instead of HTTPS, on the given clock (tests).
+  ExtensionIngest(Hub& hub, CoverGetter getter, WallClock now = wallNowMs);
   // Aborts a download in progress and joins the cover worker.
   ~ExtensionIngest() override;
   ExtensionIngest(const ExtensionIngest&) = delete;
@@ -99,39 +95,22 @@ class ExtensionIngest : public PlayerControl {
     std::chrono::steady_clock::time_point lastSeen;
     std::deque<Command> queue;
   };
-  // A URL whose download failed.
-  struct CoverRetry {
-    int64_t retryAtMs = 0;  // not downloaded again before
-    int64_t pauseMs = 0;    // the pause after the last failure
-    bool queued = false;    // queued again once retryAtMs passed
-  };
-
-  void coverWorker();
-  void fetchOne(std::unique_lock<std::mutex>& lock);  // requires mu_ held through lock
-  void prunePendingLocked();                          // requires mu_
+  static CoverFetcher::Rules coverRules();
+  void prunePendingLocked();  // requires mu_
   // Drops the entry reported least recently, other than keep; returns its key.
   std::string evictStalestLocked(const std::string& keep);  // requires mu_
 
   Hub& hub_;
-  const bool fetchCovers_;
   std::function<void()> onNewSource_;  // set before reports come, then only read
-  CoverFetcher coverFetcher_;          // set before the worker starts, then only read
-  const WallClock now_;                // the time of a failed download
 
   // Held across "change state, then publish to the Hub" so the Hub sees the changes of
   // concurrent callers in the order they were made. Taken before mu_.
   std::mutex publishMu_;
 
-  std::mutex mu_;  // guards everything below
-  std::condition_variable wake_;
-  std::map<std::string, ReportEntry> reports_;      // source key -> last report
-  std::map<std::string, std::string> coverCache_;   // artwork URL -> coverId, at most 200
-  std::set<std::string> pendingCovers_;             // downloading or awaiting an upload
-  std::deque<std::string> fetchQueue_;              // URLs waiting for the worker
-  std::map<std::string, CoverRetry> coverRetries_;  // failed downloads, at most 200
-  std::string inFlight_;                            // URL being downloaded now
-  bool stop_ = false;
-  std::atomic<bool> cancel_{false};  // set once by the destructor; read by the download
+  std::mutex mu_;  // guards everything below; taken before the cover fetcher's lock
+  std::map<std::string, ReportEntry> reports_;     // source key -> last report
+  std::map<std::string, std::string> coverCache_;  // artwork URL -> coverId, at most 200
+  std::set<std::string> pendingCovers_;            // downloading or awaiting an upload
 
   // Commands. Never held together with mu_ or publishMu_.
   std::mutex commandMu_;  // guards everything below up to worker_
@@ -141,7 +120,9 @@ class ExtensionIngest : public PlayerControl {
   uint64_t lastCommand_ = 0;
   bool commandsClosed_ = false;
 
-  std::thread worker_;  // last: starts after everything above exists
+  // Downloads the covers when the agent fetches them itself. Last: its worker calls acceptCover,
+  // so it goes first.
+  std::unique_ptr<CoverFetcher> covers_;
 };
 
 }  // namespace tunelight

@@ -28,7 +28,7 @@
 #include "agent/clock.h"
 #include "agent/log.h"
 #include "agent/sources/cover_allowlist.h"
-#include "agent/sources/https_get.h"
+#include "agent/sources/cover_fetcher.h"
 #include "agent/sources/mpris_identify.h"
 #include "agent/sources/mpris_properties.h"
 
@@ -49,9 +49,6 @@ constexpr size_t kPrefixLen = sizeof kPrefix - 1;
 constexpr auto kReplyWindow = std::chrono::milliseconds(300);
 // An unanswered call is given up after this, and the player is asked again in the next cycle.
 constexpr uint64_t kCallTimeoutUs = 2000 * 1000;
-// A failed cover download is not tried again sooner than this.
-constexpr auto kCoverRetry = std::chrono::seconds(30);
-constexpr size_t kCoverCacheSize = 16;
 // Cover URLs already reported as not being images; forgotten in one go when full.
 constexpr size_t kRejectedCoverLogSize = 64;
 
@@ -165,114 +162,29 @@ class FileThumbnail : public MediaThumbnail {
 };
 
 // Downloads of https covers, off the watcher thread: a cover that is not here yet counts as a
-// failed read, and the watcher tries again a cycle later.
-class CoverDownloads {
+// failed read, and the watcher tries again a cycle later. A failed download is not tried again
+// sooner than 30 s; the 16 covers asked for last are kept.
+const CoverFetcher::Rules kCoverRules = {30000, 30000, 16, true, false, nullptr};
+
+int64_t steadyNowMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+class HttpsThumbnail : public MediaThumbnail {
  public:
-  ~CoverDownloads() { stop(); }
-
-  // Aborts a download in progress and joins the worker; a later open starts a new one.
-  void stop() {
-    {
-      std::lock_guard<std::mutex> lock(mu_);
-      stop_ = true;
-      queue_.clear();
-      cv_.notify_all();
-    }
-    cancel_ = true;
-    if (worker_.joinable()) worker_.join();
-    std::lock_guard<std::mutex> lock(mu_);
-    stop_ = false;
-    cancel_ = false;
-    // Unfinished entries were never tried, or aborted: asked for again when next wanted.
-    for (auto it = entries_.begin(); it != entries_.end();)
-      it = it->second.done ? std::next(it) : entries_.erase(it);
-    order_.erase(std::remove_if(order_.begin(), order_.end(),
-                                [this](const std::string& u) { return !entries_.count(u); }),
-                 order_.end());
-  }
-
-  std::unique_ptr<MediaThumbnailStream> open(const std::string& url) {
-    std::lock_guard<std::mutex> lock(mu_);
-    auto it = entries_.find(url);
-    if (it != entries_.end() && it->second.done && it->second.ok)
-      return std::make_unique<BytesStream>(it->second.type, it->second.bytes);
-    const SteadyTime now = std::chrono::steady_clock::now();
-    if (it == entries_.end() || (it->second.done && now - it->second.finishedAt > kCoverRetry)) {
-      if (it == entries_.end()) order_.push_back(url);
-      entries_[url] = Entry{};
-      queue_.push_back(url);
-      evict();
-      if (!worker_.joinable()) worker_ = std::thread([this] { run(); });
-      cv_.notify_all();
-    }
+  HttpsThumbnail(CoverFetcher& downloads, std::string url)
+      : downloads_(downloads), url_(std::move(url)) {}
+  std::unique_ptr<MediaThumbnailStream> open() override {
+    if (std::optional<CoverFetcher::Cover> cover = downloads_.cover(url_))
+      return std::make_unique<BytesStream>(std::move(cover->contentType), std::move(cover->bytes));
+    downloads_.wish(url_);
     throw MediaError(EAGAIN, "cover not downloaded yet");
   }
 
  private:
-  struct Entry {
-    bool done = false;
-    bool ok = false;
-    std::string type;
-    std::string bytes;
-    SteadyTime finishedAt;
-  };
-
-  // Oldest first, finished or only queued alike: covers of tracks long gone are not fetched.
-  void evict() {  // requires mu_
-    for (auto it = order_.begin(); order_.size() > kCoverCacheSize && it != order_.end();) {
-      if (*it == downloading_) {  // the worker still fills it
-        ++it;
-        continue;
-      }
-      entries_.erase(*it);
-      queue_.erase(std::remove(queue_.begin(), queue_.end(), *it), queue_.end());
-      it = order_.erase(it);
-    }
-  }
-
-  void run() {
-    pthread_setname_np(pthread_self(), "tl-covers");
-    std::unique_lock<std::mutex> lock(mu_);
-    for (;;) {
-      cv_.wait(lock, [&] { return stop_ || !queue_.empty(); });
-      if (stop_) return;
-      std::string url = queue_.front();
-      queue_.pop_front();
-      downloading_ = url;
-      lock.unlock();
-      HttpsResult res = httpsGet(url, kCoverMaxBytes, &cancel_);
-      lock.lock();
-      downloading_.clear();
-      if (stop_) return;  // aborted: not a failure of the URL
-      auto it = entries_.find(url);
-      if (it == entries_.end()) continue;
-      it->second.done = true;
-      it->second.ok = res.ok && !res.body.empty();
-      it->second.type = res.contentType;
-      it->second.bytes = std::move(res.body);
-      it->second.finishedAt = std::chrono::steady_clock::now();
-    }
-  }
-
-  std::mutex mu_;  // guards the members up to worker_
-  std::condition_variable cv_;
-  std::map<std::string, Entry> entries_;
-  std::deque<std::string> order_;
-  std::deque<std::string> queue_;
-  std::string downloading_;  // the worker's URL now; empty between downloads
-  bool stop_ = false;
-  std::atomic<bool> cancel_{false};
-  std::thread worker_;  // started by thumbnail reads, joined by threadEnd after they ended
-};
-
-class HttpsThumbnail : public MediaThumbnail {
- public:
-  HttpsThumbnail(CoverDownloads& downloads, std::string url)
-      : downloads_(downloads), url_(std::move(url)) {}
-  std::unique_ptr<MediaThumbnailStream> open() override { return downloads_.open(url_); }
-
- private:
-  CoverDownloads& downloads_;
+  CoverFetcher& downloads_;
   std::string url_;
 };
 
@@ -440,7 +352,7 @@ void pump(Connection& c) {
 
 class MprisManager : public MediaManager {
  public:
-  MprisManager(std::shared_ptr<Connection> conn, CoverDownloads& downloads,
+  MprisManager(std::shared_ptr<Connection> conn, CoverFetcher& downloads,
                std::set<std::string>& rejectedCovers)
       : conn_(std::move(conn)), downloads_(downloads), rejectedCovers_(rejectedCovers) {}
 
@@ -561,7 +473,7 @@ class MprisManager : public MediaManager {
   }
 
   std::shared_ptr<Connection> conn_;
-  CoverDownloads& downloads_;
+  CoverFetcher& downloads_;
   std::set<std::string>& rejectedCovers_;
 };
 
@@ -699,7 +611,8 @@ class MprisBackend : public MediaBackend {
   bool signals_ = true;
   int wakeFd_ = -1;
   std::weak_ptr<Connection> current_;
-  CoverDownloads downloads_;
+  // Started by thumbnail reads, stopped by threadEnd after they ended.
+  CoverFetcher downloads_{kCoverRules, httpsCoverGetter, steadyNowMs};
   std::set<std::string> rejectedCovers_;  // thumbnail reads only (the watcher's worker)
 };
 

@@ -21,6 +21,7 @@
 #include "agent/hub.h"
 #include "agent/log.h"
 #include "agent/sources/cover_allowlist.h"
+#include "agent/sources/cover_fetcher.h"
 #include "tests/support/wait.h"
 
 namespace tunelight {
@@ -310,7 +311,7 @@ class FakeFetcher {
     body = "bytes of " + url;
     return true;
   }
-  CoverFetcher fn() {
+  CoverGetter fn() {
     return [this](const std::string& u, std::string& t, std::string& b,
                   const std::atomic<bool>& c) { return fetch(u, t, b, c); };
   }
@@ -341,6 +342,60 @@ class FakeFetcher {
   bool gated_ = false;
   bool fail_ = false;
 };
+
+// The rules the media sessions use: a fixed pause after failures, covers kept here, the oldest
+// URL forgotten first, and a stop that forgets only what was never downloaded.
+TEST(CoverFetcherTest, KeptCoversFixedPauseOldestFirstAndStop) {
+  FakeFetcher fake;
+  std::atomic<int64_t> t{1000};
+  CoverFetcher::Rules rules;
+  rules.firstPauseMs = rules.longestPauseMs = 30000;
+  rules.maxUrls = 2;
+  rules.keepCovers = true;
+  CoverFetcher f(rules, fake.fn(), [&] { return t.load(); });
+  using Wish = CoverFetcher::Wish;
+  auto quietFor = [&](size_t calls) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return fake.calls() == calls;
+  };
+
+  fake.failing(true);
+  EXPECT_EQ(f.wish(kUrlA), Wish::kPending);
+  ASSERT_TRUE(waitFor([&] { return f.wish(kUrlA) == Wish::kFailed; }));
+  t += 29999;
+  EXPECT_EQ(f.wish(kUrlA), Wish::kFailed);
+  EXPECT_TRUE(quietFor(1));
+  t += 1;
+  EXPECT_EQ(f.wish(kUrlA), Wish::kFailed);  // asked again once the pause is over
+  ASSERT_TRUE(waitFor([&] { return fake.calls() == 2 && !f.downloading(kUrlA); }));
+  t += 30000;  // the pause does not grow
+  fake.failing(false);
+  f.wish(kUrlA);
+  ASSERT_TRUE(waitFor([&] { return f.cover(kUrlA).has_value(); }));
+  EXPECT_EQ(f.cover(kUrlA)->contentType, "application/octet-stream");  // the server's word
+  EXPECT_EQ(f.cover(kUrlA)->bytes, "bytes of " + kUrlA);
+  EXPECT_EQ(f.wish(kUrlA), Wish::kKept);
+  EXPECT_EQ(fake.calls(), 3u);
+
+  // Two URLs remembered: a third pushes out the one known longest, kept or not.
+  f.wish(kUrlB);
+  ASSERT_TRUE(waitFor([&] { return f.cover(kUrlB).has_value(); }));
+  fake.gate();
+  const std::string urlC = "https://i.scdn.co/image/cccc";
+  EXPECT_EQ(f.wish(urlC), Wish::kPending);
+  EXPECT_FALSE(f.cover(kUrlA));
+  EXPECT_TRUE(f.cover(kUrlB));
+  ASSERT_TRUE(waitFor([&] { return fake.calls() == 5; }));
+  // Stop abandons the download in progress, which is asked for again later; kept covers stay.
+  auto begin = std::chrono::steady_clock::now();
+  f.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(500));
+  EXPECT_TRUE(f.cover(kUrlB));
+  fake.release();
+  EXPECT_EQ(f.wish(urlC), Wish::kPending);
+  ASSERT_TRUE(waitFor([&] { return f.cover(urlC).has_value(); }));
+  EXPECT_EQ(fake.calls(), 6u);
+}
 
 TEST_F(IngestTest, WorkerDownloadsEachPendingUrlOnce) {
   FakeFetcher fake;

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
 #include <mutex>
@@ -246,6 +247,30 @@ TEST(IngestBlackbox, TwoIdsOfOneSongMergeAndSilentSourcesExpire) {
           .count();
   EXPECT_GE(gone, 5900);
   EXPECT_LE(gone, 7500);
+}
+
+// libcurl is loaded at the first cover download: an agent that cannot load it still starts and
+// serves, has the extension upload every picture, and says why in one line.
+TEST(IngestLinuxBlackbox, WithoutLibcurlTheAgentServesAndSaysSoOnce) {
+  if (std::getenv("TUNELIGHT_AGENT_RUNNER")) GTEST_SKIP() << "Windows downloads through WinHTTP";
+  ::setenv("TUNELIGHT_LIBCURL", "/nonexistent/libcurl.so.4", 1);
+  Agent a;
+  ::unsetenv("TUNELIGHT_LIBCURL");
+  ASSERT_TRUE(a.up());
+  const std::pair<int, std::string> askUpload{200, R"({"ok":true,"needCover":true})"};
+  for (const std::string id : {"one", "two"}) {
+    const std::string art = "https://i.scdn.co/image/" + id;
+    const std::string withArt = report("tab-" + id, "Song " + id, {{"artworkUrl", art}});
+    EXPECT_EQ(a.post("/api/ingest", withArt), kStored);
+    const std::string failed = "[warning] cover download failed: " + art;
+    EXPECT_TRUE(waitFor([&] { return a.run->log().find(failed) != std::string::npos; }, 5000));
+    EXPECT_EQ(a.post("/api/ingest", withArt), askUpload);
+  }
+  EXPECT_EQ(a.nowPlaying()["title"], "Song two");
+  const std::string log = a.run->log();
+  const std::string why = "[warning] https: cannot load /nonexistent/libcurl.so.4";
+  EXPECT_NE(log.find(why), std::string::npos) << log;
+  EXPECT_EQ(log.find(why), log.rfind(why)) << "said once";
 }
 
 // Resident memory of a process in KiB, from /proc.
