@@ -5,6 +5,7 @@
 
 #include "agent/demo_source.h"
 #include "agent/hub.h"
+#include "agent/json_read.h"
 #include "agent/text_output.h"
 
 namespace tunelight {
@@ -15,11 +16,7 @@ using nlohmann::json;
 
 // A present member must be a boolean; an absent one leaves the value as it was.
 void readSwitch(const json& body, const char* key, bool& value) {
-  auto it = body.find(key);
-  if (it == body.end()) return;
-  if (!it->is_boolean())
-    throw std::invalid_argument(std::string("configuration: \"") + key + "\" is not a boolean");
-  value = it->get<bool>();
+  if (auto b = json_read::optionalBool(body, key, "configuration")) value = *b;
 }
 
 }  // namespace
