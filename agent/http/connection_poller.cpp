@@ -4,7 +4,7 @@
 #include <cctype>
 #include <utility>
 
-#include "agent/hub.h"
+#include "agent/http/httplib_adapter.h"
 #include "agent/log.h"
 
 namespace tunelight {
@@ -21,13 +21,10 @@ constexpr int kPingSlackDivisor = 15;
 constexpr auto kClosingTime = std::chrono::seconds(1);
 constexpr size_t kClosingDiscardBytes = 1 << 20;
 
-// One chunk of a chunked answer body, framed as the library frames its own.
-std::string chunk(const std::string& payload) {
-  return httplib::detail::from_i_to_hex(payload.size()) + "\r\n" + payload + "\r\n";
-}
+using httplib_adapter::chunkFrame;
 
 const std::shared_ptr<const std::string>& pingMessage() {
-  static const auto ping = std::make_shared<const std::string>(chunk(": ping\n\n"));
+  static const auto ping = std::make_shared<const std::string>(chunkFrame(": ping\n\n"));
   return ping;
 }
 
@@ -99,8 +96,8 @@ struct ConnectionPoller::Command {
   uint64_t lastSent = 0;
 };
 
-ConnectionPoller::ConnectionPoller(Hub& hub, Settings settings, Dispatch dispatch)
-    : hub_(hub), settings_(settings), dispatch_(std::move(dispatch)) {}
+ConnectionPoller::ConnectionPoller(DocumentSource& documents, Settings settings, Dispatch dispatch)
+    : documents_(documents), settings_(settings), dispatch_(std::move(dispatch)) {}
 
 ConnectionPoller::~ConnectionPoller() {
   stop();
@@ -108,8 +105,8 @@ ConnectionPoller::~ConnectionPoller() {
 
 bool ConnectionPoller::start() {
   if (!wake_.ok()) return false;
-  // Every change of the Hub's document wakes the poll (a write to the wake-up never blocks).
-  listener_ = hub_.addListener([this] { wake_.signal(); });
+  // Every change of the document wakes the poll (a write to the wake-up never blocks).
+  listener_ = documents_.watch([this] { wake_.signal(); });
   thread_ = std::thread([this] { run(); });
   return true;
 }
@@ -118,13 +115,13 @@ void ConnectionPoller::stop() {
   stopping_ = true;
   if (wake_.ok()) wake_.signal();
   if (listener_) {
-    hub_.removeListener(*listener_);
+    documents_.unwatch(*listener_);
     listener_.reset();
   }
   if (thread_.joinable()) thread_.join();
   std::vector<Command> left;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     stopped_ = true;
     left.swap(inbox_);
   }
@@ -174,7 +171,7 @@ void ConnectionPoller::addStream(socket_t sock, uint64_t lastSent) {
 }
 
 void ConnectionPoller::post(Command c) {
-  std::unique_lock<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (stopped_) {
     lock.unlock();
     closeCommand(c);
@@ -196,7 +193,7 @@ void ConnectionPoller::run() {
   std::vector<pollfd> fds;
   bool fresh = false;
   // A pass that fails (no memory) is logged and the next one begins, with a fresh look at the
-  // Hub: the poller must not end while connections are still handed to it.
+  // document: the poller must not end while connections are still handed to it.
   while (!stopping_) {
     try {
       if (!fresh) {
@@ -258,7 +255,7 @@ void ConnectionPoller::pass(std::vector<pollfd>& fds) {
         break;
     }
   }
-  // A wait that timed out looks at the inbox and the Hub too, so a wake-up the platform's poll
+  // A wait that timed out looks at the inbox and the document too, so a wake-up the platform's poll
   // missed costs one wait, not a stall.
   if (fds[0].revents || ready == 0) {
     wake_.drain();
@@ -276,7 +273,7 @@ void ConnectionPoller::pass(std::vector<pollfd>& fds) {
 void ConnectionPoller::takeCommands(Clock::time_point now) {
   std::vector<Command> batch;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     batch.swap(inbox_);
   }
   for (Command& c : batch) {
@@ -379,13 +376,13 @@ void ConnectionPoller::discard(Conn& c) {
 }
 
 void ConnectionPoller::refreshDocument() {
-  const uint64_t counter = hub_.changeCounter();
+  const uint64_t counter = documents_.version();
   if (document_ && counter == seenCounter_) return;
-  auto [text, at] = hub_.snapshot();
+  auto [text, at] = documents_.document();
   seenCounter_ = at;
-  // A counter that moved without a new text (the Hub's wake-up) sends nothing again.
+  // A version that moved without a new text sends nothing again.
   if (document_ && text == documentText_) return;
-  document_ = std::make_shared<const std::string>(chunk("data: " + text + "\n\n"));
+  document_ = std::make_shared<const std::string>(chunkFrame("data: " + text + "\n\n"));
   documentText_ = std::move(text);
   documentCounter_ = at;
 }

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "agent/http/hub_documents.h"
 #include "agent/hub.h"
 #include "agent/model.h"
 #include "tests/http/raw_http.h"
@@ -99,7 +100,7 @@ class PollerTest : public ::testing::Test {
     s.pingInterval = 400ms;
     s.maxStreams = 3;
     s.maxHeadBytes = 1024;
-    poller = std::make_unique<ConnectionPoller>(hub, s, [this](IdleConnection c) {
+    poller = std::make_unique<ConnectionPoller>(documents, s, [this](IdleConnection c) {
       if (failDispatch.exchange(false)) throw std::bad_alloc();
       std::lock_guard<std::mutex> lock(mu);
       dispatched.push_back(std::move(c));
@@ -123,6 +124,7 @@ class PollerTest : public ::testing::Test {
   }
 
   Hub hub{50};
+  HubDocuments documents{hub};
   std::unique_ptr<ConnectionPoller> poller;
   std::mutex mu;
   std::vector<IdleConnection> dispatched;
