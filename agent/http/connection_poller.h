@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "agent/http/poll_set.h"
 #include "agent/http/socket_io.h"
 #include "agent/thread_annotations.h"
 
@@ -95,7 +96,7 @@ class ConnectionPoller {
   void post(Command c) EXCLUDES(mu_);
   void closeCommand(Command& c);
   void run();
-  void pass(std::vector<pollfd>& fds);
+  void pass();
   void takeCommands(std::chrono::steady_clock::time_point now) EXCLUDES(mu_);
   void accept(Command& c, std::chrono::steady_clock::time_point now);
   void readInput(Conn& c, std::chrono::steady_clock::time_point now);
@@ -107,11 +108,13 @@ class ConnectionPoller {
   void checkDeadlines(Conn& c, std::chrono::steady_clock::time_point now);
   int waitMs(std::chrono::steady_clock::time_point now) const;
   void drop(Conn& c);
+  void watchOutput(Conn& c);
 
   DocumentSource& documents_;
   const Settings settings_;
   const Dispatch dispatch_;
   net::WakeSignal wake_;
+  net::PollSet sockets_;  // poller thread only, after start()
   std::atomic<bool> stopping_{false};
   std::atomic<size_t> streams_{0};
   std::thread thread_;
@@ -125,6 +128,7 @@ class ConnectionPoller {
 
   // Poller thread only (no lock).
   std::vector<std::unique_ptr<Conn>> conns_;
+  std::vector<net::PollSet::Event> ready_;
   std::shared_ptr<const std::string> document_;  // the latest state message, chunk-framed
   std::string documentText_;                     // its document
   uint64_t documentCounter_ = 0;                 // the source's version when that text appeared
