@@ -51,8 +51,7 @@ void applyConfig(ConfigTargets& t, const std::string& body) {
   }
   t.hub.setSettings(s);
 
-  auto dir = j.find("outputDir");
-  if (dir != j.end() && dir->is_string()) t.textOutput.setDir(dir->get<std::string>());
+  if (auto dir = json_read::memberString(j, "outputDir")) t.textOutput.setDir(*dir);
 
   // Applied last: a mistyped "demo" fails after the filter and directory took effect.
   bool demo = t.demoEnabled;
