@@ -5,6 +5,7 @@
 
 #include "agent/demo_source.h"
 #include "agent/hub.h"
+#include "agent/json_read.h"
 #include "agent/text_output.h"
 
 namespace tunelight {
@@ -15,11 +16,7 @@ using nlohmann::json;
 
 // A present member must be a boolean; an absent one leaves the value as it was.
 void readSwitch(const json& body, const char* key, bool& value) {
-  auto it = body.find(key);
-  if (it == body.end()) return;
-  if (!it->is_boolean())
-    throw std::invalid_argument(std::string("configuration: \"") + key + "\" is not a boolean");
-  value = it->get<bool>();
+  if (auto b = json_read::optionalBool(body, key, "configuration")) value = *b;
 }
 
 }  // namespace
@@ -42,8 +39,7 @@ void applyConfig(ConfigTargets& t, const std::string& body) {
   }
   t.hub.setSettings(s);
 
-  auto dir = j.find("outputDir");
-  if (dir != j.end() && dir->is_string()) t.textOutput.setDir(dir->get<std::string>());
+  if (auto dir = json_read::memberString(j, "outputDir")) t.textOutput.setDir(*dir);
 
   // Applied last: a mistyped "demo" fails after the filter and directory took effect.
   bool demo = t.demoEnabled;

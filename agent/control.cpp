@@ -3,6 +3,7 @@
 #include <nlohmann/json.hpp>
 
 #include "agent/hub.h"
+#include "agent/json_read.h"
 
 namespace tunelight {
 
@@ -26,12 +27,12 @@ void Controller::route(int32_t kind, PlayerControl* control) {
 }
 
 ControlAnswer Controller::handle(const std::string& body) {
-  const auto j = nlohmann::json::parse(body, nullptr, false);
-  const auto action = j.is_object() ? j.find("action") : j.end();
-  if (!j.is_object() || action == j.end() || !action->is_string()) {
+  const auto action =
+      json_read::memberString(nlohmann::json::parse(body, nullptr, false), "action");
+  if (!action) {
     return failure(400, "the body must be a JSON object with a string member \"action\"");
   }
-  const std::string name = action->get<std::string>();
+  const std::string& name = *action;
   if (name == "show") {
     const auto source = hub_.show();
     return source ? success(*source) : failure(409, "nothing playing");

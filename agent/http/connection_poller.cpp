@@ -4,7 +4,7 @@
 #include <cctype>
 #include <utility>
 
-#include "agent/hub.h"
+#include "agent/http/httplib_adapter.h"
 #include "agent/log.h"
 
 namespace tunelight {
@@ -21,13 +21,10 @@ constexpr int kPingSlackDivisor = 15;
 constexpr auto kClosingTime = std::chrono::seconds(1);
 constexpr size_t kClosingDiscardBytes = 1 << 20;
 
-// One chunk of a chunked answer body, framed as the library frames its own.
-std::string chunk(const std::string& payload) {
-  return httplib::detail::from_i_to_hex(payload.size()) + "\r\n" + payload + "\r\n";
-}
+using httplib_adapter::chunkFrame;
 
 const std::shared_ptr<const std::string>& pingMessage() {
-  static const auto ping = std::make_shared<const std::string>(chunk(": ping\n\n"));
+  static const auto ping = std::make_shared<const std::string>(chunkFrame(": ping\n\n"));
   return ping;
 }
 
@@ -72,7 +69,9 @@ struct ConnectionPoller::Conn {
   State state = State::Input;
   socket_t sock = INVALID_SOCKET;
   bool dead = false;
-  bool handedOver = false;  // now owned by a worker; not closed here
+  bool handedOver = false;     // now owned by a worker; not closed here
+  bool watched = false;        // in the poll set
+  bool watchedOutput = false;  // waited on for room to write
   Clock::time_point deadline;
 
   // Input: the next request so far.
@@ -99,17 +98,17 @@ struct ConnectionPoller::Command {
   uint64_t lastSent = 0;
 };
 
-ConnectionPoller::ConnectionPoller(Hub& hub, Settings settings, Dispatch dispatch)
-    : hub_(hub), settings_(settings), dispatch_(std::move(dispatch)) {}
+ConnectionPoller::ConnectionPoller(DocumentSource& documents, Settings settings, Dispatch dispatch)
+    : documents_(documents), settings_(settings), dispatch_(std::move(dispatch)) {}
 
 ConnectionPoller::~ConnectionPoller() {
   stop();
 }
 
 bool ConnectionPoller::start() {
-  if (!wake_.ok()) return false;
-  // Every change of the Hub's document wakes the poll (a write to the wake-up never blocks).
-  listener_ = hub_.addListener([this] { wake_.signal(); });
+  if (!wake_.ok() || !sockets_.ok() || !sockets_.add(wake_.handle(), nullptr, false)) return false;
+  // Every change of the document wakes the poll (a write to the wake-up never blocks).
+  listener_ = documents_.watch([this] { wake_.signal(); });
   thread_ = std::thread([this] { run(); });
   return true;
 }
@@ -118,13 +117,13 @@ void ConnectionPoller::stop() {
   stopping_ = true;
   if (wake_.ok()) wake_.signal();
   if (listener_) {
-    hub_.removeListener(*listener_);
+    documents_.unwatch(*listener_);
     listener_.reset();
   }
   if (thread_.joinable()) thread_.join();
   std::vector<Command> left;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     stopped_ = true;
     left.swap(inbox_);
   }
@@ -174,7 +173,7 @@ void ConnectionPoller::addStream(socket_t sock, uint64_t lastSent) {
 }
 
 void ConnectionPoller::post(Command c) {
-  std::unique_lock<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (stopped_) {
     lock.unlock();
     closeCommand(c);
@@ -193,17 +192,16 @@ void ConnectionPoller::closeCommand(Command& c) {
 }
 
 void ConnectionPoller::run() {
-  std::vector<pollfd> fds;
   bool fresh = false;
   // A pass that fails (no memory) is logged and the next one begins, with a fresh look at the
-  // Hub: the poller must not end while connections are still handed to it.
+  // document: the poller must not end while connections are still handed to it.
   while (!stopping_) {
     try {
       if (!fresh) {
         refreshDocument();
         fresh = true;
       }
-      pass(fds);
+      pass();
     } catch (const std::exception& e) {
       fresh = false;
       logFailure(e.what());
@@ -216,20 +214,8 @@ void ConnectionPoller::run() {
   conns_.clear();
 }
 
-void ConnectionPoller::pass(std::vector<pollfd>& fds) {
-  fds.clear();
-  pollfd wake{};
-  wake.fd = wake_.handle();
-  wake.events = POLLIN;
-  fds.push_back(wake);
-  for (const auto& c : conns_) {
-    pollfd p{};
-    p.fd = c->sock;
-    p.events = POLLIN;
-    if (c->out) p.events |= POLLOUT;
-    fds.push_back(p);
-  }
-  const int ready = net::pollSockets(fds.data(), fds.size(), waitMs(Clock::now()));
+void ConnectionPoller::pass() {
+  const int ready = sockets_.wait(ready_, waitMs(Clock::now()));
   if (stopping_) return;
   if (ready < 0) {
     // Not expected; do not spin if it persists.
@@ -237,11 +223,16 @@ void ConnectionPoller::pass(std::vector<pollfd>& fds) {
     return;
   }
   const auto now = Clock::now();
-  for (size_t i = 1; i < fds.size(); ++i) {
-    const short ev = fds[i].revents;
-    if (ev == 0) continue;
-    Conn& c = *conns_[i - 1];
-    if (ev & POLLNVAL) {
+  bool woken = false;
+  for (const net::PollSet::Event& ev : ready_) {
+    if (!ev.key) {
+      woken = true;
+      continue;
+    }
+    // Connections leave conns_ only at the end of a pass, so every key is still valid.
+    Conn& c = *static_cast<Conn*>(ev.key);
+    if (c.dead) continue;
+    if (ev.invalid) {
       c.dead = true;
       continue;
     }
@@ -250,33 +241,44 @@ void ConnectionPoller::pass(std::vector<pollfd>& fds) {
         readInput(c, now);
         break;
       case Conn::State::Stream:
-        if (ev & (POLLIN | POLLERR | POLLHUP)) readStream(c);
-        if (!c.dead && (ev & POLLOUT)) flush(c, now);
+        if (ev.input) readStream(c);
+        if (!c.dead && ev.output) flush(c, now);
         break;
       case Conn::State::Closing:
         discard(c);
         break;
     }
   }
-  // A wait that timed out looks at the inbox and the Hub too, so a wake-up the platform's poll
-  // missed costs one wait, not a stall.
-  if (fds[0].revents || ready == 0) {
+  // A wait that timed out looks at the inbox and the document too, so a wake-up the platform's
+  // poll missed costs one wait, not a stall.
+  if (woken || ready == 0) {
     wake_.drain();
     takeCommands(now);
     refreshDocument();
   }
   for (auto& c : conns_) {
-    if (!c->dead) checkDeadlines(*c, now);
+    if (c->dead) continue;
+    checkDeadlines(*c, now);
+    if (!c->dead) watchOutput(*c);
   }
   auto gone = std::partition(conns_.begin(), conns_.end(), [](const auto& c) { return !c->dead; });
   for (auto it = gone; it != conns_.end(); ++it) drop(**it);
   conns_.erase(gone, conns_.end());
 }
 
+// A stream with a message under way waits for room to write as well; others only for input.
+void ConnectionPoller::watchOutput(Conn& c) {
+  const bool want = c.out != nullptr;
+  if (c.watched && want != c.watchedOutput) {
+    sockets_.setOutput(c.sock, &c, want);
+    c.watchedOutput = want;
+  }
+}
+
 void ConnectionPoller::takeCommands(Clock::time_point now) {
   std::vector<Command> batch;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     batch.swap(inbox_);
   }
   for (Command& c : batch) {
@@ -295,6 +297,9 @@ void ConnectionPoller::accept(Command& cmd, Clock::time_point now) {
   conns_.push_back(std::make_unique<Conn>());
   Conn& c = *conns_.back();
   c.sock = cmd.conn.sock;
+  // Not watched (no memory): dropped at the end of this pass.
+  c.watched = sockets_.add(c.sock, &c, false);
+  if (!c.watched) c.dead = true;
   switch (cmd.kind) {
     case Command::Kind::Adopt:
     case Command::Kind::KeepAlive:
@@ -349,6 +354,11 @@ bool ConnectionPoller::headComplete(Conn& c) {
     if (blank) break;
   }
   dropRangeHeaders(c.input, c.scanned);
+  // Out of the set before a worker may close it (and the system reuse its number).
+  if (c.watched) {
+    sockets_.remove(c.sock);
+    c.watched = false;
+  }
   IdleConnection conn;
   conn.sock = c.sock;
   conn.input = std::move(c.input);
@@ -379,13 +389,13 @@ void ConnectionPoller::discard(Conn& c) {
 }
 
 void ConnectionPoller::refreshDocument() {
-  const uint64_t counter = hub_.changeCounter();
+  const uint64_t counter = documents_.version();
   if (document_ && counter == seenCounter_) return;
-  auto [text, at] = hub_.snapshot();
+  auto [text, at] = documents_.document();
   seenCounter_ = at;
-  // A counter that moved without a new text (the Hub's wake-up) sends nothing again.
+  // A version that moved without a new text sends nothing again.
   if (document_ && text == documentText_) return;
-  document_ = std::make_shared<const std::string>(chunk("data: " + text + "\n\n"));
+  document_ = std::make_shared<const std::string>(chunkFrame("data: " + text + "\n\n"));
   documentText_ = std::move(text);
   documentCounter_ = at;
 }
@@ -466,6 +476,8 @@ int ConnectionPoller::waitMs(Clock::time_point now) const {
 }
 
 void ConnectionPoller::drop(Conn& c) {
+  if (c.watched) sockets_.remove(c.sock);
+  c.watched = false;
   if (c.handedOver) return;
   net::closeSocket(c.sock);
   if (c.state == Conn::State::Stream) releaseStream();

@@ -7,17 +7,31 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "agent/http/poll_set.h"
 #include "agent/http/socket_io.h"
+#include "agent/thread_annotations.h"
 
 namespace tunelight {
 
-class Hub;
+// Where the event streams' document comes from (the Hub's now-playing document in the agent).
+class DocumentSource {
+ public:
+  virtual ~DocumentSource() = default;
+  // The current document and its version, taken together. Versions only grow; a version may
+  // move without the text changing.
+  virtual std::pair<std::string, uint64_t> document() const = 0;
+  virtual uint64_t version() const = 0;
+  // onChange is called after each change, on the changing thread; it must return at once. The
+  // id is for unwatch, which returns when no call of onChange is in progress.
+  virtual size_t watch(std::function<void()> onChange) = 0;
+  virtual void unwatch(size_t id) = 0;
+};
 
 // A connection between two requests, or with a complete request head in `input`.
 struct IdleConnection {
@@ -32,7 +46,7 @@ struct IdleConnection {
 //    `dispatch` (a worker); a head must be complete headTimeout after its first byte, and an idle
 //    connection sends one within idleTimeout or is closed;
 //  - event streams: after a worker wrote the answer head and the first message, every change of
-//    the Hub's document is written here as one chunk, a ": ping" comment after pingInterval of
+//    the source's document is written here as one chunk, a ": ping" comment after pingInterval of
 //    silence, and a client that hangs up is dropped as soon as its close arrives. A stream that
 //    does not read holds at most one message: changes in the meantime collapse into the latest
 //    document, sent when the socket has room; no progress for stallTimeout drops it;
@@ -50,7 +64,7 @@ class ConnectionPoller {
   };
   using Dispatch = std::function<void(IdleConnection)>;
 
-  ConnectionPoller(Hub& hub, Settings settings, Dispatch dispatch);
+  ConnectionPoller(DocumentSource& documents, Settings settings, Dispatch dispatch);
   ~ConnectionPoller();
   ConnectionPoller(const ConnectionPoller&) = delete;
   ConnectionPoller& operator=(const ConnectionPoller&) = delete;
@@ -79,11 +93,11 @@ class ConnectionPoller {
   struct Conn;
   struct Command;
 
-  void post(Command c);
+  void post(Command c) EXCLUDES(mu_);
   void closeCommand(Command& c);
   void run();
-  void pass(std::vector<pollfd>& fds);
-  void takeCommands(std::chrono::steady_clock::time_point now);
+  void pass();
+  void takeCommands(std::chrono::steady_clock::time_point now) EXCLUDES(mu_);
   void accept(Command& c, std::chrono::steady_clock::time_point now);
   void readInput(Conn& c, std::chrono::steady_clock::time_point now);
   bool headComplete(Conn& c);
@@ -94,26 +108,31 @@ class ConnectionPoller {
   void checkDeadlines(Conn& c, std::chrono::steady_clock::time_point now);
   int waitMs(std::chrono::steady_clock::time_point now) const;
   void drop(Conn& c);
+  void watchOutput(Conn& c);
 
-  Hub& hub_;
+  DocumentSource& documents_;
   const Settings settings_;
   const Dispatch dispatch_;
   net::WakeSignal wake_;
+  net::PollSet sockets_;  // poller thread only, after start()
   std::atomic<bool> stopping_{false};
   std::atomic<size_t> streams_{0};
   std::thread thread_;
-  std::optional<size_t> listener_;  // the Hub listener's id while started
+  std::optional<size_t> listener_;  // the source's watch id while started
 
-  std::mutex mu_;
-  std::vector<Command> inbox_;  // guarded by mu_
-  bool stopped_ = false;        // guarded by mu_: hand-overs are closed at once
+  // Hand-overs from other threads. Held only to move commands in or out, never across I/O or a
+  // call into another object.
+  Mutex mu_;
+  std::vector<Command> inbox_ GUARDED_BY(mu_);
+  bool stopped_ GUARDED_BY(mu_) = false;  // hand-overs are closed at once
 
-  // Poller thread only.
+  // Poller thread only (no lock).
   std::vector<std::unique_ptr<Conn>> conns_;
+  std::vector<net::PollSet::Event> ready_;
   std::shared_ptr<const std::string> document_;  // the latest state message, chunk-framed
   std::string documentText_;                     // its document
-  uint64_t documentCounter_ = 0;                 // the Hub's counter when that text appeared
-  uint64_t seenCounter_ = 0;                     // the Hub's counter at the last look
+  uint64_t documentCounter_ = 0;                 // the source's version when that text appeared
+  uint64_t seenCounter_ = 0;                     // the source's version at the last look
 };
 
 }  // namespace tunelight

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "agent/http/httplib_adapter.h"
 #include "agent/http/socket_io.h"
 
 namespace tunelight {
@@ -74,11 +75,11 @@ ssize_t RequestStream::write(const char* ptr, size_t size) {
 }
 
 void RequestStream::get_remote_ip_and_port(std::string& ip, int& port) const {
-  httplib::detail::get_remote_ip_and_port(sock_, ip, port);
+  httplib_adapter::remoteAddress(sock_, ip, port);
 }
 
 void RequestStream::get_local_ip_and_port(std::string& ip, int& port) const {
-  httplib::detail::get_local_ip_and_port(sock_, ip, port);
+  httplib_adapter::localAddress(sock_, ip, port);
 }
 
 std::string RequestStream::takeUnread() {

@@ -4,14 +4,15 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <nlohmann/json.hpp>
 #include <utility>
 
 #include "agent/clock.h"
 #include "agent/control.h"
+#include "agent/cover_limits.h"
 #include "agent/http/connection_poller.h"
+#include "agent/http/httplib_adapter.h"
+#include "agent/http/hub_documents.h"
 #include "agent/http/listen_socket.h"
 #include "agent/http/request_stream.h"
 #include "agent/http/socket_io.h"
@@ -19,15 +20,21 @@
 #include "agent/hub.h"
 #include "agent/log.h"
 #include "agent/model.h"
-#include "agent/sources/cover_allowlist.h"
 #include "agent/sources/extension_ingest.h"
+#include "agent/thread_annotations.h"
 #include "agent/widget/widget_assets.h"
 
 namespace tunelight {
 
+using httplib_adapter::currentExchange;
+using httplib_adapter::Exchange;
+using httplib_adapter::LibraryServer;
+
 namespace {
 
 using std::chrono::milliseconds;
+using Request = httplib::Request;
+using Response = httplib::Response;
 
 // Requests are answered by up to kMaxWorkers threads at once (started on demand); idle
 // connections and event streams wait in the connection poller and hold none of them.
@@ -79,27 +86,8 @@ bool isValidHeaderValue(const std::string& v) {
   return true;
 }
 
-// The "url" query parameter only; a form body must not supply it.
-std::string queryParam(const httplib::Request& req, const std::string& key) {
-  const size_t q = req.target.find('?');
-  if (q == std::string::npos) return "";
-  httplib::Params params;
-  httplib::detail::parse_query_text(req.target.substr(q + 1), params);
-  auto it = params.find(key);
-  return it == params.end() ? "" : it->second;
-}
-
-// What one request's handlers tell the worker that answers it (handlers run on that worker).
-struct Exchange {
-  bool streamReserved = false;  // a place among the event streams was taken
-  bool streamStarted = false;   // head and first message sent: the poller takes the stream over
-  uint64_t lastSent = 0;
-  bool closeAfter = false;  // the body was refused or is not read: the connection is out of step
-};
-thread_local Exchange* currentExchange = nullptr;
-
 void markConnectionSpent() {
-  if (currentExchange) currentExchange->closeAfter = true;
+  if (Exchange* ex = currentExchange()) ex->closeAfter = true;
 }
 
 // Methods whose body the library reads before routing; others leave it unread.
@@ -108,43 +96,7 @@ bool bodyIsRead(const std::string& method) {
          method == "DELETE";
 }
 
-// The library's accept loop hands every connection to its task queue; this one passes it on at
-// once (to the connection poller) instead of occupying a thread with it.
-class InlineQueue : public httplib::TaskQueue {
- public:
-  void enqueue(std::function<void()> fn) override { fn(); }
-  void shutdown() override {}
-};
-
-class HttpServer : public httplib::Server {
- public:
-  explicit HttpServer(std::function<void(socket_t)> adopt) : adopt_(std::move(adopt)) {}
-
-  // The library listens with a backlog of 5; a page that opens its files, fonts and event stream
-  // at once while the accept loop waits for the CPU would see dropped connection attempts
-  // retried a second later. Listening again on the bound socket only raises the backlog (where
-  // the platform allows).
-  void widenBacklog() { ::listen(svr_sock_, SOMAXCONN); }
-
-  // One request: parse, route, answer. False when the connection cannot go on.
-  bool serveOne(httplib::Stream& strm, bool lastOnConnection, bool& closeRequested) {
-    return process_request(strm, lastOnConnection, closeRequested, nullptr);
-  }
-
- private:
-  bool process_and_close_socket(socket_t sock) override {
-    try {
-      adopt_(sock);
-    } catch (...) {
-      net::closeSocket(sock);  // no memory: this one connection is dropped
-    }
-    return true;
-  }
-
-  const std::function<void(socket_t)> adopt_;
-};
-
-void serveAsset(const std::string& name, httplib::Response& res) {
+void serveAsset(const std::string& name, Response& res) {
   const WidgetAsset* a = findWidgetAsset(name);
   if (!a) {
     res.status = 404;
@@ -155,11 +107,62 @@ void serveAsset(const std::string& name, httplib::Response& res) {
   res.status = 200;
 }
 
+void sendJson(Response& res, std::string text, const char* type = kJsonUtf8) {
+  res.set_header("Cache-Control", "no-store");
+  res.set_content(std::move(text), type);
+}
+
+// Host check, then the body limits: answered from the head alone, without reading the body.
+// True when the request is answered here.
+bool refuseByHead(const Request& req, Response& res, const std::string& hostIp,
+                  const std::string& hostName) {
+  const bool chunked = req.has_header("Transfer-Encoding");
+  const uint64_t length = req.get_header_value<uint64_t>("Content-Length");
+  const bool hasBody = chunked || length > 0;
+  auto refuse = [&](int status) {
+    res.status = status;
+    // The body stays unread, so nothing after it on this connection can be parsed.
+    if (hasBody) markConnectionSpent();
+    return true;
+  };
+  const std::string host = req.get_header_value("Host");
+  if (host != hostIp && host != hostName) {
+    res.set_content("forbidden", "text/plain");
+    return refuse(403);
+  }
+  // A chunked body has no size to check before reading it.
+  if (chunked) return refuse(411);
+  if (length > (req.path == "/api/ingest/cover" ? kCoverBodyLimit : kBodyLimit)) {
+    return refuse(413);
+  }
+  // A compressed body would be inflated beyond any limit checked here.
+  const std::string encoding = req.get_header_value("Content-Encoding");
+  if (hasBody && !encoding.empty() && encoding != "identity") return refuse(415);
+  if (hasBody && !bodyIsRead(req.method)) markConnectionSpent();
+  return false;
+}
+
+// After routing: the connection's fate, no ranges offered, and CORS for the card's pages.
+void finishAnswer(const Request& req, Response& res) {
+  Exchange* ex = currentExchange();
+  if (ex && ex->closeAfter) {
+    res.headers.erase("Keep-Alive");
+    res.set_header("Connection", "close");
+  }
+  // Ranges are never served (their header is dropped before parsing); do not offer them.
+  res.headers.erase("Accept-Ranges");
+  if (req.method != "GET") return;
+  const std::string origin = req.get_header_value("Origin");
+  if (origin.empty() || !isPageOrigin(origin) || !isValidHeaderValue(origin)) return;
+  res.set_header("Access-Control-Allow-Origin", origin);
+}
+
 }  // namespace
 
 struct Server::Connections {
   Connections(Hub& hub, ConnectionPoller::Dispatch dispatch)
-      : poller(hub, pollerSettings(), std::move(dispatch)),
+      : documents(hub),
+        poller(documents, pollerSettings(), std::move(dispatch)),
         workers(kKeepWorkers, kMaxWorkers, kWorkerIdleExit) {}
 
   static ConnectionPoller::Settings pollerSettings() {
@@ -172,31 +175,253 @@ struct Server::Connections {
     return s;
   }
 
-  void setBusy(socket_t sock, bool on) {
-    std::lock_guard<std::mutex> lock(busyMu);
+  void setBusy(socket_t sock, bool on) EXCLUDES(busyMu) {
+    MutexLock lock(busyMu);
     if (on) {
       busy.push_back(sock);
     } else {
       busy.erase(std::find(busy.begin(), busy.end(), sock));
-      if (busy.empty()) idle.notify_all();
+      if (busy.empty()) idle.signalAll();
     }
   }
 
   // Waits up to `grace` for the requests being answered, then makes every one still going fail
   // at its next read or write. A socket is removed from the list before its worker closes or
   // passes it on, so no other socket is hit.
-  void interruptBusy(milliseconds grace) {
-    std::unique_lock<std::mutex> lock(busyMu);
-    idle.wait_for(lock, grace, [this] { return busy.empty(); });
+  void interruptBusy(milliseconds grace) EXCLUDES(busyMu) {
+    MutexLock lock(busyMu);
+    const auto deadline = std::chrono::steady_clock::now() + grace;
+    while (!busy.empty() && idle.waitUntil(busyMu, deadline)) {
+    }
     for (socket_t sock : busy) net::shutdownBoth(sock);
   }
 
+  HubDocuments documents;
   ConnectionPoller poller;
   WorkerPool workers;
-  std::mutex busyMu;
-  std::condition_variable idle;  // busy became empty
-  std::vector<socket_t> busy;    // guarded by busyMu
+  Mutex busyMu;
+  CondVar idle;                                   // busy became empty
+  std::vector<socket_t> busy GUARDED_BY(busyMu);  // sockets whose request a worker answers
 };
+
+// The route table: one line per route, one handler each.
+struct Server::Routes {
+  using Handler = void (*)(Server&, const Request&, Response&);
+  enum class Method { Get, Post };
+  // Which routes exist depends on what the owner set before start().
+  enum class When { Always, Ingest, Token, PlayerControl };
+  // Who may call: anyone that passed the head checks, the browser extensions (by Origin), or
+  // the owner (by token; "no page" also refuses anything that carries an Origin).
+  enum class Caller { Anyone, Extension, Owner, OwnerNoPage };
+  struct Route {
+    Method method;
+    const char* pattern;
+    When when;
+    Caller caller;
+    Handler handle;
+  };
+  static const Route kTable[];
+
+  static bool registered(const Server& s, When when);
+  static bool allowed(const Server& s, Caller caller, const Request& req);
+
+  static void home(Server&, const Request&, Response& res);
+  static void widgetPage(Server&, const Request&, Response& res);
+  static void widgetFile(Server&, const Request& req, Response& res);
+  static void nowPlaying(Server& s, const Request&, Response& res);
+  static void history(Server& s, const Request&, Response& res);
+  static void health(Server& s, const Request&, Response& res);
+  static void cover(Server& s, const Request& req, Response& res);
+  static void events(Server& s, const Request&, Response& res);
+  static void ingest(Server& s, const Request& req, Response& res);
+  static void ingestCover(Server& s, const Request& req, Response& res);
+  static void ingestCommands(Server& s, const Request& req, Response& res);
+  static void ingestDone(Server& s, const Request& req, Response& res);
+  static void config(Server& s, const Request& req, Response& res);
+  static void control(Server& s, const Request& req, Response& res);
+  static void shutdown(Server& s, const Request& req, Response& res);
+};
+
+// clang-format off
+const Server::Routes::Route Server::Routes::kTable[] = {
+  // method        path                              exists when         caller               handler
+  {Method::Get,  "/",                                When::Always,        Caller::Anyone,      &Routes::home},
+  {Method::Get,  "/widget",                          When::Always,        Caller::Anyone,      &Routes::widgetPage},
+  {Method::Get,  R"(/widget/([A-Za-z0-9_.\-]+))",    When::Always,        Caller::Anyone,      &Routes::widgetFile},
+  {Method::Get,  "/api/now-playing",                 When::Always,        Caller::Anyone,      &Routes::nowPlaying},
+  {Method::Get,  "/api/history",                     When::Always,        Caller::Anyone,      &Routes::history},
+  {Method::Get,  "/api/health",                      When::Always,        Caller::Anyone,      &Routes::health},
+  {Method::Get,  "/cover/([0-9a-f]{16})",            When::Always,        Caller::Anyone,      &Routes::cover},
+  {Method::Get,  "/events",                          When::Always,        Caller::Anyone,      &Routes::events},
+  {Method::Post, "/api/ingest",                      When::Ingest,        Caller::Extension,   &Routes::ingest},
+  {Method::Post, "/api/ingest/cover",                When::Ingest,        Caller::Extension,   &Routes::ingestCover},
+  {Method::Post, "/api/ingest/commands",             When::Ingest,        Caller::Extension,   &Routes::ingestCommands},
+  {Method::Post, "/api/ingest/done",                 When::Ingest,        Caller::Extension,   &Routes::ingestDone},
+  {Method::Post, "/api/config",                      When::Token,         Caller::Owner,       &Routes::config},
+  {Method::Post, "/api/control",                     When::PlayerControl, Caller::OwnerNoPage, &Routes::control},
+  {Method::Post, "/api/shutdown",                    When::Token,         Caller::Owner,       &Routes::shutdown},
+};
+// clang-format on
+
+bool Server::Routes::registered(const Server& s, When when) {
+  switch (when) {
+    case When::Always:
+      return true;
+    case When::Ingest:
+      return s.ingest_ != nullptr;
+    case When::Token:
+      return !s.token_.empty();
+    case When::PlayerControl:
+      return !s.token_.empty() && s.controller_ != nullptr;
+  }
+  return false;
+}
+
+bool Server::Routes::allowed(const Server& s, Caller caller, const Request& req) {
+  switch (caller) {
+    case Caller::Anyone:
+      return true;
+    case Caller::Extension:
+      return s.isExtensionOrigin(req);
+    case Caller::Owner:
+      return s.tokenMatches(req);
+    // The owner's route like /api/config; anything a browser sends carries an Origin, and no
+    // page is let to act on the player even should it learn the token.
+    case Caller::OwnerNoPage:
+      return s.tokenMatches(req) && !req.has_header("Origin");
+  }
+  return false;
+}
+
+void Server::Routes::home(Server&, const Request&, Response& res) {
+  res.status = 302;
+  res.set_header("Location", "/widget");
+}
+
+void Server::Routes::widgetPage(Server&, const Request&, Response& res) {
+  serveAsset("index.html", res);
+}
+
+void Server::Routes::widgetFile(Server&, const Request& req, Response& res) {
+  serveAsset(req.matches[1].str(), res);
+}
+
+void Server::Routes::nowPlaying(Server& s, const Request&, Response& res) {
+  sendJson(res, s.hub_.snapshot().first);
+}
+
+void Server::Routes::history(Server& s, const Request&, Response& res) {
+  sendJson(res, s.hub_.historyJson());
+}
+
+void Server::Routes::health(Server& s, const Request&, Response& res) {
+  nlohmann::json doc = nlohmann::json::object();
+  doc["name"] = "tunelight";
+  doc["version"] = s.version_;
+  doc["port"] = s.port_;
+  doc["sources"] = nlohmann::json::array();
+  const Hub::Health health = s.hub_.health();
+  for (const SourceRecord& r : health.sources) {
+    doc["sources"].push_back({{"app", r.app},
+                              {"id", r.sourceKey},
+                              {"kind", kindName(r.kind)},
+                              {"player", r.player},
+                              {"service", serviceName(r.service)},
+                              {"status", statusName(r.status)},
+                              {"title", r.title}});
+  }
+  if (const auto& hidden = health.hidden) {
+    doc["hidden"] = {{"artist", hidden->artist},
+                     {"service", serviceName(hidden->service)},
+                     {"title", hidden->title}};
+  }
+  // Added for the panel: a song that only a service switch hides, and that switch's key.
+  if (const auto& filtered = health.filtered) {
+    doc["filtered"] = {{"artist", filtered->artist},
+                       {"player", filtered->player},
+                       {"service", serviceName(filtered->service)},
+                       {"switch", switchKey(*filtered)},
+                       {"title", filtered->title}};
+  }
+  sendJson(res, dumpJson(doc));
+}
+
+void Server::Routes::cover(Server& s, const Request& req, Response& res) {
+  auto cover = s.hub_.cover(req.matches[1].str());
+  if (!cover) {
+    res.status = 404;
+    return;
+  }
+  res.set_header("Cache-Control", "public, max-age=31536000, immutable");
+  res.set_content(std::move(cover->bytes), cover->contentType);
+}
+
+// The worker sends the answer head and the first message; from then on the stream belongs to
+// the connection poller, which sends every change and the keep-alive comments.
+void Server::Routes::events(Server& s, const Request&, Response& res) {
+  Exchange* ex = currentExchange();
+  if (!ex || s.stopping_ || !s.conns_->poller.reserveStream()) {
+    res.status = 503;
+    res.set_header("Retry-After", "1");
+    return;
+  }
+  ex->streamReserved = true;
+  res.set_header("Cache-Control", "no-store");
+  httplib_adapter::startOpenEndedStream(
+      res, "text/event-stream",
+      [&s, ex](std::string& first) {
+        if (s.stopping_) return false;
+        auto [text, counter] = s.hub_.snapshot();
+        first = "retry: 1000\ndata: " + text + "\n\n";
+        ex->lastSent = counter;
+        return true;
+      },
+      [ex] { ex->streamStarted = true; });
+}
+
+void Server::Routes::ingest(Server& s, const Request& req, Response& res) {
+  // An exception (a wrongly typed member) leaves the handler; the library answers 500.
+  std::string answer = s.ingest_->handleReport(req.body, wallNowMs());
+  res.set_content(std::move(answer), "application/json");
+}
+
+void Server::Routes::ingestCover(Server& s, const Request& req, Response& res) {
+  const bool ok = s.ingest_->acceptCover(httplib_adapter::queryParam(req, "url"),
+                                         req.get_header_value("Content-Type"), req.body);
+  res.status = ok ? 200 : 400;
+}
+
+// An extension's background waits here for the player actions on its tabs (a long poll: a
+// plain answer that every browser's fetch reads whole), and says how each went.
+void Server::Routes::ingestCommands(Server& s, const Request& req, Response& res) {
+  ControlAnswer answer = s.ingest_->takeCommands(req.body, kCommandWait);
+  res.status = answer.status;
+  if (answer.status == 503) res.set_header("Retry-After", "5");
+  if (answer.status != 200) return;
+  sendJson(res, std::move(answer.body), "application/json");
+}
+
+void Server::Routes::ingestDone(Server& s, const Request& req, Response& res) {
+  res.status = s.ingest_->finishCommand(req.body) ? 200 : 400;
+}
+
+void Server::Routes::config(Server& s, const Request& req, Response& res) {
+  if (s.onConfig_) s.onConfig_(req.body);
+  res.set_content("{\"ok\":true}", "application/json");
+}
+
+void Server::Routes::control(Server& s, const Request& req, Response& res) {
+  ControlAnswer answer = s.controller_->handle(req.body);
+  res.status = answer.status;
+  sendJson(res, std::move(answer.body));
+}
+
+void Server::Routes::shutdown(Server& s, const Request&, Response& res) {
+  // The owner may stop the server before this answer is written; the stop waits a moment for
+  // requests being answered, so it is still delivered.
+  res.set_content("{\"ok\":true}", "application/json");
+  if (s.onShutdown_) s.onShutdown_();
+}
 
 const std::vector<int>& portCandidates() {
   static const std::vector<int> ports{48210, 48211, 48212, 48213, 48214};
@@ -271,11 +496,11 @@ int Server::start(const std::vector<int>& ports) {
     }
   }
   for (int candidate : ports) {
-    http_ = std::make_unique<HttpServer>([this](socket_t sock) { conns_->poller.adopt(sock); });
+    http_ = std::make_unique<LibraryServer>([this](socket_t sock) { conns_->poller.adopt(sock); });
     port_ = candidate;
     configure();
     if (!http_->bind_to_port("127.0.0.1", candidate)) continue;
-    static_cast<HttpServer&>(*http_).widenBacklog();
+    http_->widenBacklog();
     auto finished = std::make_shared<std::atomic<bool>>(false);
     listener_ = std::thread([http = http_.get(), finished] {
       http->listen_after_bind();
@@ -320,14 +545,12 @@ void Server::serve(IdleConnection c) {
   const bool last = c.served + 1 >= kKeepAliveMaxCount;
   bool closeRequested = false;
   bool ok = false;
-  currentExchange = &ex;
   try {
-    ok = static_cast<HttpServer&>(*http_).serveOne(strm, last, closeRequested);
+    ok = http_->serveOne(strm, last, closeRequested, ex);
   } catch (...) {
     // Handlers' exceptions are answered by the library; this is anything else (no memory).
     ok = false;
   }
-  currentExchange = nullptr;
   conns_->setBusy(c.sock, false);
 
   ConnectionPoller& poller = conns_->poller;
@@ -345,271 +568,51 @@ void Server::serve(IdleConnection c) {
   }
 }
 
+// Connections go to the poller as soon as they are accepted (LibraryServer); its deadlines,
+// RequestStream's timeouts and prepareSocket's options apply to them. Of the library's
+// connection settings only the keep-alive ones are still read: for the Keep-Alive header.
 void Server::configure() {
-  httplib::Server& http = *http_;
-
-  // Connections go to the poller as soon as they are accepted (see InlineQueue); its deadlines,
-  // RequestStream's timeouts and prepareSocket's options apply to them. Of the library's
-  // connection settings only the keep-alive ones are still read: for the Keep-Alive header.
-  http.new_task_queue = [] { return new InlineQueue; };
+  LibraryServer& http = *http_;
   http.set_socket_options(configureListenSocket);
   configureAcceptLoop(http);
   http.set_keep_alive_max_count(kKeepAliveMaxCount);
   http.set_keep_alive_timeout(kKeepAliveSeconds);
-  // A last line of defence; the limits per route are checked before reading (checkHead).
+  // A last line of defence; the limits per route are checked before reading (refuseByHead).
   http.set_payload_max_length(kCoverBodyLimit);
 
   // An exception that leaves a handler is answered 500 with no body and no header telling what
   // it was (the library's default would name it).
-  http.set_exception_handler(
-      [](const httplib::Request&, httplib::Response& res, std::exception_ptr) {
-        res.status = 500;
-        res.body.clear();
-        res.headers.clear();
-        res.content_length_ = 0;
-        res.content_provider_ = nullptr;
-        res.is_chunked_content_provider_ = false;
-      });
+  http.set_exception_handler([](const Request&, Response& res, std::exception_ptr) {
+    res.status = 500;
+    httplib_adapter::clearAnswer(res);
+  });
 
   const std::string hostIp = "127.0.0.1:" + std::to_string(port_);
   const std::string hostName = "localhost:" + std::to_string(port_);
-  // Host check, then the body limits: answered from the head alone, without reading the body.
-  // True when the request is answered here.
-  auto checkHead = [hostIp, hostName](const httplib::Request& req, httplib::Response& res) {
-    const bool chunked = req.has_header("Transfer-Encoding");
-    const uint64_t length = req.get_header_value<uint64_t>("Content-Length");
-    const bool hasBody = chunked || length > 0;
-    auto refuse = [&](int status) {
-      res.status = status;
-      // The body stays unread, so nothing after it on this connection can be parsed.
-      if (hasBody) markConnectionSpent();
-      return true;
-    };
-    const std::string host = req.get_header_value("Host");
-    if (host != hostIp && host != hostName) {
-      res.set_content("forbidden", "text/plain");
-      return refuse(403);
-    }
-    // A chunked body has no size to check before reading it.
-    if (chunked) return refuse(411);
-    if (length > (req.path == "/api/ingest/cover" ? kCoverBodyLimit : kBodyLimit)) {
-      return refuse(413);
-    }
-    // A compressed body would be inflated beyond any limit checked here.
-    const std::string encoding = req.get_header_value("Content-Encoding");
-    if (hasBody && !encoding.empty() && encoding != "identity") return refuse(415);
-    if (hasBody && !bodyIsRead(req.method)) markConnectionSpent();
-    return false;
-  };
-
   // A client that waits for "100 Continue" before sending its body learns of a refusal instead.
-  http.set_expect_100_continue_handler(
-      [checkHead](const httplib::Request& req, httplib::Response& res) {
-        return checkHead(req, res) ? res.status : 100;
-      });
-
-  http.set_pre_routing_handler([checkHead](const httplib::Request& req, httplib::Response& res) {
-    // The library compresses answers for clients that offer gzip or br, which would buffer and
-    // alter what we send. It decides from this header when writing the answer, after routing;
-    // the request object itself is not const, only the view the handler gets.
-    auto& headers = const_cast<httplib::Request&>(req).headers;
-    headers.erase("Accept-Encoding");
-    // A request without Content-Length or chunked encoding has no body, but the library would
-    // read until the peer closes or the read times out (then answers 400). Its body is read
-    // after this handler.
-    if (!req.has_header("Content-Length") && !req.has_header("Transfer-Encoding")) {
-      headers.emplace("Content-Length", "0");
-    }
-    return checkHead(req, res) ? httplib::Server::HandlerResponse::Handled
-                               : httplib::Server::HandlerResponse::Unhandled;
+  http.set_expect_100_continue_handler([hostIp, hostName](const Request& req, Response& res) {
+    return refuseByHead(req, res, hostIp, hostName) ? res.status : 100;
   });
-
-  http.set_post_routing_handler([](const httplib::Request& req, httplib::Response& res) {
-    if (currentExchange && currentExchange->closeAfter) {
-      res.headers.erase("Keep-Alive");
-      res.set_header("Connection", "close");
-    }
-    // Ranges are never served (their header is dropped before parsing); do not offer them.
-    res.headers.erase("Accept-Ranges");
-    if (req.method != "GET") return;
-    const std::string origin = req.get_header_value("Origin");
-    if (origin.empty() || !isPageOrigin(origin) || !isValidHeaderValue(origin)) return;
-    res.set_header("Access-Control-Allow-Origin", origin);
+  http.set_pre_routing_handler([hostIp, hostName](const Request& req, Response& res) {
+    return refuseByHead(req, res, hostIp, hostName) ? httplib::Server::HandlerResponse::Handled
+                                                    : httplib::Server::HandlerResponse::Unhandled;
   });
+  http.set_post_routing_handler(finishAnswer);
 
-  http.Get("/", [](const httplib::Request&, httplib::Response& res) {
-    res.status = 302;
-    res.set_header("Location", "/widget");
-  });
-
-  http.Get("/widget",
-           [](const httplib::Request&, httplib::Response& res) { serveAsset("index.html", res); });
-
-  http.Get(R"(/widget/([A-Za-z0-9_.\-]+))",
-           [](const httplib::Request& req, httplib::Response& res) {
-             serveAsset(req.matches[1].str(), res);
-           });
-
-  http.Get("/api/now-playing", [this](const httplib::Request&, httplib::Response& res) {
-    std::string text = hub_.snapshot().first;
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(std::move(text), kJsonUtf8);
-  });
-
-  http.Get("/api/history", [this](const httplib::Request&, httplib::Response& res) {
-    std::string text = hub_.historyJson();
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(std::move(text), kJsonUtf8);
-  });
-
-  http.Get("/api/health", [this](const httplib::Request&, httplib::Response& res) {
-    nlohmann::json doc = nlohmann::json::object();
-    doc["name"] = "tunelight";
-    doc["version"] = version_;
-    doc["port"] = port_;
-    doc["sources"] = nlohmann::json::array();
-    const Hub::Health health = hub_.health();
-    for (const SourceRecord& r : health.sources) {
-      doc["sources"].push_back({{"app", r.app},
-                                {"id", r.sourceKey},
-                                {"kind", kindName(r.kind)},
-                                {"player", r.player},
-                                {"service", serviceName(r.service)},
-                                {"status", statusName(r.status)},
-                                {"title", r.title}});
-    }
-    if (const auto& hidden = health.hidden) {
-      doc["hidden"] = {{"artist", hidden->artist},
-                       {"service", serviceName(hidden->service)},
-                       {"title", hidden->title}};
-    }
-    // Added for the panel: a song that only a service switch hides, and that switch's key.
-    if (const auto& filtered = health.filtered) {
-      doc["filtered"] = {{"artist", filtered->artist},
-                         {"player", filtered->player},
-                         {"service", serviceName(filtered->service)},
-                         {"switch", switchKey(*filtered)},
-                         {"title", filtered->title}};
-    }
-    res.set_header("Cache-Control", "no-store");
-    res.set_content(dumpJson(doc), kJsonUtf8);
-  });
-
-  http.Get("/cover/([0-9a-f]{16})", [this](const httplib::Request& req, httplib::Response& res) {
-    auto cover = hub_.cover(req.matches[1].str());
-    if (!cover) {
-      res.status = 404;
-      return;
-    }
-    res.set_header("Cache-Control", "public, max-age=31536000, immutable");
-    res.set_content(std::move(cover->bytes), cover->contentType);
-  });
-
-  // The worker sends the answer head and the first message; from then on the stream belongs to
-  // the connection poller, which sends every change and the keep-alive comments.
-  http.Get("/events", [this](const httplib::Request&, httplib::Response& res) {
-    Exchange* ex = currentExchange;
-    if (!ex || stopping_ || !conns_->poller.reserveStream()) {
-      res.status = 503;
-      res.set_header("Retry-After", "1");
-      return;
-    }
-    ex->streamReserved = true;
-    res.set_header("Cache-Control", "no-store");
-    res.set_chunked_content_provider(
-        "text/event-stream", [this, ex](size_t, httplib::DataSink& sink) {
-          if (stopping_) return false;
-          auto [text, counter] = hub_.snapshot();
-          const std::string message = "retry: 1000\ndata: " + text + "\n\n";
-          if (sink.write(message.data(), message.size())) {
-            ex->streamStarted = true;
-            ex->lastSent = counter;
-          }
-          // Ends the library's part of the answer without its closing chunk; the stream goes on.
-          return false;
-        });
-  });
-
-  if (ingest_) {
-    http.Post("/api/ingest", [this](const httplib::Request& req, httplib::Response& res) {
-      if (!isExtensionOrigin(req)) {
+  for (const Routes::Route& route : Routes::kTable) {
+    if (!Routes::registered(*this, route.when)) continue;
+    auto handler = [this, &route](const Request& req, Response& res) {
+      if (!Routes::allowed(*this, route.caller, req)) {
         res.status = 403;
         return;
       }
-      // An exception (a wrongly typed member) leaves the handler; the library answers 500.
-      std::string answer = ingest_->handleReport(req.body, wallNowMs());
-      res.set_content(std::move(answer), "application/json");
-    });
-
-    http.Post("/api/ingest/cover", [this](const httplib::Request& req, httplib::Response& res) {
-      if (!isExtensionOrigin(req)) {
-        res.status = 403;
-        return;
-      }
-      const bool ok = ingest_->acceptCover(queryParam(req, "url"),
-                                           req.get_header_value("Content-Type"), req.body);
-      res.status = ok ? 200 : 400;
-    });
-
-    // An extension's background waits here for the player actions on its tabs (a long poll: a
-    // plain answer that every browser's fetch reads whole), and says how each went.
-    http.Post("/api/ingest/commands", [this](const httplib::Request& req, httplib::Response& res) {
-      if (!isExtensionOrigin(req)) {
-        res.status = 403;
-        return;
-      }
-      ControlAnswer answer = ingest_->takeCommands(req.body, kCommandWait);
-      res.status = answer.status;
-      if (answer.status == 503) res.set_header("Retry-After", "5");
-      if (answer.status != 200) return;
-      res.set_header("Cache-Control", "no-store");
-      res.set_content(std::move(answer.body), "application/json");
-    });
-
-    http.Post("/api/ingest/done", [this](const httplib::Request& req, httplib::Response& res) {
-      if (!isExtensionOrigin(req)) {
-        res.status = 403;
-        return;
-      }
-      res.status = ingest_->finishCommand(req.body) ? 200 : 400;
-    });
-  }
-
-  if (!token_.empty()) {
-    http.Post("/api/config", [this](const httplib::Request& req, httplib::Response& res) {
-      if (!tokenMatches(req)) {
-        res.status = 403;
-        return;
-      }
-      if (onConfig_) onConfig_(req.body);
-      res.set_content("{\"ok\":true}", "application/json");
-    });
-
-    // The owner's route like /api/config; anything a browser sends carries an Origin, and no page
-    // is let to act on the player even should it learn the token.
-    if (controller_) {
-      http.Post("/api/control", [this](const httplib::Request& req, httplib::Response& res) {
-        if (!tokenMatches(req) || req.has_header("Origin")) {
-          res.status = 403;
-          return;
-        }
-        ControlAnswer answer = controller_->handle(req.body);
-        res.status = answer.status;
-        res.set_header("Cache-Control", "no-store");
-        res.set_content(std::move(answer.body), kJsonUtf8);
-      });
+      route.handle(*this, req, res);
+    };
+    if (route.method == Routes::Method::Get) {
+      http.Get(route.pattern, std::move(handler));
+    } else {
+      http.Post(route.pattern, std::move(handler));
     }
-
-    http.Post("/api/shutdown", [this](const httplib::Request& req, httplib::Response& res) {
-      if (!tokenMatches(req)) {
-        res.status = 403;
-        return;
-      }
-      // The owner may stop the server before this answer is written; the stop waits a moment
-      // for requests being answered, so it is still delivered.
-      res.set_content("{\"ok\":true}", "application/json");
-      if (onShutdown_) onShutdown_();
-    });
   }
 }
 

@@ -9,11 +9,14 @@
 #include <vector>
 
 namespace httplib {
-class Server;
 struct Request;
 }  // namespace httplib
 
 namespace tunelight {
+
+namespace httplib_adapter {
+class LibraryServer;
+}  // namespace httplib_adapter
 
 class Hub;
 class ExtensionIngest;
@@ -52,13 +55,15 @@ class Server {
   bool tokenMatches(const httplib::Request& req) const;
 
  private:
+  // Installs the settings, the checks around every request and the routes of Routes::kTable.
   void configure();
   // Answers one request whose head has arrived, on a worker thread.
   void serve(IdleConnection c);
 
   Hub& hub_;
   const std::string version_;
-  std::unique_ptr<httplib::Server> http_;
+  struct Routes;  // the route table and its handlers
+  std::unique_ptr<httplib_adapter::LibraryServer> http_;
   struct Connections;  // the poller, the workers and the connections being answered
   std::unique_ptr<Connections> conns_;
   std::thread listener_;

@@ -1,6 +1,7 @@
 #pragma once
 
 // The few socket operations the server's own connection handling needs, one file per platform.
+// Only the library's socket type comes from its header.
 // Sockets handed to these functions are non-blocking; waiting is done with pollSockets only.
 
 #include <httplib.h>
@@ -32,12 +33,8 @@ int pollSockets(pollfd* fds, size_t count, int timeoutMs);
 // No more sends: the peer reads the end of the stream after what was sent.
 void shutdownSend(socket_t sock);
 // Ends both directions; a thread blocked in poll on this socket returns.
-inline void shutdownBoth(socket_t sock) {
-  httplib::detail::shutdown_socket(sock);
-}
-inline void closeSocket(socket_t sock) {
-  httplib::detail::close_socket(sock);
-}
+void shutdownBoth(socket_t sock);
+void closeSocket(socket_t sock);
 // Lets the process hold as many sockets as the system allows it (the soft limit of open files
 // raised to the hard limit where there is one).
 void raiseOpenFileLimit();

@@ -27,7 +27,8 @@ bool wouldBlock() {
 }  // namespace
 
 void prepareSocket(socket_t sock) {
-  httplib::detail::set_nonblocking(sock, true);
+  const int flags = fcntl(sock, F_GETFL);
+  if (flags >= 0) fcntl(sock, F_SETFL, flags | O_NONBLOCK);
   int one = 1;
   setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
 #if !defined(MSG_NOSIGNAL) && defined(SO_NOSIGPIPE)
@@ -61,6 +62,14 @@ int pollSockets(pollfd* fds, size_t count, int timeoutMs) {
 
 void shutdownSend(socket_t sock) {
   ::shutdown(sock, SHUT_WR);
+}
+
+void shutdownBoth(socket_t sock) {
+  ::shutdown(sock, SHUT_RDWR);
+}
+
+void closeSocket(socket_t sock) {
+  ::close(sock);
 }
 
 void raiseOpenFileLimit() {

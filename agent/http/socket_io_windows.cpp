@@ -13,6 +13,11 @@ bool wouldBlock() {
   return WSAGetLastError() == WSAEWOULDBLOCK;
 }
 
+void setNonBlocking(SOCKET sock) {
+  u_long on = 1;
+  ioctlsocket(sock, FIONBIO, &on);
+}
+
 int clampSize(size_t size) {
   return size > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(size);
 }
@@ -20,7 +25,7 @@ int clampSize(size_t size) {
 }  // namespace
 
 void prepareSocket(socket_t sock) {
-  httplib::detail::set_nonblocking(sock, true);
+  setNonBlocking(sock);
   BOOL one = TRUE;
   setsockopt(sock, IPPROTO_TCP, TCP_NODELAY, reinterpret_cast<const char*>(&one), sizeof(one));
 }
@@ -51,6 +56,14 @@ void shutdownSend(socket_t sock) {
   ::shutdown(sock, SD_SEND);
 }
 
+void shutdownBoth(socket_t sock) {
+  ::shutdown(sock, SD_BOTH);
+}
+
+void closeSocket(socket_t sock) {
+  closesocket(sock);
+}
+
 // Windows has no per-process limit of open sockets to raise.
 void raiseOpenFileLimit() {}
 
@@ -69,7 +82,7 @@ WakeSignal::WakeSignal() : read_(INVALID_SOCKET), write_(INVALID_SOCKET) {
     closesocket(s);
     return;
   }
-  httplib::detail::set_nonblocking(s, true);
+  setNonBlocking(s);
   read_ = s;
   write_ = s;
 }

@@ -16,7 +16,7 @@ void WorkerPool::submit(std::function<void()> job) {
   std::vector<std::thread> ended;
   std::function<void()> here;
   {
-    std::unique_lock<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (stopping_) {
       lock.unlock();
       job();
@@ -45,7 +45,7 @@ void WorkerPool::submit(std::function<void()> job) {
         // No thread to be had: the running ones take the job, or this caller does.
       }
     }
-    if (!started) wake_.notify_one();
+    if (!started) wake_.signal();
     if (live_ == 0) {
       here = std::move(jobs_.back());
       jobs_.pop_back();
@@ -58,25 +58,25 @@ void WorkerPool::submit(std::function<void()> job) {
 void WorkerPool::stop() {
   std::vector<std::thread> all;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     stopping_ = true;
     all.swap(threads_);
     finished_.clear();
   }
-  wake_.notify_all();
+  wake_.signalAll();
   for (std::thread& t : all) t.join();
 }
 
 void WorkerPool::run() {
-  std::unique_lock<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   for (;;) {
     while (jobs_.empty() && !stopping_) {
       ++idle_;
       bool timedOut = false;
       if (live_ > keep_) {
-        timedOut = wake_.wait_for(lock, idleExit_) == std::cv_status::timeout;
+        timedOut = !wake_.waitFor(mu_, idleExit_);
       } else {
-        wake_.wait(lock);
+        wake_.wait(mu_);
       }
       --idle_;
       if (timedOut && jobs_.empty() && live_ > keep_) {

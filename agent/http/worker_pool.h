@@ -1,13 +1,13 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <thread>
 #include <vector>
+
+#include "agent/thread_annotations.h"
 
 namespace tunelight {
 
@@ -23,24 +23,25 @@ class WorkerPool {
 
   // Jobs must not throw. After stop() a job still runs (it must see for itself that the owner
   // stops), so that nothing it owns is lost. Throws (no memory) only before the job is queued.
-  void submit(std::function<void()> job);
+  void submit(std::function<void()> job) EXCLUDES(mu_);
   // Runs what is queued, then joins every thread.
-  void stop();
+  void stop() EXCLUDES(mu_);
 
  private:
-  void run();
+  void run() EXCLUDES(mu_);
 
   const size_t keep_;
   const size_t max_;
   const std::chrono::milliseconds idleExit_;
-  std::mutex mu_;
-  std::condition_variable wake_;
-  std::deque<std::function<void()>> jobs_;  // guarded by mu_
-  std::vector<std::thread> threads_;        // guarded by mu_
-  std::vector<std::thread::id> finished_;   // guarded by mu_: ended threads not yet joined
-  size_t live_ = 0;                         // guarded by mu_
-  size_t idle_ = 0;                         // guarded by mu_
-  bool stopping_ = false;                   // guarded by mu_
+  // Never held while a job runs or a thread is joined.
+  Mutex mu_;
+  CondVar wake_;
+  std::deque<std::function<void()>> jobs_ GUARDED_BY(mu_);
+  std::vector<std::thread> threads_ GUARDED_BY(mu_);
+  std::vector<std::thread::id> finished_ GUARDED_BY(mu_);  // ended threads not yet joined
+  size_t live_ GUARDED_BY(mu_) = 0;
+  size_t idle_ GUARDED_BY(mu_) = 0;
+  bool stopping_ GUARDED_BY(mu_) = false;
 };
 
 }  // namespace tunelight

@@ -4,10 +4,9 @@
 #include <cstddef>
 #include <string>
 
-namespace tunelight {
+#include "agent/cover_limits.h"
 
-// Largest cover image the agent downloads or accepts.
-constexpr size_t kCoverMaxBytes = 4194304;
+namespace tunelight {
 
 // True when the URL is an https URL on one of the music services' public image hosts, without a
 // port, with a non-empty path free of whitespace. Thread-safe.

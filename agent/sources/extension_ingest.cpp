@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 
 #include "agent/hub.h"
+#include "agent/json_read.h"
 #include "agent/log.h"
 #include "agent/sources/cover_allowlist.h"
 #include "agent/sources/identify.h"
@@ -38,19 +39,11 @@ constexpr size_t kPendingSoftCap = 200;
 constexpr int64_t kSilenceMs = 6000;
 
 std::string optString(const json& doc, const char* key) {
-  auto it = doc.find(key);
-  if (it == doc.end()) return {};
-  if (!it->is_string())
-    throw std::invalid_argument(std::string("ingest: ") + key + " is not a string");
-  return it->get<std::string>();
+  return json_read::optionalString(doc, key, "ingest").value_or(std::string());
 }
 
 bool optBool(const json& doc, const char* key, bool fallback) {
-  auto it = doc.find(key);
-  if (it == doc.end()) return fallback;
-  if (!it->is_boolean())
-    throw std::invalid_argument(std::string("ingest: ") + key + " is not a boolean");
-  return it->get<bool>();
+  return json_read::optionalBool(doc, key, "ingest").value_or(fallback);
 }
 
 // A number member truncated toward zero to 64 bits; anything else counts as absent.
@@ -127,9 +120,9 @@ ExtensionIngest::~ExtensionIngest() {
 std::string ExtensionIngest::handleReport(const std::string& body, int64_t nowMs) {
   const json doc = json::parse(body, nullptr, false);
   if (doc.is_discarded() || !doc.is_object()) return kNotOk;
-  auto idIt = doc.find("id");
-  if (idIt == doc.end() || !idIt->is_string()) return kNotOk;
-  const std::string key = "ext:" + cutUtf8(idIt->get<std::string>(), kIdBytes);
+  const auto id = json_read::memberString(doc, "id");
+  if (!id) return kNotOk;
+  const std::string key = "ext:" + cutUtf8(*id, kIdBytes);
 
   if (optBool(doc, "gone", false)) {
     std::lock_guard<std::mutex> publish(publishMu_);
@@ -329,10 +322,9 @@ std::string ExtensionIngest::send(const SourceRecord& source, uint32_t action) {
 
 ControlAnswer ExtensionIngest::takeCommands(const std::string& body,
                                             std::chrono::milliseconds wait) {
-  const json doc = json::parse(body, nullptr, false);
-  auto member = doc.is_object() ? doc.find("channel") : doc.end();
-  if (!doc.is_object() || member == doc.end() || !member->is_string()) return {400, ""};
-  const std::string name = cutUtf8(member->get<std::string>(), kChannelBytes);
+  const auto channel = json_read::memberString(json::parse(body, nullptr, false), "channel");
+  if (!channel) return {400, ""};
+  const std::string name = cutUtf8(*channel, kChannelBytes);
   if (name.empty()) return {400, ""};
 
   using Clock = std::chrono::steady_clock;
@@ -392,8 +384,7 @@ bool ExtensionIngest::finishCommand(const std::string& body) {
     return false;
   std::string error;
   if (!ok->get<bool>()) {
-    auto e = doc.find("error");
-    error = e != doc.end() && e->is_string() ? cutUtf8(e->get<std::string>(), kErrorBytes) : "";
+    error = cutUtf8(json_read::memberString(doc, "error").value_or(""), kErrorBytes);
     if (error.empty()) error = "the tab could not take the action";
   }
   std::lock_guard<std::mutex> lock(commandMu_);

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "agent/http/hub_documents.h"
 #include "agent/hub.h"
 #include "agent/model.h"
 #include "tests/http/raw_http.h"
@@ -91,7 +92,7 @@ class PollerTest : public ::testing::Test {
     s.pingInterval = 400ms;
     s.maxStreams = 3;
     s.maxHeadBytes = 1024;
-    poller = std::make_unique<ConnectionPoller>(hub, s, [this](IdleConnection c) {
+    poller = std::make_unique<ConnectionPoller>(documents, s, [this](IdleConnection c) {
       if (failDispatch.exchange(false)) throw std::bad_alloc();
       std::lock_guard<std::mutex> lock(mu);
       dispatched.push_back(std::move(c));
@@ -115,6 +116,7 @@ class PollerTest : public ::testing::Test {
   }
 
   Hub hub{50};
+  HubDocuments documents{hub};
   std::unique_ptr<ConnectionPoller> poller;
   std::mutex mu;
   std::vector<IdleConnection> dispatched;
@@ -250,6 +252,32 @@ TEST_F(PollerTest, StreamsFollowTheHubPingAndEndWhenTheClientGoesOrStalls) {
   closed = false;
   readAll(late.client, 500, &closed);
   EXPECT_TRUE(closed);
+}
+
+// A client that falls behind (its socket full in the middle of a message) and then reads again
+// gets the rest of that message and the latest document at once, not after a deadline.
+TEST_F(PollerTest, AStreamThatFellBehindCatchesUpAsSoonAsItReads) {
+  ASSERT_TRUE(poller->reserveStream());
+  Pair slow = connectedPair(2048);
+  clients.push_back(slow.client);
+  const int small = 4096;
+  setsockopt(slow.server, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+  poller->addStream(slow.server, hub.changeCounter());
+  // Each message is larger than both socket buffers together.
+  for (int i = 0; i < 3; ++i) {
+    hub.putSource(song("Long " + std::to_string(i) + std::string(20000, 'x')));
+    std::this_thread::sleep_for(5ms);
+  }
+  hub.putSource(song("Final"));
+  const std::string last = "data: " + hub.snapshot().first + "\n\n\r\n";
+  // Well within stallTimeout of the last progress: the stream must not be dropped meanwhile.
+  std::string got;
+  const auto t0 = Clock::now();
+  while (got.find(last) == std::string::npos && Clock::now() - t0 < 250ms) {
+    got += readAll(slow.client, 10);
+  }
+  EXPECT_NE(got.find(last), std::string::npos);
+  EXPECT_EQ(poller->openStreams(), 1u);
 }
 
 }  // namespace

@@ -10,9 +10,9 @@
 #include <thread>
 
 #include "agent/control.h"
+#include "agent/cover_limits.h"
 #include "agent/hub.h"
 #include "agent/model.h"
-#include "agent/sources/cover_allowlist.h"
 #include "agent/sources/extension_ingest.h"
 #include "agent/widget/widget_assets.h"
 #include "tests/http/raw_http.h"
