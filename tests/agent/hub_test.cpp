@@ -12,8 +12,8 @@ class HubTest : public ::testing::Test {
   int64_t now = 1000000;
   Hub hub{50, [this] { return now; }};
 
-  static SourceRecord rec(const std::string& key, int32_t kind, const std::string& artist,
-                          const std::string& title, int32_t status = kStatusPlaying) {
+  static SourceRecord rec(const std::string& key, SourceKind kind, const std::string& artist,
+                          const std::string& title, PlaybackStatus status = kStatusPlaying) {
     SourceRecord r;
     r.sourceKey = key;
     r.kind = kind;

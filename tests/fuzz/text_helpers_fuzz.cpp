@@ -22,8 +22,8 @@ bool hasOuterSpaces(const std::string& s) {
 SourceRecord record(FuzzedDataProvider& in, int index) {
   SourceRecord r;
   r.sourceKey = "k" + std::to_string(index) + in.ConsumeRandomLengthString(16);
-  r.kind = in.ConsumeIntegralInRange<int32_t>(-1, 4);
-  r.service = in.ConsumeIntegralInRange<int32_t>(-1, 12);
+  r.kind = static_cast<SourceKind>(in.ConsumeIntegralInRange<int32_t>(-1, 4));
+  r.service = static_cast<ServiceId>(in.ConsumeIntegralInRange<int32_t>(-1, 12));
   r.app = in.ConsumeRandomLengthString(16);
   r.player = in.ConsumeRandomLengthString(16);
   r.isVideo = in.ConsumeBool();
@@ -33,7 +33,7 @@ SourceRecord record(FuzzedDataProvider& in, int index) {
   if (in.ConsumeBool()) r.durationMs = in.ConsumeIntegral<int64_t>();
   if (in.ConsumeBool()) r.positionMs = in.ConsumeIntegral<int64_t>();
   r.positionAt = in.ConsumeIntegral<int64_t>();
-  r.status = in.ConsumeIntegralInRange<int32_t>(-1, 3);
+  r.status = static_cast<PlaybackStatus>(in.ConsumeIntegralInRange<int32_t>(-1, 3));
   if (in.ConsumeBool()) r.coverId = in.ConsumeRandomLengthString(20);
   r.local = in.ConsumeBool();
   r.controls = in.ConsumeIntegral<uint32_t>();
