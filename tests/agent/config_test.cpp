@@ -114,7 +114,7 @@ TEST(AgentConfig, AWrongShapeOrTypeThrowsBeforeAnythingIsApplied) {
   }
   t.out.writePass();
   EXPECT_FALSE(test::fileExists(dir));
-  EXPECT_TRUE(t.hub.sources().empty());
+  EXPECT_TRUE(t.hub.health().sources.empty());
   // The lock is free again after an error.
   EXPECT_TRUE(t.targets.configLock.try_lock());
   t.targets.configLock.unlock();
@@ -159,7 +159,7 @@ TEST(AgentConfig, DemoSwitchStartsOnceStopsAndFiltersApplyAtOnce) {
   t.time.release();
   t.apply(R"({"demo":false})");
   EXPECT_FALSE(t.targets.demoEnabled);
-  EXPECT_TRUE(t.hub.sources().empty());
+  EXPECT_TRUE(t.hub.health().sources.empty());
   EXPECT_EQ(t.doc()["active"], false);
 }
 
@@ -201,15 +201,15 @@ TEST(AgentConfig, AfterTheDemoIsClosedConfigurationCannotStartIt) {
   ConfigUnderTest t;
   t.apply(R"({"demo":true})");
   t.time.runUntil(DemoFakeTime::kStart);  // song 1 is up
-  ASSERT_EQ(t.hub.sources().size(), 1u);
+  ASSERT_EQ(t.hub.health().sources.size(), 1u);
   t.time.release();
   closeDemo(t.targets);
-  EXPECT_TRUE(t.hub.sources().empty());
+  EXPECT_TRUE(t.hub.health().sources.empty());
   t.apply(R"({"demo":true,"yandex":false})");  // still answered; the filter still applies
   EXPECT_FALSE(t.hub.settings().yandex);
   EXPECT_FALSE(t.targets.demoEnabled);
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_TRUE(t.hub.sources().empty());
+  EXPECT_TRUE(t.hub.health().sources.empty());
 }
 
 }  // namespace

@@ -135,15 +135,15 @@ TEST(DemoSource, StopEndsTheWorkerQuicklyAndRemovesTheRecord) {
   auto took = std::chrono::steady_clock::now() - begin;
   EXPECT_LT(took, std::chrono::milliseconds(1000));
   EXPECT_EQ(hub.snapshot().first, R"({"active":false})");
-  EXPECT_TRUE(hub.sources().empty());
+  EXPECT_TRUE(hub.health().sources.empty());
 
   // Starting again begins the script from song 1.
   demo.start();
   deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (hub.sources().empty() && std::chrono::steady_clock::now() < deadline)
+  while (hub.health().sources.empty() && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  ASSERT_EQ(hub.sources().size(), 1u);
-  EXPECT_EQ(hub.sources()[0].title, "Bohemian Rhapsody");
+  ASSERT_EQ(hub.health().sources.size(), 1u);
+  EXPECT_EQ(hub.health().sources[0].title, "Bohemian Rhapsody");
 }
 
 TEST(DemoSource, StartAndStopAreSafeFromManyThreadsInAnyOrder) {
@@ -159,13 +159,13 @@ TEST(DemoSource, StartAndStopAreSafeFromManyThreadsInAnyOrder) {
   }
   for (auto& th : threads) th.join();
   demo.stop();
-  EXPECT_TRUE(hub.sources().empty());
+  EXPECT_TRUE(hub.health().sources.empty());
   demo.stop();  // stopping twice is harmless
   demo.start();
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-  while (hub.sources().empty() && std::chrono::steady_clock::now() < deadline)
+  while (hub.health().sources.empty() && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  EXPECT_EQ(hub.sources().size(), 1u);
+  EXPECT_EQ(hub.health().sources.size(), 1u);
 }
 
 }  // namespace
