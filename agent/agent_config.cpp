@@ -25,7 +25,7 @@ void applyConfig(ConfigTargets& t, const std::string& body) {
   const json j = json::parse(body, nullptr, false);
   if (j.is_discarded()) return;  // not JSON: ignored without a word
 
-  std::lock_guard<std::mutex> lock(t.configLock);
+  MutexLock lock(t.configLock);
   if (!j.is_object()) throw std::invalid_argument("configuration: body is not a JSON object");
 
   FilterSettings s = t.hub.settings();
@@ -55,7 +55,7 @@ void setDemo(ConfigTargets& t, bool on) {
 }
 
 void closeDemo(ConfigTargets& t) {
-  std::lock_guard<std::mutex> lock(t.configLock);
+  MutexLock lock(t.configLock);
   t.closed = true;
   t.demo.stop();
   t.demoEnabled = false;

@@ -50,14 +50,14 @@ DemoSource::~DemoSource() {
 }
 
 void DemoSource::start() {
-  std::lock_guard<std::mutex> lock(runMu_);
+  MutexLock lock(runMu_);
   if (worker_.joinable()) return;
   stopFlag_ = false;
   worker_ = std::thread([this] { run(); });
 }
 
 void DemoSource::stop() {
-  std::lock_guard<std::mutex> lock(runMu_);
+  MutexLock lock(runMu_);
   stopFlag_ = true;
   if (worker_.joinable()) worker_.join();
   hub_.removeSource(kSourceKey);

@@ -3,11 +3,11 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
-#include <mutex>
 #include <string>
 #include <thread>
 
 #include "agent/clock.h"
+#include "agent/thread_annotations.h"
 
 namespace tunelight {
 
@@ -46,9 +46,9 @@ class DemoSource {
   Hub& hub_;
   const WallClock clock_;
   const SleepFn sleep_;
-  std::mutex runMu_;  // serialises start and stop; the worker never takes it
+  Mutex runMu_;  // serialises start and stop; the worker never takes it
   std::atomic<bool> stopFlag_{false};
-  std::thread worker_;  // guarded by runMu_
+  std::thread worker_ GUARDED_BY(runMu_);
 };
 
 }  // namespace tunelight

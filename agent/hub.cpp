@@ -1,7 +1,6 @@
 #include "agent/hub.h"
 
 #include <algorithm>
-#include <chrono>
 #include <tuple>
 
 #include <nlohmann/json.hpp>
@@ -77,6 +76,45 @@ SourceRecord mergeGroup(const std::vector<const SourceRecord*>& group) {
     }
   }
   return result;
+}
+
+// Whether s is well-formed UTF-8 (no overlong forms, surrogates or code points past U+10FFFF):
+// exactly what the document writes unchanged.
+bool isUtf8(const std::string& s) {
+  for (size_t i = 0; i < s.size();) {
+    const auto c = static_cast<unsigned char>(s[i++]);
+    if (c < 0x80) continue;
+    int more;
+    unsigned char lo = 0x80, hi = 0xBF;  // the range of the next byte
+    if (c >= 0xC2 && c <= 0xDF) {
+      more = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      more = 2;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      more = 3;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      return false;
+    }
+    for (; more > 0; --more, ++i) {
+      if (i >= s.size()) return false;
+      const auto b = static_cast<unsigned char>(s[i]);
+      if (b < lo || b > hi) return false;
+      lo = 0x80;
+      hi = 0xBF;
+    }
+  }
+  return true;
+}
+
+// s as the document writes it. Real sources give UTF-8, so the JSON library's own replacement
+// runs only for the odd broken text, and then gives exactly the document's bytes.
+std::string asDocumentText(const std::string& s) {
+  if (isUtf8(s)) return s;
+  return nlohmann::json::parse(dumpJson(nlohmann::json(s))).get<std::string>();
 }
 
 std::optional<std::string> cutAtSeparator(const std::string& e, std::string* after) {
@@ -187,38 +225,42 @@ std::optional<SourceRecord> selectCurrent(const std::vector<SourceRecord>& all,
 }
 
 Hub::Hub(size_t coverCapacity, WallClock clock)
-    : clock_(std::move(clock)), coverCapacity_(coverCapacity), cachedJson_(nowPlayingJson({})) {}
+    : clock_(std::move(clock)),
+      coverCapacity_(coverCapacity),
+      published_(std::make_shared<const NowPlaying>(NowPlaying{0, nowPlayingJson({}), {}, 0})) {}
 
 void Hub::putSource(SourceRecord r) {
   if (r.updatedAt == 0) r.updatedAt = clock_();
-  std::unique_lock<std::mutex> lock(mu_);
-  const auto old = sources_.find(r.sourceKey);
-  const bool hasOld = old != sources_.end();
-  if (r.status == kStatusPlaying && r.playingSince == 0) {
-    r.playingSince =
-        hasOld && old->second.status == kStatusPlaying ? old->second.playingSince : r.updatedAt;
+  bool changed;
+  {
+    MutexLock lock(mu_);
+    const auto old = sources_.find(r.sourceKey);
+    const bool hasOld = old != sources_.end();
+    if (r.status == kStatusPlaying && r.playingSince == 0) {
+      r.playingSince =
+          hasOld && old->second.status == kStatusPlaying ? old->second.playingSince : r.updatedAt;
+    }
+    const bool same =
+        hasOld && old->second.status == r.status && trackKey(old->second) == trackKey(r);
+    r.stateSince = same ? old->second.stateSince : r.updatedAt;
+    sources_[r.sourceKey] = std::move(r);
+    changed = recompute();
   }
-  const bool same =
-      hasOld && old->second.status == r.status && trackKey(old->second) == trackKey(r);
-  r.stateSince = same ? old->second.stateSince : r.updatedAt;
-  sources_[r.sourceKey] = std::move(r);
-  if (recompute()) {
-    lock.unlock();
-    notifyListeners();
-  }
+  if (changed) notifyListeners();
 }
 
 void Hub::removeSource(const std::string& sourceKey) {
-  std::unique_lock<std::mutex> lock(mu_);
-  if (sources_.erase(sourceKey) > 0 && recompute()) {
-    lock.unlock();
-    notifyListeners();
+  bool changed;
+  {
+    MutexLock lock(mu_);
+    changed = sources_.erase(sourceKey) > 0 && recompute();
   }
+  if (changed) notifyListeners();
 }
 
 std::string Hub::putCover(const std::string& contentType, const std::string& bytes) {
   const std::string id = hex16(fnv1a64(bytes));
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   if (covers_.count(id) == 0) {
     covers_[id] = StoredCover{contentType, bytes};
     coverOrder_.push_back(id);
@@ -231,108 +273,88 @@ std::string Hub::putCover(const std::string& contentType, const std::string& byt
 }
 
 std::optional<StoredCover> Hub::cover(const std::string& coverId) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   const auto it = covers_.find(coverId);
   if (it == covers_.end()) return std::nullopt;
   return it->second;
 }
 
 bool Hub::hasCover(const std::string& coverId) const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return covers_.count(coverId) > 0;
 }
 
 FilterSettings Hub::settings() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return settings_;
 }
 
 void Hub::setSettings(const FilterSettings& s) {
-  std::unique_lock<std::mutex> lock(mu_);
-  settings_ = s;
-  if (recompute()) {
-    lock.unlock();
-    notifyListeners();
+  bool changed;
+  {
+    MutexLock lock(mu_);
+    settings_ = s;
+    changed = recompute();
   }
+  if (changed) notifyListeners();
 }
 
 std::pair<std::string, uint64_t> Hub::snapshot() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return {cachedJson_, changeCounter_};
+  MutexLock lock(mu_);
+  return {published_->json, published_->version};
+}
+
+std::shared_ptr<const NowPlaying> Hub::nowPlaying() const {
+  MutexLock lock(mu_);
+  return published_;
 }
 
 uint64_t Hub::changeCounter() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return changeCounter_;
-}
-
-uint64_t Hub::waitChange(uint64_t since, int32_t timeoutMs) const {
-  std::unique_lock<std::mutex> lock(mu_);
-  if (timeoutMs > 0) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    changed_.wait_until(lock, deadline, [&] { return changeCounter_ != since; });
-  }
-  return changeCounter_;
-}
-
-void Hub::wakeAll() {
-  std::lock_guard<std::mutex> lock(mu_);
-  ++changeCounter_;
-  changed_.notify_all();
+  MutexLock lock(mu_);
+  return published_->version;
 }
 
 size_t Hub::addListener(std::function<void()> onChange) {
-  std::lock_guard<std::mutex> lock(listenersMu_);
+  MutexLock lock(listenersMu_);
   listeners_.emplace_back(nextListener_, std::move(onChange));
   return nextListener_++;
 }
 
 void Hub::removeListener(size_t id) {
-  std::lock_guard<std::mutex> lock(listenersMu_);
+  MutexLock lock(listenersMu_);
   listeners_.erase(std::remove_if(listeners_.begin(), listeners_.end(),
                                   [id](const auto& l) { return l.first == id; }),
                    listeners_.end());
 }
 
 void Hub::notifyListeners() {
-  std::lock_guard<std::mutex> lock(listenersMu_);
+  MutexLock lock(listenersMu_);
   for (const auto& l : listeners_) l.second();
 }
 
-std::vector<SourceRecord> Hub::sources() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  std::vector<SourceRecord> out;
-  out.reserve(sources_.size());
-  for (const auto& [key, r] : sources_) out.push_back(r);
-  return out;
-}
-
-std::optional<SourceRecord> Hub::hiddenRecord() const {
-  std::lock_guard<std::mutex> lock(mu_);
-  return hidden_;
-}
-
 std::optional<SourceRecord> Hub::current() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return current_;
 }
 
 std::optional<std::string> Hub::show() {
-  std::unique_lock<std::mutex> lock(mu_);
-  if (!current_) return std::nullopt;
-  std::string key = current_->sourceKey;
-  // Strictly later than the last stamp, so that two requests within one millisecond still
-  // change the document twice.
-  showAt_ = std::max(clock_(), showAt_ + 1);
-  if (recompute()) {
-    lock.unlock();
-    notifyListeners();
+  std::string key;
+  bool changed;
+  {
+    MutexLock lock(mu_);
+    if (!current_) return std::nullopt;
+    key = current_->sourceKey;
+    // Strictly later than the last stamp, so that two requests within one millisecond still
+    // change the document twice.
+    showAt_ = std::max(clock_(), showAt_ + 1);
+    changed = recompute();
   }
+  if (changed) notifyListeners();
   return key;
 }
 
 Hub::Health Hub::health() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   Health h;
   h.sources.reserve(sources_.size());
   for (const auto& [key, r] : sources_) h.sources.push_back(r);
@@ -342,7 +364,7 @@ Hub::Health Hub::health() const {
 }
 
 std::string Hub::historyJson() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   nlohmann::json arr = nlohmann::json::array();
   for (const auto& e : history_) {
     nlohmann::json o = nlohmann::json::object();
@@ -381,10 +403,19 @@ bool Hub::recompute() {
   if (winner && winner->status == kStatusPlaying) updateHistory(*winner);
   current_ = winner;
   std::string json = nowPlayingJson(winner, showAt_);
-  if (json == cachedJson_) return false;
-  cachedJson_ = std::move(json);
-  ++changeCounter_;
-  changed_.notify_all();
+  if (json == published_->json) return false;
+  auto next = std::make_shared<NowPlaying>();
+  next->version = published_->version + 1;
+  next->json = std::move(json);
+  next->track = winner;
+  if (next->track) {
+    SourceRecord& t = *next->track;
+    t.title = asDocumentText(t.title);
+    t.artist = asDocumentText(t.artist);
+    if (t.album) t.album = asDocumentText(*t.album);
+  }
+  next->showAt = showAt_;
+  published_ = std::move(next);
   return true;
 }
 

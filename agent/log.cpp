@@ -17,11 +17,12 @@ namespace {
 constexpr size_t kMaxRemembered = 256;
 
 std::atomic<LogSink> gSink{&defaultSink};
-std::mutex gFileMutex;              // guards gLogFile (the pointer, not the file)
-std::shared_ptr<LogFile> gLogFile;  // replaced by setLogFilePath
+Mutex gFileMutex;
+// Replaced by setLogFilePath; the lock guards the pointer, not the file.
+std::shared_ptr<LogFile> gLogFile GUARDED_BY(gFileMutex);
 
 std::shared_ptr<LogFile> currentLogFile() {
-  std::lock_guard<std::mutex> lock(gFileMutex);
+  MutexLock lock(gFileMutex);
   if (!gLogFile) gLogFile = std::make_shared<LogFile>("");
   return gLogFile;
 }
@@ -55,7 +56,7 @@ void defaultSink(int32_t level, const std::string& message) {
 
 void setLogFilePath(const std::string& path) {
   auto file = std::make_shared<LogFile>(path);
-  std::lock_guard<std::mutex> lock(gFileMutex);
+  MutexLock lock(gFileMutex);
   gLogFile = std::move(file);
 }
 
@@ -76,7 +77,7 @@ LogFile::LogFile(std::string path, uint64_t capBytes, MonotonicClock clock)
     : path_(std::move(path)), capBytes_(capBytes), clock_(std::move(clock)) {}
 
 void LogFile::write(int32_t level, const std::string& message) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   const std::string line = std::string("[") + logLevelName(level) + "] " + message;
   if (level < kLogWarning) {
     append(line);

@@ -3,8 +3,9 @@
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
+
+#include "agent/thread_annotations.h"
 
 namespace tunelight {
 
@@ -73,13 +74,13 @@ class LogFile {
   void write(int32_t level, const std::string& message);
 
  private:
-  void append(const std::string& line);  // requires mu_
+  void append(const std::string& line) REQUIRES(mu_);
 
-  std::mutex mu_;
+  Mutex mu_;
   const std::string path_;
   const uint64_t capBytes_;
   const MonotonicClock clock_;
-  RepeatLimiter repeats_{kRepeatBurst};  // guarded by mu_
+  RepeatLimiter repeats_ GUARDED_BY(mu_) = RepeatLimiter(kRepeatBurst);
 };
 
 }  // namespace tunelight

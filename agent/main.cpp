@@ -8,7 +8,6 @@
 #include <cstdlib>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
@@ -32,6 +31,7 @@
 #include "agent/sources/media_control.h"
 #include "agent/sources/smtc_watcher.h"
 #include "agent/text_output.h"
+#include "agent/thread_annotations.h"
 
 namespace {
 
@@ -233,7 +233,7 @@ int main(int argc, char** argv) {
   smtc->start();
   if (opts.demo) {
     // Only ever starts: the plugin's first configuration may already have switched it on.
-    std::lock_guard<std::mutex> lock(targets.configLock);
+    MutexLock lock(targets.configLock);
     setDemo(targets, true);
   }
 

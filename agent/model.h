@@ -45,8 +45,8 @@ constexpr uint32_t kControlAll = (1u << 5) - 1;
 // One source's view of what plays. Plain value; copied into and out of the Hub.
 struct SourceRecord {
   std::string sourceKey;
-  int32_t kind = kKindMock;
-  int32_t service = kServiceUnknown;
+  SourceKind kind = kKindMock;
+  ServiceId service = kServiceUnknown;
   std::string app;
   std::string player;
   bool isVideo = false;
@@ -56,7 +56,7 @@ struct SourceRecord {
   std::optional<int64_t> durationMs;
   std::optional<int64_t> positionMs;
   int64_t positionAt = 0;
-  int32_t status = kStatusStopped;
+  PlaybackStatus status = kStatusStopped;
   std::string coverId;
   bool local = true;
   int64_t playingSince = 0;

@@ -1,9 +1,10 @@
 #include "agent/text_output.h"
 
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <filesystem>
-#include <nlohmann/json.hpp>
+#include <memory>
 #include <utility>
 
 #include "agent/hub.h"
@@ -48,11 +49,6 @@ std::string buildBlankPng() {
   return png;
 }
 
-std::string stringMember(const nlohmann::json& doc, const char* key) {
-  auto it = doc.find(key);
-  return it != doc.end() && it->is_string() ? it->get<std::string>() : std::string();
-}
-
 }  // namespace
 
 const std::string& blankCoverPng() {
@@ -78,27 +74,41 @@ TextOutput::~TextOutput() {
 
 void TextOutput::start() {
   if (worker_.joinable()) return;
-  stopFlag_ = false;
+  {
+    MutexLock lock(mu_);
+    stopping_ = false;
+  }
+  listener_ = hub_.addListener([this] {
+    MutexLock lock(mu_);
+    changed_ = true;
+    wake_.signal();
+  });
   worker_ = std::thread([this] { run(); });
 }
 
 void TextOutput::stop() {
-  stopFlag_ = true;
-  if (!worker_.joinable()) return;
-  // The worker may sit in the Hub's wait for up to recheckMs. Waking every waiter moves the
-  // Hub's counter without a new document, which open event streams are not sent again.
-  hub_.wakeAll();
-  worker_.join();
+  {
+    MutexLock lock(mu_);
+    stopping_ = true;
+    wake_.signal();
+  }
+  if (worker_.joinable()) worker_.join();
+  if (listener_) hub_.removeListener(*listener_);
+  listener_.reset();
 }
 
 void TextOutput::setDir(const std::string& dir) {
-  std::lock_guard<std::mutex> lock(dirLock_);
+  MutexLock lock(mu_);
   outputDir_ = dir;
 }
 
 void TextOutput::run() {
-  while (!stopFlag_) {
-    uint64_t c = hub_.changeCounter();
+  for (;;) {
+    {
+      MutexLock lock(mu_);
+      if (stopping_) break;
+      changed_ = false;  // a change from now on is seen by the next pass
+    }
     try {
       writePass();
     } catch (const std::exception& e) {
@@ -109,15 +119,19 @@ void TextOutput::run() {
       written_.fill(std::string());
       log(kLogError, "text output: unknown exception");
     }
-    if (stopFlag_) break;
-    hub_.waitChange(c, recheckMs_);
+    // Until the document changes, a stop, or recheckMs for what no change announces (a
+    // deleted folder, a file that could not be written).
+    MutexLock lock(mu_);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(recheckMs_);
+    while (!changed_ && !stopping_ && wake_.waitUntil(mu_, deadline)) {
+    }
   }
 }
 
 void TextOutput::writePass() {
   std::string dir;
   {
-    std::lock_guard<std::mutex> lock(dirLock_);
+    MutexLock lock(mu_);
     dir = outputDir_;
   }
   if (dir.empty()) {
@@ -137,33 +151,25 @@ void TextOutput::writePass() {
     lastDir_ = dir;
   }
 
-  const std::string json = hub_.snapshot().first;
-  nlohmann::json doc = nlohmann::json::parse(json, nullptr, false);
-  bool active = false;
-  if (doc.is_object()) {
-    auto it = doc.find("active");
-    active = it != doc.end() && it->is_boolean() && it->get<bool>();
-  }
+  const std::shared_ptr<const NowPlaying> now = hub_.nowPlaying();
+  const std::string& json = now->json;
+  const bool active = now->track.has_value();
   std::string title, artist, album;
-  if (active) {
-    title = stringMember(doc, "title");
-    artist = stringMember(doc, "artist");
-    album = stringMember(doc, "album");
-  }
-  const std::string line = trackLine(artist, title);
-
   std::string cover = blankCoverPng();
   std::string coverKey = "blank";
   if (active) {
-    static const std::string kPrefix = "/cover/";
-    const std::string url = stringMember(doc, "coverUrl");
-    if (url.compare(0, kPrefix.size(), kPrefix) == 0) {
-      if (auto stored = hub_.cover(url.substr(kPrefix.size()))) {
+    const SourceRecord& t = *now->track;
+    title = t.title;
+    artist = t.artist;
+    album = t.album.value_or("");
+    if (!t.coverId.empty()) {
+      if (auto stored = hub_.cover(t.coverId)) {
         cover = std::move(stored->bytes);
-        coverKey = url;
+        coverKey = "/cover/" + t.coverId;
       }
     }
   }
+  const std::string line = trackLine(artist, title);
 
   const std::array<const std::string*, kFileCount> contents = {&line,  &title, &artist,
                                                                &album, &cover, &json};

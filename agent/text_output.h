@@ -1,12 +1,13 @@
 #pragma once
 
 #include <array>
-#include <atomic>
-#include <mutex>
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <thread>
 
 #include "agent/log.h"
+#include "agent/thread_annotations.h"
 
 namespace tunelight {
 
@@ -32,7 +33,7 @@ class TextOutput {
   TextOutput& operator=(const TextOutput&) = delete;
 
   void start();
-  // Ends the worker at once (it wakes every waiter of the Hub to do so) and joins it.
+  // Ends the worker at once and joins it. start and stop are called by the owner's thread.
   void stop();
   // UTF-8 directory; empty turns the output off. Files already written stay.
   void setDir(const std::string& dir);
@@ -46,14 +47,19 @@ class TextOutput {
 
   Hub& hub_;
   const int recheckMs_;
-  std::mutex dirLock_;
-  std::string outputDir_;  // guarded by dirLock_
+  const MonotonicClock clock_;
+  // Taken inside the Hub's listener call; never held while calling the Hub.
+  Mutex mu_;
+  CondVar wake_;  // signalled on a change of the Hub's document and on stop
+  std::string outputDir_ GUARDED_BY(mu_);
+  bool changed_ GUARDED_BY(mu_) = false;  // the document changed since the pass began
+  bool stopping_ GUARDED_BY(mu_) = false;
   // Worker state (touched only by the writing pass):
   std::string lastDir_;  // directory the files were last written to; empty = none yet
   std::array<std::string, kFileCount> written_;  // signature of each file's last good write
-  const MonotonicClock clock_;
   RepeatLimiter warnings_{1};
-  std::atomic<bool> stopFlag_{false};
+  // The owner's state (start and stop):
+  std::optional<size_t> listener_;  // the Hub listener that wakes the worker
   std::thread worker_;
 };
 

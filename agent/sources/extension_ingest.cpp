@@ -149,7 +149,7 @@ std::string ExtensionIngest::handleReport(const std::string& body, int64_t nowMs
   SourceRecord r;
   r.sourceKey = key;
   r.kind = kKindExtension;
-  r.service = serviceFromName(service);
+  r.service = static_cast<ServiceId>(serviceFromName(service));
   r.app = cutUtf8(browser, kBrowserBytes);
   r.title = cutUtf8(title, kTextBytes);
   r.artist = cutUtf8(artist, kTextBytes);

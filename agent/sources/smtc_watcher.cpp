@@ -106,15 +106,15 @@ void SessionTable::publish(const std::vector<SessionSnapshot>& snapshots, int64_
 
     SourceRecord r;
     r.sourceKey = "smtc:" + s.aumid;
-    r.kind = id.kind;
-    r.service = id.service;
+    r.kind = static_cast<SourceKind>(id.kind);
+    r.service = static_cast<ServiceId>(id.service);
     r.app = id.app;
     r.player = id.player;
     r.isVideo = id.isVideo;
     r.title = s.title;
     r.artist = s.artist;
     if (!s.album.empty()) r.album = s.album;
-    r.status = s.status;
+    r.status = static_cast<PlaybackStatus>(s.status);
     r.controls = s.controls;
     r.local = true;
     r.updatedAt = nowMs;

@@ -31,6 +31,10 @@ struct ConfigUnderTest {
     demo.stop();
   }
   void apply(const std::string& body) { applyConfig(targets, body); }
+  bool demoEnabled() {
+    MutexLock lock(targets.configLock);
+    return targets.demoEnabled;
+  }
   json doc() { return json::parse(hub.snapshot().first); }
 };
 
@@ -92,7 +96,7 @@ TEST(AgentConfig, ABodyThatIsNotJsonChangesNothing) {
     EXPECT_NO_THROW(t.apply(body)) << body;
     EXPECT_FALSE(t.hub.settings().yandex) << body;
     EXPECT_EQ(t.hub.settings().blocklist.size(), 1u) << body;
-    EXPECT_FALSE(t.targets.demoEnabled) << body;
+    EXPECT_FALSE(t.demoEnabled()) << body;
   }
 }
 
@@ -110,14 +114,15 @@ TEST(AgentConfig, AWrongShapeOrTypeThrowsBeforeAnythingIsApplied) {
     EXPECT_ANY_THROW(t.apply(body));
     EXPECT_EQ(switches(t.hub.settings()), switches(FilterSettings()));
     EXPECT_TRUE(t.hub.settings().blocklist.empty());
-    EXPECT_FALSE(t.targets.demoEnabled);
+    EXPECT_FALSE(t.demoEnabled());
   }
   t.out.writePass();
   EXPECT_FALSE(test::fileExists(dir));
-  EXPECT_TRUE(t.hub.sources().empty());
+  EXPECT_TRUE(t.hub.health().sources.empty());
   // The lock is free again after an error.
-  EXPECT_TRUE(t.targets.configLock.try_lock());
-  t.targets.configLock.unlock();
+  const bool free = t.targets.configLock.try_lock();
+  EXPECT_TRUE(free);
+  if (free) t.targets.configLock.unlock();
 }
 
 TEST(AgentConfig, AMistypedDemoThrowsAfterFilterAndDirectoryWereApplied) {
@@ -125,7 +130,7 @@ TEST(AgentConfig, AMistypedDemoThrowsAfterFilterAndDirectoryWereApplied) {
   const std::string dir = t.tmp.file("out");
   EXPECT_ANY_THROW(t.apply(R"({"yandex":false,"outputDir":")" + dir + R"(","demo":"yes"})"));
   EXPECT_FALSE(t.hub.settings().yandex);
-  EXPECT_FALSE(t.targets.demoEnabled);
+  EXPECT_FALSE(t.demoEnabled());
   t.out.writePass();
   EXPECT_EQ(test::readFile(dir + "/nowplaying.json"), R"({"active":false})");
 }
@@ -134,7 +139,7 @@ TEST(AgentConfig, DemoSwitchStartsOnceStopsAndFiltersApplyAtOnce) {
   ConfigUnderTest t;
   const int64_t t0 = DemoFakeTime::kStart;
   t.apply(R"({"demo":true})");
-  EXPECT_TRUE(t.targets.demoEnabled);
+  EXPECT_TRUE(t.demoEnabled());
   t.time.runUntil(t0);
   EXPECT_EQ(t.doc()["title"], "Bohemian Rhapsody");
 
@@ -158,8 +163,8 @@ TEST(AgentConfig, DemoSwitchStartsOnceStopsAndFiltersApplyAtOnce) {
 
   t.time.release();
   t.apply(R"({"demo":false})");
-  EXPECT_FALSE(t.targets.demoEnabled);
-  EXPECT_TRUE(t.hub.sources().empty());
+  EXPECT_FALSE(t.demoEnabled());
+  EXPECT_TRUE(t.hub.health().sources.empty());
   EXPECT_EQ(t.doc()["active"], false);
 }
 
@@ -188,7 +193,7 @@ TEST(AgentConfig, OutputDirectoryIsSetAndAnEmptyOneStopsWriting) {
 
 TEST(AgentConfig, CallsAreSerialisedByTheConfigLock) {
   ConfigUnderTest t;
-  std::unique_lock<std::mutex> held(t.targets.configLock);
+  MutexLock held(t.targets.configLock);
   std::thread other([&] { t.apply(R"({"yandex":false})"); });
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
   EXPECT_TRUE(t.hub.settings().yandex);
@@ -201,15 +206,15 @@ TEST(AgentConfig, AfterTheDemoIsClosedConfigurationCannotStartIt) {
   ConfigUnderTest t;
   t.apply(R"({"demo":true})");
   t.time.runUntil(DemoFakeTime::kStart);  // song 1 is up
-  ASSERT_EQ(t.hub.sources().size(), 1u);
+  ASSERT_EQ(t.hub.health().sources.size(), 1u);
   t.time.release();
   closeDemo(t.targets);
-  EXPECT_TRUE(t.hub.sources().empty());
+  EXPECT_TRUE(t.hub.health().sources.empty());
   t.apply(R"({"demo":true,"yandex":false})");  // still answered; the filter still applies
   EXPECT_FALSE(t.hub.settings().yandex);
-  EXPECT_FALSE(t.targets.demoEnabled);
+  EXPECT_FALSE(t.demoEnabled());
   std::this_thread::sleep_for(std::chrono::milliseconds(20));
-  EXPECT_TRUE(t.hub.sources().empty());
+  EXPECT_TRUE(t.hub.health().sources.empty());
 }
 
 }  // namespace

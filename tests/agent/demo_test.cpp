@@ -134,13 +134,13 @@ TEST(DemoSource, StopEndsTheWorkerQuicklyAndRemovesTheRecord) {
   auto took = std::chrono::steady_clock::now() - begin;
   EXPECT_LT(took, std::chrono::milliseconds(1000));
   EXPECT_EQ(hub.snapshot().first, R"({"active":false})");
-  EXPECT_TRUE(hub.sources().empty());
+  EXPECT_TRUE(hub.health().sources.empty());
 
   // Starting again begins the script from song 1.
   demo.start();
-  waitUntil([&] { return !hub.sources().empty(); }, 5000, 5);
-  ASSERT_EQ(hub.sources().size(), 1u);
-  EXPECT_EQ(hub.sources()[0].title, "Bohemian Rhapsody");
+  waitUntil([&] { return !hub.health().sources.empty(); }, 5000, 5);
+  ASSERT_EQ(hub.health().sources.size(), 1u);
+  EXPECT_EQ(hub.health().sources[0].title, "Bohemian Rhapsody");
 }
 
 TEST(DemoSource, StartAndStopAreSafeFromManyThreadsInAnyOrder) {
@@ -156,11 +156,11 @@ TEST(DemoSource, StartAndStopAreSafeFromManyThreadsInAnyOrder) {
   }
   for (auto& th : threads) th.join();
   demo.stop();
-  EXPECT_TRUE(hub.sources().empty());
+  EXPECT_TRUE(hub.health().sources.empty());
   demo.stop();  // stopping twice is harmless
   demo.start();
-  waitUntil([&] { return !hub.sources().empty(); }, 5000, 2);
-  EXPECT_EQ(hub.sources().size(), 1u);
+  waitUntil([&] { return !hub.health().sources.empty(); }, 5000, 2);
+  EXPECT_EQ(hub.health().sources.size(), 1u);
 }
 
 }  // namespace

@@ -40,9 +40,9 @@ TEST(NowPlayingJson, DocumentsAreByteExact) {
 
   SourceRecord bare;
   bare.title = "T";
-  bare.status = 7;
-  bare.kind = 9;
-  bare.service = 42;
+  bare.status = static_cast<PlaybackStatus>(7);
+  bare.kind = static_cast<SourceKind>(9);
+  bare.service = static_cast<ServiceId>(42);
   EXPECT_EQ(nowPlayingJson(bare),
             "{\"active\":true,\"album\":null,\"app\":\"\",\"artist\":\"\",\"controls\":[],"
             "\"coverUrl\":null,\"durationMs\":null,\"kind\":\"mock\",\"player\":\"\","

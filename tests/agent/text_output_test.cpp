@@ -317,5 +317,20 @@ TEST(TextOutput, WorkerFollowsChangesAndRechecksWithoutThem) {
   EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1000));
 }
 
+TEST(TextOutput, AChangeAndAStopWakeTheWorkerAtOnce) {
+  TempDir tmp;
+  Hub hub(50);
+  TextOutput out(hub, 600000);  // no re-check while the test runs
+  out.setDir(tmp.path());
+  out.start();
+  ASSERT_TRUE(waitFor([&] { return test::fileExists(tmp.file("nowplaying.json")); }));
+  hub.putSource(song("One", "Artist"));
+  EXPECT_TRUE(waitFor([&] { return readFile(tmp.file("title.txt")) == "One"; }));
+
+  auto begin = std::chrono::steady_clock::now();
+  out.stop();
+  EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1000));
+}
+
 }  // namespace
 }  // namespace tunelight

@@ -89,7 +89,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   out.writePass();
   FUZZ_CHECK(nlohmann::json::parse(hub.snapshot().first, nullptr, false).is_object());
   closeDemo(targets);
-  FUZZ_CHECK(hub.sources().empty());
+  FUZZ_CHECK(hub.health().sources.empty());
 
   static int runs = 0;
   if (++runs % 500 == 0) {

@@ -45,7 +45,8 @@ void checkViews(const Hub& hub) {
   FUZZ_CHECK(nlohmann::json::parse(doc, nullptr, false).is_object());
   const nlohmann::json history = nlohmann::json::parse(hub.historyJson(), nullptr, false);
   FUZZ_CHECK(history.is_array() && history.size() <= 20);
-  const std::vector<SourceRecord> sources = hub.sources();
+  const Hub::Health h = hub.health();
+  const std::vector<SourceRecord>& sources = h.sources;
   FUZZ_CHECK(sources.size() <= ExtensionIngest::kMaxSources);
   nlohmann::json health = nlohmann::json::array();
   for (const SourceRecord& r : sources) {
@@ -53,7 +54,7 @@ void checkViews(const Hub& hub) {
     FUZZ_CHECK(nlohmann::json::parse(nowPlayingJson(r), nullptr, false).is_object());
     health.push_back({{"app", r.app}, {"id", r.sourceKey}, {"title", r.title}});
   }
-  if (auto hidden = hub.hiddenRecord()) health.push_back({{"title", hidden->title}});
+  if (h.hidden) health.push_back({{"title", h.hidden->title}});
   FUZZ_CHECK(!dumpJson(health).empty());
 }
 

@@ -3,8 +3,10 @@
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstdint>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "agent/hub.h"
@@ -22,8 +24,8 @@ bool hasOuterSpaces(const std::string& s) {
 SourceRecord record(FuzzedDataProvider& in, int index) {
   SourceRecord r;
   r.sourceKey = "k" + std::to_string(index) + in.ConsumeRandomLengthString(16);
-  r.kind = in.ConsumeIntegralInRange<int32_t>(-1, 4);
-  r.service = in.ConsumeIntegralInRange<int32_t>(-1, 12);
+  r.kind = static_cast<SourceKind>(in.ConsumeIntegralInRange<int32_t>(-1, 4));
+  r.service = static_cast<ServiceId>(in.ConsumeIntegralInRange<int32_t>(-1, 12));
   r.app = in.ConsumeRandomLengthString(16);
   r.player = in.ConsumeRandomLengthString(16);
   r.isVideo = in.ConsumeBool();
@@ -33,7 +35,7 @@ SourceRecord record(FuzzedDataProvider& in, int index) {
   if (in.ConsumeBool()) r.durationMs = in.ConsumeIntegral<int64_t>();
   if (in.ConsumeBool()) r.positionMs = in.ConsumeIntegral<int64_t>();
   r.positionAt = in.ConsumeIntegral<int64_t>();
-  r.status = in.ConsumeIntegralInRange<int32_t>(-1, 3);
+  r.status = static_cast<PlaybackStatus>(in.ConsumeIntegralInRange<int32_t>(-1, 3));
   if (in.ConsumeBool()) r.coverId = in.ConsumeRandomLengthString(20);
   r.local = in.ConsumeBool();
   r.controls = in.ConsumeIntegral<uint32_t>();
@@ -95,6 +97,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FUZZ_CHECK(!current->title.empty());
     FUZZ_CHECK(settings.blocklist.empty() || !isBlocked(*current, settings.blocklist));
     checkDocument(nowPlayingJson(current));
+  }
+
+  // What the Hub publishes as fields is what its document says, broken UTF-8 included.
+  Hub hub(50);
+  hub.setSettings(settings);
+  for (const SourceRecord& r : records) hub.putSource(r);
+  const std::shared_ptr<const NowPlaying> now = hub.nowPlaying();
+  FUZZ_CHECK(hub.snapshot() == std::make_pair(now->json, now->version));
+  const nlohmann::json doc = nlohmann::json::parse(now->json);
+  FUZZ_CHECK(doc["active"].get<bool>() == now->track.has_value());
+  if (now->track) {
+    const SourceRecord& t = *now->track;
+    FUZZ_CHECK(doc["title"] == t.title && doc["artist"] == t.artist);
+    FUZZ_CHECK(doc["album"] == (t.album ? nlohmann::json(*t.album) : nlohmann::json(nullptr)));
+    FUZZ_CHECK(doc["status"] == statusName(t.status));
   }
   return 0;
 }

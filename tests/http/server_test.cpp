@@ -348,8 +348,8 @@ TEST_F(ServerTest, HealthDocument) {
   // Filtered out (a browser session of no known service), yet listed.
   SourceRecord stopped = playing("smtc:tab", "B", "Quiet");
   stopped.kind = kKindSmtcBrowser;
-  stopped.service = 42;
-  stopped.status = 0;
+  stopped.service = static_cast<ServiceId>(42);
+  stopped.status = kStatusStopped;
   stopped.app = "firefox";
   stopped.player = "";
   hub.putSource(stopped);

@@ -50,7 +50,7 @@ json song(const std::string& id, const std::string& title, const std::string& ur
 }
 
 std::optional<SourceRecord> find(const Hub& hub, const std::string& key) {
-  for (const SourceRecord& r : hub.sources()) {
+  for (const SourceRecord& r : hub.health().sources) {
     if (r.sourceKey == key) return r;
   }
   return std::nullopt;
@@ -70,7 +70,7 @@ TEST_F(IngestTest, MalformedReportsAnswerNotOkAndStoreNothing) {
                            "{\"id\":\"a\",\"title\":\"\"}", "{\"id\":\"a\",\"title\":\"T\""}) {
     EXPECT_EQ(in.handleReport(body, now), kNotOk) << body;
   }
-  EXPECT_TRUE(hub.sources().empty());
+  EXPECT_TRUE(hub.health().sources.empty());
   EXPECT_EQ(hub.snapshot().first, "{\"active\":false}");
 }
 
@@ -89,7 +89,7 @@ TEST_F(IngestTest, WronglyTypedMembersThrowBeforeAnythingIsStored) {
     j[key] = "true";
     EXPECT_THROW(send(in, j), std::exception) << key;
   }
-  EXPECT_TRUE(hub.sources().empty());
+  EXPECT_TRUE(hub.health().sources.empty());
 
   // Wrongly typed numbers are ignored; with gone every other key is ignored.
   json j = song("a", "T");
@@ -97,7 +97,7 @@ TEST_F(IngestTest, WronglyTypedMembersThrowBeforeAnythingIsStored) {
   EXPECT_EQ(send(in, j), kNoCover);
   EXPECT_FALSE(find(hub, "ext:a")->durationMs);
   EXPECT_EQ(send(in, {{"id", "a"}, {"gone", true}, {"title", 5}}), kNoCover);
-  EXPECT_TRUE(hub.sources().empty());
+  EXPECT_TRUE(hub.health().sources.empty());
 }
 
 TEST_F(IngestTest, ReportBecomesExtensionRecord) {
@@ -132,9 +132,9 @@ TEST_F(IngestTest, LongFieldsAreCutOnCharacterBoundaries) {
   const std::string id120 = std::string(100, 'i') + std::string(20, 'y');
   send(in, song(id150, "One"));
   send(in, song(id120, "Two"));
-  ASSERT_EQ(hub.sources().size(), 1u);
-  EXPECT_EQ(hub.sources()[0].sourceKey, "ext:" + std::string(100, 'i'));
-  EXPECT_EQ(hub.sources()[0].title, "Two");
+  ASSERT_EQ(hub.health().sources.size(), 1u);
+  EXPECT_EQ(hub.health().sources[0].sourceKey, "ext:" + std::string(100, 'i'));
+  EXPECT_EQ(hub.health().sources[0].title, "Two");
 
   // 499 ASCII bytes then a two-byte letter: the letter would straddle byte 500.
   json j = song("cut", std::string(499, 't') + "ж");
@@ -254,7 +254,7 @@ TEST_F(IngestTest, OneUploadServesEveryIdOfTheUrlAndLateCoversAreKept) {
   EXPECT_EQ(send(in, song("c", "C", kUrlB)), kNeedCover);
   send(in, {{"id", "c"}, {"gone", true}});
   EXPECT_TRUE(in.acceptCover(kUrlB, "image/png", "late"));
-  EXPECT_TRUE(hub.sources().size() == 2u);
+  EXPECT_TRUE(hub.health().sources.size() == 2u);
   EXPECT_EQ(send(in, song("d", "D", kUrlB)), kNoCover);
   EXPECT_FALSE(find(hub, "ext:d")->coverId.empty());
 }
@@ -486,7 +486,7 @@ TEST_F(IngestTest, AFloodOfIdsKeepsTheMostRecentlyReportedSources) {
     send(in, song("id-" + std::to_string(i), "Song " + std::to_string(i)));
     if (i % 10 == 0) send(in, song("keep", "Kept"));
   }
-  std::vector<SourceRecord> live = hub.sources();
+  std::vector<SourceRecord> live = hub.health().sources;
   ASSERT_EQ(live.size(), ExtensionIngest::kMaxSources);
   EXPECT_TRUE(find(hub, "ext:keep"));
   EXPECT_TRUE(find(hub, "ext:id-2999"));
@@ -496,11 +496,11 @@ TEST_F(IngestTest, AFloodOfIdsKeepsTheMostRecentlyReportedSources) {
   send(in, song("id-0", "Song 0"));
   EXPECT_TRUE(find(hub, "ext:id-0"));
   EXPECT_FALSE(find(hub, "ext:id-2937"));
-  EXPECT_EQ(hub.sources().size(), ExtensionIngest::kMaxSources);
+  EXPECT_EQ(hub.health().sources.size(), ExtensionIngest::kMaxSources);
   // All of them expire as usual.
   now += 6001;
   EXPECT_EQ(in.expireReports(now), ExtensionIngest::kMaxSources);
-  EXPECT_TRUE(hub.sources().empty());
+  EXPECT_TRUE(hub.health().sources.empty());
 }
 
 TEST_F(IngestTest, StopAbortsAStalledDownloadAndSaysNothing) {

@@ -170,7 +170,7 @@ class SmtcWatcherTest : public ::testing::Test {
     return world->sessions.back();
   }
   std::optional<SourceRecord> source(const std::string& key) {
-    for (auto& r : hub.sources())
+    for (auto& r : hub.health().sources)
       if (r.sourceKey == key) return r;
     return std::nullopt;
   }
@@ -215,7 +215,7 @@ TEST_F(SmtcWatcherTest, PublishesHandledSessionsAndRemovesThemAfterMoreThan3000m
   EXPECT_EQ(r->durationMs, 180000);
   EXPECT_EQ(r->positionMs, 30000);
   EXPECT_EQ(r->positionAt, now);  // unknown update time: the cycle time
-  EXPECT_EQ(hub.sources().size(), 1u);
+  EXPECT_EQ(hub.health().sources.size(), 1u);
   EXPECT_EQ(world->propertyReads, 2);  // the unhandled app is never read
 
   int64_t seen = now;
@@ -443,7 +443,7 @@ TEST_F(SmtcWatcherTest, TwoSessionsWithOneIdAreTwoSources) {
   add("tabs", "First", "A").thumb = one;
   add("tabs", "Second", "B").thumb = two;
   cycleAt(now);
-  ASSERT_EQ(hub.sources().size(), 2u);
+  ASSERT_EQ(hub.health().sources.size(), 2u);
   EXPECT_EQ(source("smtc:tabs")->title, "First");  // the first keeps the bare id
   EXPECT_EQ(source("smtc:tabs#2")->title, "Second");
   EXPECT_NE(source("smtc:tabs")->coverId, source("smtc:tabs#2")->coverId);
@@ -467,7 +467,7 @@ TEST_F(SmtcWatcherTest, ThreadRemovesSourcesOnStopAndWakesEarlyOnSignal) {
   EXPECT_GE(elapsed, std::chrono::milliseconds(100));
   EXPECT_TRUE(source("smtc:a"));
   watcher.stop();
-  EXPECT_TRUE(hub.sources().empty());
+  EXPECT_TRUE(hub.health().sources.empty());
 }
 
 }  // namespace

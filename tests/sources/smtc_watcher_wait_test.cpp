@@ -80,7 +80,7 @@ class SmtcWatcherWait : public ::testing::Test {
       : p(std::make_shared<Platform>()),
         hub(50, [this] { return now; }),
         watcher(hub, std::make_unique<Backend>(p), [this] { return now; }) {}
-  bool published() { return !hub.sources().empty(); }
+  bool published() { return !hub.health().sources.empty(); }
   void cycleAt(int64_t t) {
     now = t;
     watcher.runCycle();
