@@ -323,9 +323,9 @@ TEST(TextOutput, AChangeAndAStopWakeTheWorkerAtOnce) {
   TextOutput out(hub, 600000);  // no re-check while the test runs
   out.setDir(tmp.path());
   out.start();
-  ASSERT_TRUE(waitFor([&] { return test::fileExists(tmp.file("nowplaying.json")); }));
+  ASSERT_TRUE(waitUntil([&] { return test::fileExists(tmp.file("nowplaying.json")); }, 3000, 5));
   hub.putSource(song("One", "Artist"));
-  EXPECT_TRUE(waitFor([&] { return readFile(tmp.file("title.txt")) == "One"; }));
+  EXPECT_TRUE(waitUntil([&] { return readFile(tmp.file("title.txt")) == "One"; }, 3000, 5));
 
   auto begin = std::chrono::steady_clock::now();
   out.stop();

@@ -361,17 +361,17 @@ TEST(CoverFetcherTest, KeptCoversFixedPauseOldestFirstAndStop) {
 
   fake.failing(true);
   EXPECT_EQ(f.wish(kUrlA), Wish::kPending);
-  ASSERT_TRUE(waitFor([&] { return f.wish(kUrlA) == Wish::kFailed; }));
+  ASSERT_TRUE(waitUntil([&] { return f.wish(kUrlA) == Wish::kFailed; }, 2000, 5));
   t += 29999;
   EXPECT_EQ(f.wish(kUrlA), Wish::kFailed);
   EXPECT_TRUE(quietFor(1));
   t += 1;
   EXPECT_EQ(f.wish(kUrlA), Wish::kFailed);  // asked again once the pause is over
-  ASSERT_TRUE(waitFor([&] { return fake.calls() == 2 && !f.downloading(kUrlA); }));
+  ASSERT_TRUE(waitUntil([&] { return fake.calls() == 2 && !f.downloading(kUrlA); }, 2000, 5));
   t += 30000;  // the pause does not grow
   fake.failing(false);
   f.wish(kUrlA);
-  ASSERT_TRUE(waitFor([&] { return f.cover(kUrlA).has_value(); }));
+  ASSERT_TRUE(waitUntil([&] { return f.cover(kUrlA).has_value(); }, 2000, 5));
   EXPECT_EQ(f.cover(kUrlA)->contentType, "application/octet-stream");  // the server's word
   EXPECT_EQ(f.cover(kUrlA)->bytes, "bytes of " + kUrlA);
   EXPECT_EQ(f.wish(kUrlA), Wish::kKept);
@@ -379,13 +379,13 @@ TEST(CoverFetcherTest, KeptCoversFixedPauseOldestFirstAndStop) {
 
   // Two URLs remembered: a third pushes out the one known longest, kept or not.
   f.wish(kUrlB);
-  ASSERT_TRUE(waitFor([&] { return f.cover(kUrlB).has_value(); }));
+  ASSERT_TRUE(waitUntil([&] { return f.cover(kUrlB).has_value(); }, 2000, 5));
   fake.gate();
   const std::string urlC = "https://i.scdn.co/image/cccc";
   EXPECT_EQ(f.wish(urlC), Wish::kPending);
   EXPECT_FALSE(f.cover(kUrlA));
   EXPECT_TRUE(f.cover(kUrlB));
-  ASSERT_TRUE(waitFor([&] { return fake.calls() == 5; }));
+  ASSERT_TRUE(waitUntil([&] { return fake.calls() == 5; }, 2000, 5));
   // Stop abandons the download in progress, which is asked for again later; kept covers stay.
   auto begin = std::chrono::steady_clock::now();
   f.stop();
@@ -393,7 +393,7 @@ TEST(CoverFetcherTest, KeptCoversFixedPauseOldestFirstAndStop) {
   EXPECT_TRUE(f.cover(kUrlB));
   fake.release();
   EXPECT_EQ(f.wish(urlC), Wish::kPending);
-  ASSERT_TRUE(waitFor([&] { return f.cover(urlC).has_value(); }));
+  ASSERT_TRUE(waitUntil([&] { return f.cover(urlC).has_value(); }, 2000, 5));
   EXPECT_EQ(fake.calls(), 6u);
 }
 

@@ -263,7 +263,8 @@ TEST(IngestLinuxBlackbox, WithoutLibcurlTheAgentServesAndSaysSoOnce) {
     const std::string withArt = report("tab-" + id, "Song " + id, {{"artworkUrl", art}});
     EXPECT_EQ(a.post("/api/ingest", withArt), kStored);
     const std::string failed = "[warning] cover download failed: " + art;
-    EXPECT_TRUE(waitFor([&] { return a.run->log().find(failed) != std::string::npos; }, 5000));
+    EXPECT_TRUE(
+        waitUntil([&] { return a.run->log().find(failed) != std::string::npos; }, 5000, 20));
     EXPECT_EQ(a.post("/api/ingest", withArt), askUpload);
   }
   EXPECT_EQ(a.nowPlaying()["title"], "Song two");
