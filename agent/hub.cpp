@@ -46,7 +46,7 @@ std::optional<ServiceSwitch> switchOf(const SourceRecord& r) {
                        : ServiceSwitch{"otherPlayers", &S::otherPlayers};
     default:
       // Unrecognised service: only browser sessions have a switch.
-      if (r.kind == kKindSmtcBrowser) {
+      if (r.kind == kKindMediaBrowser) {
         return ServiceSwitch{"browserWithoutExtension", &S::browserWithoutExtension};
       }
       return std::nullopt;
@@ -67,9 +67,9 @@ int kindRank(int32_t kind) {
   switch (kind) {
     case kKindExtension:
       return 3;
-    case kKindSmtcApp:
+    case kKindMediaApp:
       return 2;
-    case kKindSmtcBrowser:
+    case kKindMediaBrowser:
       return 1;
     default:
       return 0;
@@ -98,7 +98,7 @@ SourceRecord mergeGroup(const std::vector<const SourceRecord*>& group) {
     if (i == primary) continue;
     const SourceRecord& m = *group[i];
     if (result.coverId.empty() && !m.coverId.empty()) result.coverId = m.coverId;
-    if (!result.album && m.album && m.kind != kKindSmtcBrowser) result.album = m.album;
+    if (!result.album && m.album && m.kind != kKindMediaBrowser) result.album = m.album;
     if (result.service == kServiceUnknown && m.service != kServiceUnknown)
       result.service = m.service;
     if (!result.durationMs && m.durationMs && m.status == result.status) {

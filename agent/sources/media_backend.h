@@ -20,9 +20,15 @@
 #include <string>
 #include <vector>
 
+#include "agent/model.h"
 #include "agent/sources/identify.h"
 
 namespace tunelight {
+
+// Source keys of media sessions: this prefix and the session's app id. Kept as first published,
+// on every platform: the now-playing document and the health list publish the key, and programs
+// reading the API match on it.
+constexpr char kMediaSessionKeyPrefix[] = "smtc:";
 
 // A failure reported by the platform: its code (an HRESULT, an errno, ...) and the platform's
 // own message text for it.
@@ -52,17 +58,14 @@ class MediaFault {
   uint32_t code_;
 };
 
-// Timeline in 100 ns ticks (the unit of Windows time spans); backends with other units convert.
+// A session's timeline in milliseconds; each backend converts its platform's units.
 struct MediaTimeline {
-  int64_t startTime = 0;
-  int64_t endTime = 0;
-  int64_t position = 0;
-  // When position was true: 100 ns ticks since 1601-01-01 UTC; 0 = unknown.
-  int64_t lastUpdatedTime = 0;
+  int64_t startMs = 0;
+  int64_t endMs = 0;
+  int64_t positionMs = 0;  // counted like startMs and endMs
+  // When position was true: ms since 1970-01-01 UTC; 0 = unknown.
+  int64_t updatedAtMs = 0;
 };
-
-// Ticks between 1601-01-01 and 1970-01-01 UTC.
-constexpr int64_t kUnixEpochTicks = 116444736000000000LL;
 
 // An opened thumbnail stream.
 class MediaThumbnailStream {
@@ -103,8 +106,8 @@ class MediaSessionControl {
 class MediaSession {
  public:
   virtual ~MediaSession() = default;
-  // Application id (UTF-8, case kept); the source key is "smtc:" + this id (with "#2", "#3", ...
-  // for further sessions of one id).
+  // Application id (UTF-8, case kept); the source key is kMediaSessionKeyPrefix + this id (with
+  // "#2", "#3", ... for further sessions of one id).
   virtual std::string appId() = 0;
   // Labels of the app, or not handled. Unhandled sessions are never read further.
   virtual AppIdentity identify() = 0;
@@ -120,8 +123,7 @@ class MediaSession {
     return properties();
   }
   virtual void abandonProperties() {}
-  // A PlaybackStatus value (stopped, paused, playing).
-  virtual int32_t playbackStatus() = 0;
+  virtual PlaybackStatus playbackStatus() = 0;
   virtual MediaTimeline timeline() = 0;
   // The player actions (ControlAction bits) the session takes now; none unless the backend
   // can deliver them.

@@ -414,7 +414,7 @@ class MprisSession : public MediaSession {
   MediaProperties properties() override {
     return {state_.title, state_.artist, state_.album, thumbnail_};
   }
-  int32_t playbackStatus() override {
+  PlaybackStatus playbackStatus() override {
     if (state_.status == "Playing") return kStatusPlaying;
     if (state_.status == "Paused") return kStatusPaused;
     return kStatusStopped;

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "agent/log.h"
+#include "agent/sources/media_backend.h"
 #include "agent/sources/media_control.h"
 
 namespace tunelight {
@@ -45,7 +46,7 @@ class MprisControl : public PlayerControl {
 
   std::string send(const SourceRecord& source, uint32_t action) override {
     const char* method = methodOf(action);
-    const std::string prefix = "smtc:";
+    const std::string prefix = kMediaSessionKeyPrefix;
     if (!method || source.sourceKey.compare(0, prefix.size(), prefix) != 0)
       return "not a media session";
     // The watcher names a session by the first of its bus names, without the common prefix.
@@ -107,7 +108,7 @@ class MprisControl : public PlayerControl {
 }  // namespace
 
 // The players are reached on their own bus names, apart from the watcher.
-std::unique_ptr<PlayerControl> makePlatformMediaControl(SmtcWatcher& /*watcher*/) {
+std::unique_ptr<PlayerControl> makePlatformMediaControl(SessionWatcher& /*watcher*/) {
   return std::make_unique<MprisControl>();
 }
 

@@ -1,4 +1,4 @@
-#include "agent/sources/smtc_watcher.h"
+#include "agent/sources/session_watcher.h"
 
 #include <algorithm>
 #include <chrono>
@@ -14,9 +14,11 @@
 
 namespace tunelight {
 
+// Log lines keep their "SMTC: " prefix on every platform: users' notes, log searches and the
+// tests look for it.
+
 namespace {
 
-constexpr int64_t kTicksPerMs = 10000;
 constexpr int64_t kThumbnailRefreshMs = 5000;
 // Apps often publish the new artwork a little after the new title: the thumbnail is read again
 // this long after a track change.
@@ -89,9 +91,9 @@ bool readThumbnail(MediaThumbnail* thumbnail, ThumbnailState& state) {
 }
 
 void applyTimeline(const MediaTimeline& t, SessionSnapshot& s) {
-  s.durationMs = (t.endTime - t.startTime) / kTicksPerMs;
-  s.positionMs = (t.position - t.startTime) / kTicksPerMs;
-  s.positionAt = t.lastUpdatedTime > 0 ? (t.lastUpdatedTime - kUnixEpochTicks) / kTicksPerMs : 0;
+  s.durationMs = t.endMs - t.startMs;
+  s.positionMs = t.positionMs - t.startMs;
+  s.positionAt = t.updatedAtMs;
 }
 
 SessionTable::SessionTable(Hub& hub, int32_t removeAfterMs, int32_t coverHoldMs)
@@ -105,7 +107,7 @@ void SessionTable::publish(const std::vector<SessionSnapshot>& snapshots, int64_
     e.lastSeenMs = nowMs;
 
     SourceRecord r;
-    r.sourceKey = "smtc:" + s.aumid;
+    r.sourceKey = kMediaSessionKeyPrefix + s.aumid;
     r.kind = id.kind;
     r.service = id.service;
     r.app = id.app;
@@ -142,7 +144,7 @@ void SessionTable::publish(const std::vector<SessionSnapshot>& snapshots, int64_
 
   for (auto it = entries_.begin(); it != entries_.end();) {
     if (nowMs - it->second.lastSeenMs > removeAfterMs_) {
-      hub_.removeSource("smtc:" + it->first);
+      hub_.removeSource(kMediaSessionKeyPrefix + it->first);
       it = entries_.erase(it);
     } else {
       ++it;
@@ -151,23 +153,24 @@ void SessionTable::publish(const std::vector<SessionSnapshot>& snapshots, int64_
 }
 
 void SessionTable::clear() {
-  for (const auto& [aumid, entry] : entries_) hub_.removeSource("smtc:" + aumid);
+  for (const auto& [aumid, entry] : entries_) hub_.removeSource(kMediaSessionKeyPrefix + aumid);
   entries_.clear();
 }
 
-SmtcWatcher::SmtcWatcher(Hub& hub) : SmtcWatcher(hub, makePlatformMediaBackend(), wallNowMs) {}
+SessionWatcher::SessionWatcher(Hub& hub)
+    : SessionWatcher(hub, makePlatformMediaBackend(), wallNowMs) {}
 
-SmtcWatcher::SmtcWatcher(Hub& hub, std::unique_ptr<MediaBackend> backend, WallClock clock)
+SessionWatcher::SessionWatcher(Hub& hub, std::unique_ptr<MediaBackend> backend, WallClock clock)
     : backend_(std::move(backend)), clock_(std::move(clock)), table_(hub) {
   backend_->setStopFlag(&stop_);
 }
 
-SmtcWatcher::~SmtcWatcher() {
+SessionWatcher::~SessionWatcher() {
   // A thread that outlived stop()'s wait still uses this object: wait for it after all.
   if (!stop() && thread_.joinable()) thread_.join();
 }
 
-void SmtcWatcher::start() {
+void SessionWatcher::start() {
   if (thread_.joinable() || faulted_) return;
   stop_ = false;
   {
@@ -177,7 +180,7 @@ void SmtcWatcher::start() {
   thread_ = std::thread([this] { threadMain(); });
 }
 
-bool SmtcWatcher::stop(int32_t timeoutMs) {
+bool SessionWatcher::stop(int32_t timeoutMs) {
   stop_ = true;
   if (!thread_.joinable()) return true;
   if (thread_.get_id() == std::this_thread::get_id()) {
@@ -194,7 +197,7 @@ bool SmtcWatcher::stop(int32_t timeoutMs) {
   return true;
 }
 
-void SmtcWatcher::threadMain() {
+void SessionWatcher::threadMain() {
   bool begun = false;
   try {
     backend_->threadBegin();
@@ -263,7 +266,7 @@ void SmtcWatcher::threadMain() {
   doneCv_.notify_all();
 }
 
-void SmtcWatcher::endCycles() {
+void SessionWatcher::endCycles() {
   manager_.reset();
   table_.clear();
   states_.clear();  // gives up reads still running
@@ -273,7 +276,7 @@ void SmtcWatcher::endCycles() {
   sessionsLost_ = false;
 }
 
-void SmtcWatcher::noteFault(uint32_t code) {
+void SessionWatcher::noteFault(uint32_t code) {
   if (faulted_.exchange(true)) return;
   char line[120];
   std::snprintf(line, sizeof line,
@@ -290,13 +293,13 @@ void SmtcWatcher::noteFault(uint32_t code) {
   if (onFault_) onFault_();
 }
 
-void SmtcWatcher::runCycle() {
+void SessionWatcher::runCycle() {
   if (faulted_) return;
   uint32_t fault = backend_->guard([this] { pollOnce(); });
   if (fault != 0) noteFault(fault);
 }
 
-void SmtcWatcher::managerFailed(const std::string& what, bool sessionsGone) {
+void SessionWatcher::managerFailed(const std::string& what, bool sessionsGone) {
   // An operation abandoned because the watcher is stopping is no platform failure.
   if (!stop_ && ++failureCount_ <= 3) log(kLogWarning, "SMTC: " + what);
   managerBackoffMs_ = nextBackoff(managerBackoffMs_);
@@ -307,15 +310,15 @@ void SmtcWatcher::managerFailed(const std::string& what, bool sessionsGone) {
 
 // Sources of a platform that lost its sessions go by the removal rule; after other failures
 // (which say nothing about the sessions) their last records stay.
-void SmtcWatcher::dropLostSessions() {
+void SessionWatcher::dropLostSessions() {
   if (!sessionsLost_) return;
   table_.publish({}, clock_());
   for (auto it = states_.begin(); it != states_.end();)
     it = table_.has(it->first) ? std::next(it) : states_.erase(it);
 }
 
-void SmtcWatcher::sessionFailed(const std::string& key, SessionState& st, const std::string& what,
-                                int64_t nowMs) {
+void SessionWatcher::sessionFailed(const std::string& key, SessionState& st,
+                                   const std::string& what, int64_t nowMs) {
   if (!stop_ && ++st.failures <= 3) {
     log(kLogWarning, "SMTC: session " + (key.empty() ? std::string("?") : key) + ": " + what);
   }
@@ -323,7 +326,7 @@ void SmtcWatcher::sessionFailed(const std::string& key, SessionState& st, const 
   st.retryAtMs = nowMs + st.backoffMs;
 }
 
-void SmtcWatcher::pollOnce() {
+void SessionWatcher::pollOnce() {
   if (!manager_) {
     if (clock_() < managerRetryAtMs_) {
       dropLostSessions();
@@ -456,8 +459,9 @@ void SmtcWatcher::pollOnce() {
   }
 }
 
-void SmtcWatcher::planThumbnail(const std::string& key, SessionState& st, const std::string& track,
-                                std::shared_ptr<MediaThumbnail> ref, int64_t nowMs) {
+void SessionWatcher::planThumbnail(const std::string& key, SessionState& st,
+                                   const std::string& track, std::shared_ptr<MediaThumbnail> ref,
+                                   int64_t nowMs) {
   ThumbnailState& th = st.thumb;
   bool due = false;
   if (track != th.key) {
@@ -498,7 +502,7 @@ void SmtcWatcher::planThumbnail(const std::string& key, SessionState& st, const 
   thumbCv_.notify_all();
 }
 
-void SmtcWatcher::takeThumbnails(std::vector<SessionSnapshot>& snapshots, int64_t nowMs) {
+void SessionWatcher::takeThumbnails(std::vector<SessionSnapshot>& snapshots, int64_t nowMs) {
   std::vector<ThumbnailResult> done;
   {
     std::lock_guard<std::mutex> lock(thumbMu_);
@@ -532,7 +536,7 @@ void SmtcWatcher::takeThumbnails(std::vector<SessionSnapshot>& snapshots, int64_
   }
 }
 
-SmtcWatcher::ThumbnailResult SmtcWatcher::readOne(ThumbnailJob& job) {
+SessionWatcher::ThumbnailResult SessionWatcher::readOne(ThumbnailJob& job) {
   ThumbnailResult r{job.session, job.track, {}};
   uint32_t fault = backend_->guard([&] {
     try {
@@ -547,7 +551,7 @@ SmtcWatcher::ThumbnailResult SmtcWatcher::readOne(ThumbnailJob& job) {
   return r;
 }
 
-void SmtcWatcher::readQueuedThumbnails() {
+void SessionWatcher::readQueuedThumbnails() {
   for (;;) {
     ThumbnailJob job;
     {
@@ -562,7 +566,7 @@ void SmtcWatcher::readQueuedThumbnails() {
   }
 }
 
-void SmtcWatcher::thumbnailWorker() {
+void SessionWatcher::thumbnailWorker() {
   try {
     backend_->workerBegin();
   } catch (const std::exception& e) {
@@ -591,7 +595,7 @@ void SmtcWatcher::thumbnailWorker() {
   }
 }
 
-void SmtcWatcher::stopThumbnailWorker() {
+void SessionWatcher::stopThumbnailWorker() {
   {
     std::lock_guard<std::mutex> lock(thumbMu_);
     thumbStop_ = true;
@@ -604,7 +608,7 @@ void SmtcWatcher::stopThumbnailWorker() {
   thumbStop_ = false;
 }
 
-void SmtcWatcher::publishControls(
+void SessionWatcher::publishControls(
     std::map<std::string, std::shared_ptr<MediaSessionControl>> controls) {
   {
     std::lock_guard<std::mutex> lock(controlMu_);
@@ -613,8 +617,8 @@ void SmtcWatcher::publishControls(
   // The sessions of the listing before are released here, on the watcher thread.
 }
 
-std::string SmtcWatcher::control(const std::string& sourceKey, uint32_t action) {
-  const std::string prefix = "smtc:";
+std::string SessionWatcher::control(const std::string& sourceKey, uint32_t action) {
+  const std::string prefix = kMediaSessionKeyPrefix;
   if (sourceKey.compare(0, prefix.size(), prefix) != 0) return "not a media session";
   const auto now = std::chrono::steady_clock::now();
   std::future<std::string> answer;
@@ -645,7 +649,7 @@ std::string SmtcWatcher::control(const std::string& sourceKey, uint32_t action) 
   }
 }
 
-void SmtcWatcher::controlWorker() {
+void SessionWatcher::controlWorker() {
   bool joined = false;
   try {
     backend_->workerBegin();
@@ -693,7 +697,7 @@ void SmtcWatcher::controlWorker() {
   }
 }
 
-void SmtcWatcher::stopControlWorker() {
+void SessionWatcher::stopControlWorker() {
   {
     std::lock_guard<std::mutex> lock(controlMu_);
     controlOpen_ = false;
@@ -771,7 +775,7 @@ std::string diagnoseMediaSessions(MediaBackend& backend, const std::string& vers
       std::string id;
       if (step(sms, serrors, "appId", [&] { id = session->appId(); })) {
         s["appId"] = id;
-        s["key"] = "smtc:" + sessionKey(id, seen);
+        s["key"] = kMediaSessionKeyPrefix + sessionKey(id, seen);
       }
       AppIdentity a;
       if (step(sms, serrors, "identify", [&] { a = session->identify(); })) {
@@ -788,7 +792,7 @@ std::string diagnoseMediaSessions(MediaBackend& backend, const std::string& vers
         s["artist"] = props.artist;
         s["album"] = props.album;
       }
-      int32_t status = 0;
+      PlaybackStatus status = kStatusStopped;
       if (step(sms, serrors, "status", [&] { status = session->playbackStatus(); })) {
         s["status"] = statusName(status);
       }
@@ -801,12 +805,10 @@ std::string diagnoseMediaSessions(MediaBackend& backend, const std::string& vers
       }
       MediaTimeline t;
       if (step(sms, serrors, "timeline", [&] { t = session->timeline(); })) {
-        s["timeline"] = {
-            {"startMs", t.startTime / kTicksPerMs},
-            {"endMs", t.endTime / kTicksPerMs},
-            {"positionMs", t.position / kTicksPerMs},
-            {"lastUpdatedMs",
-             t.lastUpdatedTime > 0 ? (t.lastUpdatedTime - kUnixEpochTicks) / kTicksPerMs : 0}};
+        s["timeline"] = {{"startMs", t.startMs},
+                         {"endMs", t.endMs},
+                         {"positionMs", t.positionMs},
+                         {"lastUpdatedMs", t.updatedAtMs}};
       }
       s["thumbnail"] = nullptr;  // none offered
       if (props.thumbnail) {

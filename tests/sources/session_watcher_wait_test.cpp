@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "agent/hub.h"
-#include "agent/sources/smtc_watcher.h"
+#include "agent/sources/session_watcher.h"
 
 namespace tunelight {
 namespace {
@@ -44,7 +44,7 @@ struct Session : MediaSession {
     return a;
   }
   MediaProperties properties() override { return {"Song", "Band", "", p.thumb}; }
-  int32_t playbackStatus() override { return kStatusPaused; }
+  PlaybackStatus playbackStatus() override { return kStatusPaused; }
   MediaTimeline timeline() override { return {}; }
 };
 
@@ -73,9 +73,9 @@ struct Backend : MediaBackend {
   }
 };
 
-class SmtcWatcherWait : public ::testing::Test {
+class SessionWatcherWait : public ::testing::Test {
  protected:
-  SmtcWatcherWait()
+  SessionWatcherWait()
       : p(std::make_shared<Platform>()),
         hub(50, [this] { return now; }),
         watcher(hub, std::make_unique<Backend>(p), [this] { return now; }) {}
@@ -88,10 +88,10 @@ class SmtcWatcherWait : public ::testing::Test {
   int64_t now = 1'700'000'000'000;
   std::shared_ptr<Platform> p;
   Hub hub;
-  SmtcWatcher watcher;
+  SessionWatcher watcher;
 };
 
-TEST_F(SmtcWatcherWait, IdleThreadWaitsOncePerPeriodAndStopEndsTheWait) {
+TEST_F(SessionWatcherWait, IdleThreadWaitsOncePerPeriodAndStopEndsTheWait) {
   p->thumb.reset();  // a thumbnail read wakes the thread early
   watcher.start();
   const auto t0 = std::chrono::steady_clock::now();
@@ -108,7 +108,7 @@ TEST_F(SmtcWatcherWait, IdleThreadWaitsOncePerPeriodAndStopEndsTheWait) {
   EXPECT_FALSE(published());
 }
 
-TEST_F(SmtcWatcherWait, ThumbnailStateGoesWithItsSession) {
+TEST_F(SessionWatcherWait, ThumbnailStateGoesWithItsSession) {
   const int64_t t0 = now;
   cycleAt(t0);
   EXPECT_EQ(p->thumb->opens, 1);
@@ -123,7 +123,7 @@ TEST_F(SmtcWatcherWait, ThumbnailStateGoesWithItsSession) {
   EXPECT_TRUE(published());
 }
 
-TEST_F(SmtcWatcherWait, LostSessionsGoByTheRemovalRuleOtherFailuresKeepThem) {
+TEST_F(SessionWatcherWait, LostSessionsGoByTheRemovalRuleOtherFailuresKeepThem) {
   const int64_t t0 = now;
   cycleAt(t0);
   ASSERT_TRUE(published());

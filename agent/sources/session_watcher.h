@@ -46,7 +46,7 @@ struct SessionSnapshot {
   std::string title;
   std::string artist;
   std::string album;
-  int32_t status = 0;
+  PlaybackStatus status = kStatusStopped;
   uint32_t controls = 0;  // ControlAction bits
   int64_t positionMs = 0;
   int64_t durationMs = 0;
@@ -62,7 +62,7 @@ std::string sniffImageType(const std::string& bytes);
 // a size of 0 or above kMaxThumbnailBytes. Platform errors propagate.
 bool readThumbnail(MediaThumbnail* thumbnail, ThumbnailState& state);
 
-// Fills durationMs, positionMs and positionAt of a snapshot from a platform timeline.
+// Fills durationMs, positionMs and positionAt of a snapshot from a session's timeline.
 void applyTimeline(const MediaTimeline& t, SessionSnapshot& s);
 
 // What was last published to the Hub, per session key.
@@ -92,17 +92,18 @@ class SessionTable {
   std::map<std::string, Entry> entries_;
 };
 
-// Publishes the platform's media sessions as Hub sources ("smtc:" + app id), polling every
+// Publishes the platform's media sessions as Hub sources (kMediaSessionKeyPrefix + app id): the
+// system media transport controls on Windows, MPRIS players on Linux. It polls every
 // 500 ms on a thread of its own (earlier when the backend signals a change). Each session is
 // read on its own: one that fails, answers nothing or hangs costs only itself. Thumbnails are
 // read on a worker thread of their own, and player actions are sent from another.
-class SmtcWatcher {
+class SessionWatcher {
  public:
-  explicit SmtcWatcher(Hub& hub);
-  SmtcWatcher(Hub& hub, std::unique_ptr<MediaBackend> backend, WallClock clock);
-  ~SmtcWatcher();
-  SmtcWatcher(const SmtcWatcher&) = delete;
-  SmtcWatcher& operator=(const SmtcWatcher&) = delete;
+  explicit SessionWatcher(Hub& hub);
+  SessionWatcher(Hub& hub, std::unique_ptr<MediaBackend> backend, WallClock clock);
+  ~SessionWatcher();
+  SessionWatcher(const SessionWatcher&) = delete;
+  SessionWatcher& operator=(const SessionWatcher&) = delete;
 
   // Called once, on the watcher's thread, after a processor fault in the platform's code: the
   // watcher has stopped for good and the process should be restarted. Set before start().
