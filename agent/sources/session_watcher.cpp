@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <future>
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <system_error>
@@ -161,7 +162,14 @@ SessionWatcher::SessionWatcher(Hub& hub)
     : SessionWatcher(hub, makePlatformMediaBackend(), wallNowMs) {}
 
 SessionWatcher::SessionWatcher(Hub& hub, std::unique_ptr<MediaBackend> backend, WallClock clock)
-    : backend_(std::move(backend)), clock_(std::move(clock)), table_(hub) {
+    : backend_(std::move(backend)),
+      clock_(std::move(clock)),
+      table_(hub),
+      // Without its thread, thumbnails are read within the cycle.
+      thumbWorker_(*backend_, faulted_,
+                   "SMTC: no thumbnail thread: ", "SMTC: thumbnails unavailable: ", true),
+      controlWorker_(*backend_, faulted_,
+                     "SMTC: no player actions: ", "SMTC: player actions unavailable: ", false) {
   backend_->setStopFlag(&stop_);
 }
 
@@ -208,23 +216,8 @@ void SessionWatcher::threadMain() {
     log(kLogError, "SMTC: cannot start");
   }
   if (begun) {
-    try {
-      thumbThread_ = std::thread([this] { thumbnailWorker(); });
-    } catch (const std::system_error& e) {
-      // Without the worker, thumbnails are read within the cycle.
-      log(kLogWarning, std::string("SMTC: no thumbnail thread: ") + e.what());
-    }
-    {
-      std::lock_guard<std::mutex> lock(controlMu_);
-      controlOpen_ = true;
-    }
-    try {
-      controlThread_ = std::thread([this] { controlWorker(); });
-    } catch (const std::system_error& e) {
-      log(kLogWarning, std::string("SMTC: no player actions: ") + e.what());
-      std::lock_guard<std::mutex> lock(controlMu_);
-      controlOpen_ = false;
-    }
+    thumbWorker_.start();
+    controlWorker_.start();
     failureCount_ = 0;
   }
   while (begun && !stop_ && !faulted_) {
@@ -253,8 +246,15 @@ void SessionWatcher::threadMain() {
     }
   }
   if (begun) {
-    stopControlWorker();
-    stopThumbnailWorker();
+    controlWorker_.stop();
+    // The sessions of the last listing are released here, on the watcher thread, while it is
+    // still in the apartment.
+    publishControls({});
+    thumbWorker_.stop();
+    {
+      std::lock_guard<std::mutex> lock(thumbMu_);
+      thumbDone_.clear();
+    }
     endCycles();
     try {
       backend_->threadEnd();
@@ -285,11 +285,8 @@ void SessionWatcher::noteFault(uint32_t code) {
   log(kLogError, line);
   // The runtime may hold its own locks now: nothing calls into it again in this process.
   stop_ = true;
-  thumbCv_.notify_all();
-  {
-    std::lock_guard<std::mutex> lock(controlMu_);
-    controlCv_.notify_all();
-  }
+  thumbWorker_.notify();
+  controlWorker_.notify();
   if (onFault_) onFault_();
 }
 
@@ -449,7 +446,7 @@ void SessionWatcher::pollOnce() {
     }
   }
 
-  if (!thumbThread_.joinable()) readQueuedThumbnails();
+  if (!thumbWorker_.hasThread()) thumbWorker_.runQueuedHere();
   takeThumbnails(snapshots, nowMs);
   table_.publish(snapshots, nowMs);
   // Apps with per-process ids would otherwise leave an entry behind for every run.
@@ -493,13 +490,18 @@ void SessionWatcher::planThumbnail(const std::string& key, SessionState& st,
     return;
   }
   th.inFlight = true;
-  std::lock_guard<std::mutex> lock(thumbMu_);
-  // A read still queued for this session is of an older track or an older reference.
-  thumbQueue_.erase(std::remove_if(thumbQueue_.begin(), thumbQueue_.end(),
-                                   [&](const ThumbnailJob& j) { return j.session == key; }),
-                    thumbQueue_.end());
-  thumbQueue_.push_back({key, track, std::move(ref)});
-  thumbCv_.notify_all();
+  // Replaces a read still queued for this session: it is of an older track or reference.
+  thumbWorker_.post(key, [this, key, track, ref = std::move(ref)](bool onWorker) mutable {
+    ThumbnailResult r = readOne(key, track, std::move(ref));
+    {
+      std::lock_guard<std::mutex> lock(thumbMu_);
+      thumbDone_.push_back(std::move(r));
+    }
+    if (onWorker) {
+      thumbReady_ = true;
+      backend_->wake();  // the cycle that shows it runs now
+    }
+  });
 }
 
 void SessionWatcher::takeThumbnails(std::vector<SessionSnapshot>& snapshots, int64_t nowMs) {
@@ -536,76 +538,21 @@ void SessionWatcher::takeThumbnails(std::vector<SessionSnapshot>& snapshots, int
   }
 }
 
-SessionWatcher::ThumbnailResult SessionWatcher::readOne(ThumbnailJob& job) {
-  ThumbnailResult r{job.session, job.track, {}};
+SessionWatcher::ThumbnailResult SessionWatcher::readOne(const std::string& session,
+                                                        const std::string& track,
+                                                        std::shared_ptr<MediaThumbnail> ref) {
+  ThumbnailResult r{session, track, {}};
   uint32_t fault = backend_->guard([&] {
     try {
-      r.read.ok = readThumbnail(job.ref.get(), r.read);
+      r.read.ok = readThumbnail(ref.get(), r.read);
     } catch (const std::exception&) {
       // Unread; the session's back-off decides when it is tried again.
       r.read.ok = false;
     }
   });
   if (fault != 0) noteFault(fault);
-  job.ref.reset();
+  ref.reset();
   return r;
-}
-
-void SessionWatcher::readQueuedThumbnails() {
-  for (;;) {
-    ThumbnailJob job;
-    {
-      std::lock_guard<std::mutex> lock(thumbMu_);
-      if (thumbQueue_.empty() || faulted_) return;
-      job = std::move(thumbQueue_.front());
-      thumbQueue_.pop_front();
-    }
-    ThumbnailResult r = readOne(job);
-    std::lock_guard<std::mutex> lock(thumbMu_);
-    thumbDone_.push_back(std::move(r));
-  }
-}
-
-void SessionWatcher::thumbnailWorker() {
-  try {
-    backend_->workerBegin();
-  } catch (const std::exception& e) {
-    log(kLogWarning, std::string("SMTC: thumbnails unavailable: ") + e.what());
-    return;
-  } catch (...) {
-    return;
-  }
-  std::unique_lock<std::mutex> lock(thumbMu_);
-  for (;;) {
-    thumbCv_.wait(lock, [this] { return thumbStop_ || faulted_ || !thumbQueue_.empty(); });
-    if (thumbStop_ || faulted_) break;
-    ThumbnailJob job = std::move(thumbQueue_.front());
-    thumbQueue_.pop_front();
-    lock.unlock();
-    ThumbnailResult r = readOne(job);
-    lock.lock();
-    thumbDone_.push_back(std::move(r));
-    thumbReady_ = true;
-    backend_->wake();  // the cycle that shows it runs now
-  }
-  lock.unlock();
-  try {
-    backend_->workerEnd();
-  } catch (...) {
-  }
-}
-
-void SessionWatcher::stopThumbnailWorker() {
-  {
-    std::lock_guard<std::mutex> lock(thumbMu_);
-    thumbStop_ = true;
-    thumbCv_.notify_all();
-  }
-  if (thumbThread_.joinable()) thumbThread_.join();
-  std::lock_guard<std::mutex> lock(thumbMu_);
-  thumbQueue_.clear();
-  thumbDone_.clear();
-  thumbStop_ = false;
 }
 
 void SessionWatcher::publishControls(
@@ -621,99 +568,169 @@ std::string SessionWatcher::control(const std::string& sourceKey, uint32_t actio
   const std::string prefix = kMediaSessionKeyPrefix;
   if (sourceKey.compare(0, prefix.size(), prefix) != 0) return "not a media session";
   const auto now = std::chrono::steady_clock::now();
-  std::future<std::string> answer;
+  const auto deadline = now + kControlSendWithin;
+  // Owned by the job alone: a job dropped unsent breaks the promise.
+  auto answer = std::make_shared<std::promise<std::string>>();
+  std::future<std::string> future = answer->get_future();
   {
     std::lock_guard<std::mutex> lock(controlMu_);
-    if (!controlOpen_ || faulted_) return "the media sessions are not watched now";
+    if (faulted_) return "the media sessions are not watched now";
     const auto it = controls_.find(sourceKey.substr(prefix.size()));
-    if (it == controls_.end()) return "the player's session has ended";
-    if (controlQueue_.size() >= kMaxQueuedControls) {
-      return "the player is still busy with earlier actions";
+    if (it == controls_.end()) {
+      return controlWorker_.hasOpenQueue() ? "the player's session has ended"
+                                           : "the media sessions are not watched now";
     }
     // The job holds the session so that this thread never releases it (it is in no apartment).
-    ControlJob job;
-    job.session = it->second;
-    job.action = action;
-    job.deadline = now + kControlSendWithin;
-    answer = job.answer.get_future();
-    controlQueue_.push_back(std::move(job));
-    controlCv_.notify_all();
+    std::shared_ptr<MediaSessionControl> session = it->second;
+    const SessionWorker::PostResult posted = controlWorker_.post(
+        {},
+        [this, session, action, deadline, answer = std::move(answer)](bool) mutable {
+          answer->set_value(sendControl(*session, action, deadline));
+          session.reset();  // released on this thread, which is in the apartment
+        },
+        kMaxQueuedControls);
+    if (posted == SessionWorker::kClosed) return "the media sessions are not watched now";
+    if (posted == SessionWorker::kFull) return "the player is still busy with earlier actions";
   }
-  if (answer.wait_until(now + kControlAnswerWithin) != std::future_status::ready) {
+  if (future.wait_until(now + kControlAnswerWithin) != std::future_status::ready) {
     return "the player did not answer in time";
   }
   try {
-    return answer.get();
+    return future.get();
   } catch (const std::future_error&) {
     return "the media sessions are stopping";  // dropped unsent
   }
 }
 
-void SessionWatcher::controlWorker() {
+std::string SessionWatcher::sendControl(MediaSessionControl& session, uint32_t action,
+                                        std::chrono::steady_clock::time_point deadline) {
+  std::string answer;
+  if (std::chrono::steady_clock::now() >= deadline) {
+    answer = "the player is still busy with an earlier action";
+  } else {
+    const uint32_t fault = backend_->guard([&] {
+      try {
+        answer = session.send(action, deadline);
+      } catch (const std::exception& e) {
+        answer = std::string("the player did not take the action: ") + e.what();
+      }
+    });
+    if (fault != 0) {
+      noteFault(fault);
+      answer = "the media runtime failed; the agent restarts";
+    }
+  }
+  if (!answer.empty()) log(kLogWarning, "SMTC: player action: " + answer);
+  return answer;
+}
+
+SessionWorker::SessionWorker(MediaBackend& backend, const std::atomic<bool>& faulted,
+                             const char* startFailed, const char* beginFailed, bool runHere)
+    : backend_(backend),
+      faulted_(faulted),
+      startFailed_(startFailed),
+      beginFailed_(beginFailed),
+      runHere_(runHere),
+      open_(runHere) {}
+
+void SessionWorker::start() {
+  {
+    MutexLock lock(mu_);
+    open_ = true;
+  }
+  try {
+    thread_ = std::thread([this] { run(); });
+  } catch (const std::system_error& e) {
+    log(kLogWarning, startFailed_ + std::string(e.what()));
+    MutexLock lock(mu_);
+    open_ = runHere_;
+  }
+}
+
+void SessionWorker::run() {
   bool joined = false;
   try {
-    backend_->workerBegin();
+    backend_.workerBegin();
     joined = true;
   } catch (const std::exception& e) {
-    log(kLogWarning, std::string("SMTC: player actions unavailable: ") + e.what());
+    log(kLogWarning, beginFailed_ + std::string(e.what()));
   } catch (...) {
   }
-  std::unique_lock<std::mutex> lock(controlMu_);
+  MutexLock lock(mu_);
   while (joined) {
-    controlCv_.wait(lock, [this] { return controlStop_ || faulted_ || !controlQueue_.empty(); });
-    if (controlStop_ || faulted_) break;
-    ControlJob job = std::move(controlQueue_.front());
-    controlQueue_.pop_front();
+    while (!stop_ && !faulted_ && queue_.empty()) cv_.wait(mu_);
+    if (stop_ || faulted_) break;
+    Job job = std::move(queue_.front().second);
+    queue_.pop_front();
     lock.unlock();
-    std::string answer;
-    if (std::chrono::steady_clock::now() >= job.deadline) {
-      answer = "the player is still busy with an earlier action";
-    } else {
-      const uint32_t fault = backend_->guard([&] {
-        try {
-          answer = job.session->send(job.action, job.deadline);
-        } catch (const std::exception& e) {
-          answer = std::string("the player did not take the action: ") + e.what();
-        }
-      });
-      if (fault != 0) {
-        noteFault(fault);
-        answer = "the media runtime failed; the agent restarts";
-      }
-    }
-    if (!answer.empty()) log(kLogWarning, "SMTC: player action: " + answer);
-    job.answer.set_value(std::move(answer));
-    job.session.reset();  // released on this thread, which is in the apartment
+    job(true);
+    job = nullptr;  // what it holds is released on this thread
     lock.lock();
   }
-  // Nothing is taken any more; what is queued is dropped by stopControlWorker.
-  controlOpen_ = false;
+  // Nothing is taken any more; what is queued is dropped by stop().
+  open_ = false;
   lock.unlock();
   if (joined) {
     try {
-      backend_->workerEnd();
+      backend_.workerEnd();
     } catch (...) {
     }
   }
 }
 
-void SessionWatcher::stopControlWorker() {
+void SessionWorker::stop() {
   {
-    std::lock_guard<std::mutex> lock(controlMu_);
-    controlOpen_ = false;
-    controlStop_ = true;
-    controlCv_.notify_all();
+    MutexLock lock(mu_);
+    open_ = false;
+    stop_ = true;
+    cv_.signalAll();
   }
-  if (controlThread_.joinable()) controlThread_.join();
-  std::deque<ControlJob> dropped;
-  std::map<std::string, std::shared_ptr<MediaSessionControl>> sessions;
-  {
-    std::lock_guard<std::mutex> lock(controlMu_);
-    dropped.swap(controlQueue_);
-    sessions.swap(controls_);
-    controlStop_ = false;
+  if (thread_.joinable()) thread_.join();
+  std::deque<std::pair<std::string, Job>> dropped;
+  MutexLock lock(mu_);
+  dropped.swap(queue_);
+  stop_ = false;
+  open_ = runHere_;  // for cycles run without the thread
+  lock.unlock();
+  // The dropped jobs are released here, on the calling thread.
+}
+
+SessionWorker::PostResult SessionWorker::post(const std::string& key, Job job, size_t maxQueued) {
+  MutexLock lock(mu_);
+  if (!open_ || faulted_) return kClosed;
+  if (!key.empty()) {
+    queue_.erase(
+        std::remove_if(queue_.begin(), queue_.end(),
+                       [&](const std::pair<std::string, Job>& j) { return j.first == key; }),
+        queue_.end());
   }
-  // Released here, on the watcher thread, while it is still in the apartment.
+  if (queue_.size() >= maxQueued) return kFull;
+  queue_.emplace_back(key, std::move(job));
+  cv_.signalAll();
+  return kQueued;
+}
+
+bool SessionWorker::hasOpenQueue() {
+  MutexLock lock(mu_);
+  return open_ && !faulted_;
+}
+
+void SessionWorker::runQueuedHere() {
+  for (;;) {
+    Job job;
+    {
+      MutexLock lock(mu_);
+      if (queue_.empty() || faulted_) return;
+      job = std::move(queue_.front().second);
+      queue_.pop_front();
+    }
+    job(false);
+  }
+}
+
+void SessionWorker::notify() {
+  MutexLock lock(mu_);
+  cv_.signalAll();
 }
 
 namespace {

@@ -2,10 +2,10 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -17,6 +17,7 @@
 #include "agent/clock.h"
 #include "agent/sources/identify.h"
 #include "agent/sources/media_backend.h"
+#include "agent/thread_annotations.h"
 
 namespace tunelight {
 
@@ -92,6 +93,59 @@ class SessionTable {
   std::map<std::string, Entry> entries_;
 };
 
+// One worker thread of the watcher (thumbnail reads, player actions). It joins the platform's
+// thread set-up (MediaBackend::workerBegin/End) and runs queued jobs one at a time, until it is
+// stopped or the platform faulted. Started and stopped by the watcher thread, which releases the
+// jobs left queued then (they may hold platform objects, which only threads of the platform's
+// apartment release).
+class SessionWorker {
+ public:
+  // A job runs on the worker (onWorker true) or, for a worker that runs jobs where it cannot
+  // have a thread, on the watcher thread (onWorker false).
+  using Job = std::function<void(bool onWorker)>;
+
+  // startFailed and beginFailed begin the warnings when the thread cannot be created or cannot
+  // join the platform. runHere: without a thread the worker still takes jobs, which the watcher
+  // runs itself (runQueuedHere); otherwise it takes none.
+  SessionWorker(MediaBackend& backend, const std::atomic<bool>& faulted, const char* startFailed,
+                const char* beginFailed, bool runHere);
+  ~SessionWorker() { stop(); }
+  SessionWorker(const SessionWorker&) = delete;
+  SessionWorker& operator=(const SessionWorker&) = delete;
+
+  void start() EXCLUDES(mu_);
+  // Takes no further job, lets the job in progress end, joins the thread and releases the jobs
+  // still queued on the calling thread.
+  void stop() EXCLUDES(mu_);
+  enum PostResult { kQueued, kClosed, kFull };
+  // Queues a job unless the worker takes none (kClosed) or maxQueued jobs wait already (kFull).
+  // A non-empty key replaces the job queued under the same key.
+  PostResult post(const std::string& key, Job job, size_t maxQueued = SIZE_MAX) EXCLUDES(mu_);
+  // The worker takes jobs.
+  bool hasOpenQueue() EXCLUDES(mu_);
+  // Runs the queued jobs on the calling thread, when no thread runs them.
+  void runQueuedHere() EXCLUDES(mu_);
+  // A thread runs the jobs. Watcher thread only.
+  bool hasThread() const { return thread_.joinable(); }
+  // Lets a waiting worker see a fault.
+  void notify() EXCLUDES(mu_);
+
+ private:
+  void run() EXCLUDES(mu_);
+
+  MediaBackend& backend_;
+  const std::atomic<bool>& faulted_;
+  const char* const startFailed_;
+  const char* const beginFailed_;
+  const bool runHere_;
+  Mutex mu_;
+  CondVar cv_;
+  std::deque<std::pair<std::string, Job>> queue_ GUARDED_BY(mu_);
+  bool open_ GUARDED_BY(mu_);  // jobs are taken
+  bool stop_ GUARDED_BY(mu_) = false;
+  std::thread thread_;  // started and joined by the watcher thread
+};
+
 // Publishes the platform's media sessions as Hub sources (kMediaSessionKeyPrefix + app id): the
 // system media transport controls on Windows, MPRIS players on Linux. It polls every
 // 500 ms on a thread of its own (earlier when the backend signals a change). Each session is
@@ -140,21 +194,10 @@ class SessionWatcher {
     int64_t listedAtMs = 0;
     ThumbnailState thumb;
   };
-  struct ThumbnailJob {
-    std::string session;  // key
-    std::string track;
-    std::shared_ptr<MediaThumbnail> ref;
-  };
   struct ThumbnailResult {
     std::string session;
     std::string track;
     ThumbnailState read;  // bytes, contentType, ok
-  };
-  struct ControlJob {
-    std::shared_ptr<MediaSessionControl> session;
-    uint32_t action = 0;
-    std::chrono::steady_clock::time_point deadline;
-    std::promise<std::string> answer;
   };
 
   void threadMain();
@@ -168,13 +211,11 @@ class SessionWatcher {
   void planThumbnail(const std::string& key, SessionState& st, const std::string& track,
                      std::shared_ptr<MediaThumbnail> ref, int64_t nowMs);
   void takeThumbnails(std::vector<SessionSnapshot>& snapshots, int64_t nowMs);
-  void thumbnailWorker();
-  void readQueuedThumbnails();
-  ThumbnailResult readOne(ThumbnailJob& job);
-  void stopThumbnailWorker();
+  ThumbnailResult readOne(const std::string& session, const std::string& track,
+                          std::shared_ptr<MediaThumbnail> ref);
   void publishControls(std::map<std::string, std::shared_ptr<MediaSessionControl>> controls);
-  void controlWorker();
-  void stopControlWorker();
+  std::string sendControl(MediaSessionControl& session, uint32_t action,
+                          std::chrono::steady_clock::time_point deadline);
 
   std::unique_ptr<MediaBackend> backend_;
   const WallClock clock_;
@@ -195,24 +236,17 @@ class SessionWatcher {
   int32_t failureCount_ = 0;
   SessionTable table_;
 
-  // The thumbnail worker: one read at a time, at most one queued per session.
+  // Thumbnail reads: one at a time, at most one queued per session.
+  SessionWorker thumbWorker_;
   std::mutex thumbMu_;
-  std::condition_variable thumbCv_;
-  std::deque<ThumbnailJob> thumbQueue_;     // guarded by thumbMu_
   std::vector<ThumbnailResult> thumbDone_;  // guarded by thumbMu_
-  bool thumbStop_ = false;                  // guarded by thumbMu_
   std::atomic<bool> thumbReady_{false};
-  std::thread thumbThread_;  // started and joined by the watcher thread
 
-  // The control worker: one action at a time, on the sessions of the last listing. Only the
-  // watcher thread and the worker ever release a session (both are in the platform's apartment).
+  // Player actions: one at a time, on the sessions of the last listing. Only the watcher thread
+  // and the worker ever release a session (both are in the platform's apartment).
+  SessionWorker controlWorker_;
   std::mutex controlMu_;
-  std::condition_variable controlCv_;
   std::map<std::string, std::shared_ptr<MediaSessionControl>> controls_;  // by key; controlMu_
-  std::deque<ControlJob> controlQueue_;                                   // guarded by controlMu_
-  bool controlOpen_ = false;   // guarded by controlMu_: the worker takes jobs
-  bool controlStop_ = false;   // guarded by controlMu_
-  std::thread controlThread_;  // started and joined by the watcher thread
 };
 
 // One pass over the platform's media sessions, every call timed, as a JSON document (for
