@@ -10,11 +10,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
@@ -22,6 +20,7 @@
 
 #include "agent/model.h"
 #include "agent/sources/identify.h"
+#include "agent/thread_annotations.h"
 
 namespace tunelight {
 
@@ -176,20 +175,20 @@ class MediaBackend {
   // Waits up to timeoutMs for a sign that some session changed. True when one arrived (the
   // watcher then runs a cycle early); false after the time-out or after wake(). Backends without
   // change signals just sleep.
-  virtual bool waitForChange(int32_t timeoutMs);
+  virtual bool waitForChange(int32_t timeoutMs) EXCLUDES(wakeMu_);
 
   // Ends the waitForChange in progress, or else the next one, at once. Called from the thread
   // that stops the watcher; an override keeps that promise for its own waitForChange.
-  virtual void wake();
+  virtual void wake() EXCLUDES(wakeMu_);
 
   bool stopRequested() const { return stop_ && stop_->load(); }
 
  private:
   const std::atomic<bool>* stop_ = nullptr;
   // The sleep of backends without change signals.
-  std::mutex wakeMu_;
-  std::condition_variable wakeCv_;
-  bool woken_ = false;  // guarded by wakeMu_
+  Mutex wakeMu_;
+  CondVar wakeCv_;
+  bool woken_ GUARDED_BY(wakeMu_) = false;
 };
 
 // The backend of the platform the agent was built for.

@@ -57,16 +57,18 @@ std::string sessionKey(const std::string& appId, std::map<std::string, int>& see
 }  // namespace
 
 bool MediaBackend::waitForChange(int32_t timeoutMs) {
-  std::unique_lock<std::mutex> lock(wakeMu_);
-  wakeCv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return woken_; });
+  MutexLock lock(wakeMu_);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!woken_ && wakeCv_.waitUntil(wakeMu_, deadline)) {
+  }
   woken_ = false;
   return false;
 }
 
 void MediaBackend::wake() {
-  std::lock_guard<std::mutex> lock(wakeMu_);
+  MutexLock lock(wakeMu_);
   woken_ = true;
-  wakeCv_.notify_all();
+  wakeCv_.signalAll();
 }
 
 std::string sniffImageType(const std::string& b) {
@@ -182,7 +184,7 @@ void SessionWatcher::start() {
   if (thread_.joinable() || faulted_) return;
   stop_ = false;
   {
-    std::lock_guard<std::mutex> lock(doneMu_);
+    MutexLock lock(doneMu_);
     done_ = false;
   }
   thread_ = std::thread([this] { threadMain(); });
@@ -196,10 +198,12 @@ bool SessionWatcher::stop(int32_t timeoutMs) {
   }
   backend_->wake();
   {
-    std::unique_lock<std::mutex> lock(doneMu_);
+    MutexLock lock(doneMu_);
     // A platform call that never returns keeps the thread; the process ends without it.
-    if (!doneCv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return done_; }))
-      return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done_) {
+      if (!doneCv_.waitUntil(doneMu_, deadline) && !done_) return false;
+    }
   }
   thread_.join();
   return true;
@@ -252,7 +256,7 @@ void SessionWatcher::threadMain() {
     publishControls({});
     thumbWorker_.stop();
     {
-      std::lock_guard<std::mutex> lock(thumbMu_);
+      MutexLock lock(thumbMu_);
       thumbDone_.clear();
     }
     endCycles();
@@ -261,9 +265,9 @@ void SessionWatcher::threadMain() {
     } catch (...) {
     }
   }
-  std::lock_guard<std::mutex> lock(doneMu_);
+  MutexLock lock(doneMu_);
   done_ = true;
-  doneCv_.notify_all();
+  doneCv_.signalAll();
 }
 
 void SessionWatcher::endCycles() {
@@ -494,7 +498,7 @@ void SessionWatcher::planThumbnail(const std::string& key, SessionState& st,
   thumbWorker_.post(key, [this, key, track, ref = std::move(ref)](bool onWorker) mutable {
     ThumbnailResult r = readOne(key, track, std::move(ref));
     {
-      std::lock_guard<std::mutex> lock(thumbMu_);
+      MutexLock lock(thumbMu_);
       thumbDone_.push_back(std::move(r));
     }
     if (onWorker) {
@@ -507,7 +511,7 @@ void SessionWatcher::planThumbnail(const std::string& key, SessionState& st,
 void SessionWatcher::takeThumbnails(std::vector<SessionSnapshot>& snapshots, int64_t nowMs) {
   std::vector<ThumbnailResult> done;
   {
-    std::lock_guard<std::mutex> lock(thumbMu_);
+    MutexLock lock(thumbMu_);
     done.swap(thumbDone_);
   }
   for (ThumbnailResult& r : done) {
@@ -558,7 +562,7 @@ SessionWatcher::ThumbnailResult SessionWatcher::readOne(const std::string& sessi
 void SessionWatcher::publishControls(
     std::map<std::string, std::shared_ptr<MediaSessionControl>> controls) {
   {
-    std::lock_guard<std::mutex> lock(controlMu_);
+    MutexLock lock(controlMu_);
     controls_.swap(controls);
   }
   // The sessions of the listing before are released here, on the watcher thread.
@@ -573,7 +577,7 @@ std::string SessionWatcher::control(const std::string& sourceKey, uint32_t actio
   auto answer = std::make_shared<std::promise<std::string>>();
   std::future<std::string> future = answer->get_future();
   {
-    std::lock_guard<std::mutex> lock(controlMu_);
+    MutexLock lock(controlMu_);
     if (faulted_) return "the media sessions are not watched now";
     const auto it = controls_.find(sourceKey.substr(prefix.size()));
     if (it == controls_.end()) {

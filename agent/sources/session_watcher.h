@@ -1,7 +1,6 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -223,9 +222,9 @@ class SessionWatcher {
   std::atomic<bool> faulted_{false};
   std::function<void()> onFault_;
   std::thread thread_;
-  std::mutex doneMu_;
-  std::condition_variable doneCv_;
-  bool done_ = false;  // guarded by doneMu_: the thread has left every platform call
+  Mutex doneMu_;
+  CondVar doneCv_;
+  bool done_ GUARDED_BY(doneMu_) = false;  // the thread has left every platform call
 
   // Cycle state: used only by the thread running the cycles (or a test while none runs).
   std::unique_ptr<MediaManager> manager_;
@@ -238,15 +237,17 @@ class SessionWatcher {
 
   // Thumbnail reads: one at a time, at most one queued per session.
   SessionWorker thumbWorker_;
-  std::mutex thumbMu_;
-  std::vector<ThumbnailResult> thumbDone_;  // guarded by thumbMu_
+  Mutex thumbMu_;
+  std::vector<ThumbnailResult> thumbDone_ GUARDED_BY(thumbMu_);
   std::atomic<bool> thumbReady_{false};
 
   // Player actions: one at a time, on the sessions of the last listing. Only the watcher thread
   // and the worker ever release a session (both are in the platform's apartment).
   SessionWorker controlWorker_;
-  std::mutex controlMu_;
-  std::map<std::string, std::shared_ptr<MediaSessionControl>> controls_;  // by key; controlMu_
+  // Taken before the control worker's own lock, never after it.
+  Mutex controlMu_;
+  std::map<std::string, std::shared_ptr<MediaSessionControl>> controls_  // by key
+      GUARDED_BY(controlMu_);
 };
 
 // One pass over the platform's media sessions, every call timed, as a JSON document (for
