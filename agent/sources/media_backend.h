@@ -177,6 +177,11 @@ class MediaBackend {
   // change signals just sleep.
   virtual bool waitForChange(int32_t timeoutMs) EXCLUDES(wakeMu_);
 
+  // Whether waitForChange reports every change of the sessions the last cycle listed (their
+  // properties and status, seeks, sessions coming and going, a lost platform). The watcher then
+  // stops polling while nothing moves. Backends without change signals keep the default.
+  virtual bool reportsEveryChange() { return false; }
+
   // Ends the waitForChange in progress, or else the next one, at once. Called from the thread
   // that stops the watcher; an override keeps that promise for its own waitForChange.
   virtual void wake() EXCLUDES(wakeMu_);

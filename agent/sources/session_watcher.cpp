@@ -33,6 +33,9 @@ constexpr int64_t kLastBackoffMs = 5000;
 constexpr auto kReadWindow = std::chrono::milliseconds(300);
 constexpr int64_t kReadGiveUpMs = 5000;
 constexpr auto kCyclePeriod = std::chrono::milliseconds(500);
+// With a backend that reports every change, the longest wait while nothing moves: a backstop
+// for a player that breaks its promise to signal.
+constexpr auto kIdlePeriod = std::chrono::milliseconds(60000);
 // A change signal never runs cycles closer together than this.
 constexpr auto kMinCycleGap = std::chrono::milliseconds(50);
 // A player action is sent no later than this after it was asked for (an older one is dropped
@@ -103,11 +106,13 @@ SessionTable::SessionTable(Hub& hub, int32_t removeAfterMs, int32_t coverHoldMs)
     : hub_(hub), removeAfterMs_(removeAfterMs), coverHoldMs_(coverHoldMs) {}
 
 void SessionTable::publish(const std::vector<SessionSnapshot>& snapshots, int64_t nowMs) {
+  for (auto& [aumid, entry] : entries_) entry.listed = false;
   for (const SessionSnapshot& s : snapshots) {
     const AppIdentity& id = s.identity;
     if (!id.handled || s.title.empty()) continue;
     Entry& e = entries_[s.aumid];
     e.lastSeenMs = nowMs;
+    e.listed = true;
 
     SourceRecord r;
     r.sourceKey = kMediaSessionKeyPrefix + s.aumid;
@@ -153,6 +158,15 @@ void SessionTable::publish(const std::vector<SessionSnapshot>& snapshots, int64_
       ++it;
     }
   }
+}
+
+bool SessionTable::allListed() const {
+  return std::all_of(entries_.begin(), entries_.end(),
+                     [](const auto& e) { return e.second.listed; });
+}
+
+void SessionTable::seenUntil(int64_t nowMs) {
+  for (auto& [aumid, entry] : entries_) entry.lastSeenMs = std::max(entry.lastSeenMs, nowMs);
 }
 
 void SessionTable::clear() {
@@ -233,9 +247,10 @@ void SessionWatcher::threadMain() {
       log(kLogError, "SMTC: unexpected failure, watcher stopped");
       break;
     }
-    // One wait for the rest of the period: an idle watcher wakes twice a second, and stop()
-    // ends the wait through the backend's wake(), as does a thumbnail that has been read.
-    const auto deadline = std::chrono::steady_clock::now() + kCyclePeriod;
+    // One wait until the next cycle is due: stop() ends it through the backend's wake(), as does
+    // a thumbnail that has been read, and a change signal ends it early.
+    const bool quiet = quietWait_;
+    const auto deadline = std::chrono::steady_clock::now() + nextCycleIn_;
     bool woke = false;
     while (!stop_ && !woke) {
       const auto left =
@@ -244,6 +259,8 @@ void SessionWatcher::threadMain() {
       woke = backend_->waitForChange(static_cast<int32_t>(left.count()));
       if (thumbReady_.exchange(false)) woke = true;
     }
+    // The backend reported no change while the watcher waited: its sessions were all there.
+    if (quiet) table_.seenUntil(clock_());
     if (woke && !stop_) {
       auto gap = std::chrono::steady_clock::now() - cycleStart;
       if (gap < kMinCycleGap) std::this_thread::sleep_for(kMinCycleGap - gap);
@@ -328,6 +345,8 @@ void SessionWatcher::sessionFailed(const std::string& key, SessionState& st,
 }
 
 void SessionWatcher::pollOnce() {
+  nextCycleIn_ = kCyclePeriod;
+  quietWait_ = false;
   if (!manager_) {
     if (clock_() < managerRetryAtMs_) {
       dropLostSessions();
@@ -458,6 +477,30 @@ void SessionWatcher::pollOnce() {
     const bool keep = it->second.listedAtMs == nowMs || table_.has(it->first);
     it = keep ? std::next(it) : states_.erase(it);
   }
+  planNextCycle(snapshots, nowMs);
+}
+
+// A backend that reports every change is polled only for what its signals do not bring: a
+// playing session (players do not signal the position as it runs), a published session missing
+// from the cycle (the removal rule counts its time), a read still running, and reads due at a
+// time (retries after failures, the thumbnail read once a track settled). Otherwise the watcher
+// waits for a signal; a paused or stopped player costs no wake-up. The thumbnail refresh every
+// 5 s is for platforms without change signals.
+void SessionWatcher::planNextCycle(const std::vector<SessionSnapshot>& snapshots, int64_t nowMs) {
+  if (!backend_->reportsEveryChange() || !table_.allListed()) return;
+  for (const SessionSnapshot& s : snapshots)
+    if (s.status == kStatusPlaying) return;
+  int64_t dueMs = nowMs + kIdlePeriod.count();
+  for (const auto& [key, st] : states_) {
+    const ThumbnailState& th = st.thumb;
+    if (st.pending || th.inFlight) return;
+    if (st.retryAtMs > nowMs) dueMs = std::min(dueMs, st.retryAtMs);
+    if (th.ok && !th.settled) dueMs = std::min(dueMs, th.changedAtMs + kThumbnailSettleMs);
+    if (!th.ok && th.backoffMs > 0) dueMs = std::min(dueMs, th.retryAtMs + 1);
+  }
+  nextCycleIn_ =
+      std::max<std::chrono::milliseconds>(kCyclePeriod, std::chrono::milliseconds(dueMs - nowMs));
+  quietWait_ = true;
 }
 
 void SessionWatcher::planThumbnail(const std::string& key, SessionState& st,

@@ -74,12 +74,17 @@ class SessionTable {
   void publish(const std::vector<SessionSnapshot>& snapshots, int64_t nowMs);
   // Removes every published source, in key order, and forgets them.
   void clear();
+  // Every published source was among the snapshots of the last publish.
+  bool allListed() const;
+  // Counts every published source as seen at nowMs: the platform reported no change until then.
+  void seenUntil(int64_t nowMs);
   size_t size() const { return entries_.size(); }
   bool has(const std::string& aumid) const { return entries_.count(aumid) != 0; }
 
  private:
   struct Entry {
     int64_t lastSeenMs = 0;
+    bool listed = false;  // among the snapshots of the last publish
     std::string trackKey;
     std::string coverId;
     int64_t trackChangedAt = 0;
@@ -146,8 +151,9 @@ class SessionWorker {
 };
 
 // Publishes the platform's media sessions as Hub sources (kMediaSessionKeyPrefix + app id): the
-// system media transport controls on Windows, MPRIS players on Linux. It polls every
-// 500 ms on a thread of its own (earlier when the backend signals a change). Each session is
+// system media transport controls on Windows, MPRIS players on Linux. It polls every 500 ms on a
+// thread of its own (earlier when the backend signals a change); with a backend that reports
+// every change it does not poll while nothing plays and nothing is due. Each session is
 // read on its own: one that fails, answers nothing or hangs costs only itself. Thumbnails are
 // read on a worker thread of their own, and player actions are sent from another.
 class SessionWatcher {
@@ -210,6 +216,7 @@ class SessionWatcher {
   void planThumbnail(const std::string& key, SessionState& st, const std::string& track,
                      std::shared_ptr<MediaThumbnail> ref, int64_t nowMs);
   void takeThumbnails(std::vector<SessionSnapshot>& snapshots, int64_t nowMs);
+  void planNextCycle(const std::vector<SessionSnapshot>& snapshots, int64_t nowMs);
   ThumbnailResult readOne(const std::string& session, const std::string& track,
                           std::shared_ptr<MediaThumbnail> ref);
   void publishControls(std::map<std::string, std::shared_ptr<MediaSessionControl>> controls);
@@ -234,6 +241,10 @@ class SessionWatcher {
   std::map<std::string, SessionState> states_;  // of listed or published sessions only
   int32_t failureCount_ = 0;
   SessionTable table_;
+  // When the next cycle is due after the last one, and whether the wait until then counts as
+  // having seen every published session (a backend that reports every change said nothing).
+  std::chrono::milliseconds nextCycleIn_{500};
+  bool quietWait_ = false;
 
   // Thumbnail reads: one at a time, at most one queued per session.
   SessionWorker thumbWorker_;
