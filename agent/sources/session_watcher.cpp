@@ -259,7 +259,8 @@ void SessionWatcher::threadMain() {
       woke = backend_->waitForChange(static_cast<int32_t>(left.count()));
       if (thumbReady_.exchange(false)) woke = true;
     }
-    // The backend reported no change while the watcher waited: its sessions were all there.
+    // Until the wait ended, a backend that reports every change reported none: the sessions of
+    // the last listing were all there.
     if (quiet) table_.seenUntil(clock_());
     if (woke && !stop_) {
       auto gap = std::chrono::steady_clock::now() - cycleStart;
