@@ -17,7 +17,7 @@ const ServiceSwitch* switchOf(const SourceRecord& r) {
     return findSwitchByKey(r.isVideo ? "videoPlayers" : "otherPlayers");
   if (const ServiceSwitch* sw = findSwitchByService(serviceName(r.service))) return sw;
   // Unrecognised service: only browser sessions have a switch.
-  if (r.kind == kKindSmtcBrowser) return findSwitchByKey("browserWithoutExtension");
+  if (r.kind == kKindMediaBrowser) return findSwitchByKey("browserWithoutExtension");
   return nullptr;
 }
 
@@ -35,9 +35,9 @@ int kindRank(int32_t kind) {
   switch (kind) {
     case kKindExtension:
       return 3;
-    case kKindSmtcApp:
+    case kKindMediaApp:
       return 2;
-    case kKindSmtcBrowser:
+    case kKindMediaBrowser:
       return 1;
     default:
       return 0;
@@ -66,7 +66,7 @@ SourceRecord mergeGroup(const std::vector<const SourceRecord*>& group) {
     if (i == primary) continue;
     const SourceRecord& m = *group[i];
     if (result.coverId.empty() && !m.coverId.empty()) result.coverId = m.coverId;
-    if (!result.album && m.album && m.kind != kKindSmtcBrowser) result.album = m.album;
+    if (!result.album && m.album && m.kind != kKindMediaBrowser) result.album = m.album;
     if (result.service == kServiceUnknown && m.service != kServiceUnknown)
       result.service = m.service;
     if (!result.durationMs && m.durationMs && m.status == result.status) {

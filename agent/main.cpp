@@ -29,7 +29,7 @@
 #include "agent/platform/stop_signals.h"
 #include "agent/sources/extension_ingest.h"
 #include "agent/sources/media_control.h"
-#include "agent/sources/smtc_watcher.h"
+#include "agent/sources/session_watcher.h"
 #include "agent/text_output.h"
 #include "agent/thread_annotations.h"
 
@@ -170,7 +170,7 @@ int main(int argc, char** argv) {
   // Held in optionals so that they are torn down in the documented order, not in reverse
   // declaration order.
   std::optional<Hub> hub;
-  std::optional<SmtcWatcher> smtc;
+  std::optional<SessionWatcher> sessions;
   std::optional<DemoSource> demo;
   std::optional<ExtensionIngest> ingest;
   std::optional<TextOutput> textOutput;
@@ -180,12 +180,12 @@ int main(int argc, char** argv) {
   std::optional<Controller> controller;
 
   hub.emplace(50);
-  smtc.emplace(*hub);
-  mediaControl = makePlatformMediaControl(*smtc);
+  sessions.emplace(*hub);
+  mediaControl = makePlatformMediaControl(*sessions);
   controller.emplace(*hub);
-  controller->route(kKindSmtcApp, mediaControl.get());
-  controller->route(kKindSmtcBrowser, mediaControl.get());
-  smtc->setOnFault([] {
+  controller->route(kKindMediaApp, mediaControl.get());
+  controller->route(kKindMediaBrowser, mediaControl.get());
+  sessions->setOnFault([] {
     mediaFault = true;
     stopRequested.exchange(true);
     wakeMainLoop();
@@ -216,7 +216,7 @@ int main(int argc, char** argv) {
     controller.reset();
     textOutput.reset();
     ingest.reset();
-    smtc.reset();
+    sessions.reset();
     demo.reset();
     hub.reset();
   };
@@ -230,7 +230,7 @@ int main(int argc, char** argv) {
   log(kLogInfo, "listening on " + server->baseUrl());
   if (!opts.portFile.empty()) writePortFile(opts.portFile, port);
 
-  smtc->start();
+  sessions->start();
   if (opts.demo) {
     // Only ever starts: the plugin's first configuration may already have switched it on.
     MutexLock lock(targets.configLock);
@@ -251,7 +251,7 @@ int main(int argc, char** argv) {
     waitMainLoop(parent.get(), poll ? 250 : -1);
   }
 
-  const bool watcherStopped = smtc->stop(kWatcherStopMs);
+  const bool watcherStopped = sessions->stop(kWatcherStopMs);
   if (!watcherStopped) log(kLogError, "SMTC: stuck in a system call; exiting without it");
   // Under the configuration lock, and for good: a configuration request served meanwhile can
   // neither race this stop nor start the demo again.

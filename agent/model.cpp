@@ -23,9 +23,11 @@ const char* kindName(int32_t kind) {
   switch (kind) {
     case kKindExtension:
       return "extension";
-    case kKindSmtcApp:
+    // Media sessions keep the names they were first published with on every platform: the
+    // card, the plugin's player list and other programs reading the API compare them.
+    case kKindMediaApp:
       return "smtc-app";
-    case kKindSmtcBrowser:
+    case kKindMediaBrowser:
       return "smtc-browser";
     default:
       return "mock";

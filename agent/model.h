@@ -10,8 +10,8 @@ namespace tunelight {
 
 enum SourceKind : int32_t {
   kKindExtension = 0,
-  kKindSmtcApp = 1,
-  kKindSmtcBrowser = 2,
+  kKindMediaApp = 1,      // a media session of a player app (Windows SMTC, MPRIS)
+  kKindMediaBrowser = 2,  // a media session of a browser
   kKindMock = 3,
 };
 

@@ -141,7 +141,7 @@ bool findKnown(const std::string& lowered, AppIdentity& out) {
     bool hit = row.mode == kExact ? lowered == row.key : startsWith(lowered, row.key);
     if (!hit) continue;
     out.handled = true;
-    out.kind = kKindSmtcApp;
+    out.kind = kKindMediaApp;
     out.service = row.service;
     out.app = row.app;
     out.player = row.player;
@@ -165,7 +165,7 @@ bool isHexDigit(char c) {
 AppIdentity browser(const char* app, const char* player) {
   AppIdentity id;
   id.handled = true;
-  id.kind = kKindSmtcBrowser;
+  id.kind = kKindMediaBrowser;
   id.service = kServiceUnknown;
   id.app = app;
   id.player = player;
@@ -191,7 +191,7 @@ AppIdentity identifyApp(const std::string& aumid) {
     for (const WebApp& row : kWebApps) {
       if (host != row.host) continue;
       id.handled = true;
-      id.kind = kKindSmtcApp;
+      id.kind = kKindMediaApp;
       id.service = row.service;
       id.app = "pwa";
       id.player = row.player;
@@ -216,15 +216,15 @@ AppIdentity identifyApp(const std::string& aumid) {
 std::vector<KnownPlayer> knownWindowsPlayers() {
   std::vector<KnownPlayer> out;
   for (const KnownApp& r : kKnownApps) {
-    out.push_back({kKindSmtcApp, r.service, r.app, r.player, r.isVideo});
+    out.push_back({kKindMediaApp, r.service, r.app, r.player, r.isVideo});
   }
   for (const WebApp& r : kWebApps) {
-    out.push_back({kKindSmtcApp, r.service, "pwa", r.player, r.service == kServiceYoutube});
+    out.push_back({kKindMediaApp, r.service, "pwa", r.player, r.service == kServiceYoutube});
   }
   for (const KnownBrowser& r : kBrowsers) {
-    out.push_back({kKindSmtcBrowser, kServiceUnknown, r.app, r.player, false});
+    out.push_back({kKindMediaBrowser, kServiceUnknown, r.app, r.player, false});
   }
-  out.push_back({kKindSmtcBrowser, kServiceUnknown, kFirefox.app, kFirefox.player, false});
+  out.push_back({kKindMediaBrowser, kServiceUnknown, kFirefox.app, kFirefox.player, false});
   return out;
 }
 

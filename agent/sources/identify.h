@@ -11,7 +11,7 @@ namespace tunelight {
 // What a media session's application id tells about its player.
 struct AppIdentity {
   bool handled = false;
-  int32_t kind = kKindSmtcApp;
+  int32_t kind = kKindMediaApp;
   int32_t service = kServiceUnknown;
   std::string app;
   std::string player;
@@ -23,7 +23,7 @@ AppIdentity identifyApp(const std::string& aumid);
 
 // One player the identification tables know, for the list of supported players.
 struct KnownPlayer {
-  int32_t kind;     // kKindSmtcApp or kKindSmtcBrowser
+  int32_t kind;     // kKindMediaApp or kKindMediaBrowser
   int32_t service;  // kServiceUnknown for browsers
   std::string app;  // "desktop", "store", "pwa", or the browser word
   std::string player;

@@ -10,19 +10,24 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "agent/model.h"
 #include "agent/sources/identify.h"
+#include "agent/thread_annotations.h"
 
 namespace tunelight {
+
+// Source keys of media sessions: this prefix and the session's app id. Kept as first published,
+// on every platform: the now-playing document and the health list publish the key, and programs
+// reading the API match on it.
+constexpr char kMediaSessionKeyPrefix[] = "smtc:";
 
 // A failure reported by the platform: its code (an HRESULT, an errno, ...) and the platform's
 // own message text for it.
@@ -52,17 +57,14 @@ class MediaFault {
   uint32_t code_;
 };
 
-// Timeline in 100 ns ticks (the unit of Windows time spans); backends with other units convert.
+// A session's timeline in milliseconds; each backend converts its platform's units.
 struct MediaTimeline {
-  int64_t startTime = 0;
-  int64_t endTime = 0;
-  int64_t position = 0;
-  // When position was true: 100 ns ticks since 1601-01-01 UTC; 0 = unknown.
-  int64_t lastUpdatedTime = 0;
+  int64_t startMs = 0;
+  int64_t endMs = 0;
+  int64_t positionMs = 0;  // counted like startMs and endMs
+  // When position was true: ms since 1970-01-01 UTC; 0 = unknown.
+  int64_t updatedAtMs = 0;
 };
-
-// Ticks between 1601-01-01 and 1970-01-01 UTC.
-constexpr int64_t kUnixEpochTicks = 116444736000000000LL;
 
 // An opened thumbnail stream.
 class MediaThumbnailStream {
@@ -103,8 +105,8 @@ class MediaSessionControl {
 class MediaSession {
  public:
   virtual ~MediaSession() = default;
-  // Application id (UTF-8, case kept); the source key is "smtc:" + this id (with "#2", "#3", ...
-  // for further sessions of one id).
+  // Application id (UTF-8, case kept); the source key is kMediaSessionKeyPrefix + this id (with
+  // "#2", "#3", ... for further sessions of one id).
   virtual std::string appId() = 0;
   // Labels of the app, or not handled. Unhandled sessions are never read further.
   virtual AppIdentity identify() = 0;
@@ -120,8 +122,7 @@ class MediaSession {
     return properties();
   }
   virtual void abandonProperties() {}
-  // A PlaybackStatus value (stopped, paused, playing).
-  virtual int32_t playbackStatus() = 0;
+  virtual PlaybackStatus playbackStatus() = 0;
   virtual MediaTimeline timeline() = 0;
   // The player actions (ControlAction bits) the session takes now; none unless the backend
   // can deliver them.
@@ -174,20 +175,25 @@ class MediaBackend {
   // Waits up to timeoutMs for a sign that some session changed. True when one arrived (the
   // watcher then runs a cycle early); false after the time-out or after wake(). Backends without
   // change signals just sleep.
-  virtual bool waitForChange(int32_t timeoutMs);
+  virtual bool waitForChange(int32_t timeoutMs) EXCLUDES(wakeMu_);
+
+  // Whether waitForChange reports every change of the sessions the last cycle listed (their
+  // properties and status, seeks, sessions coming and going, a lost platform). The watcher then
+  // stops polling while nothing moves. Backends without change signals keep the default.
+  virtual bool reportsEveryChange() { return false; }
 
   // Ends the waitForChange in progress, or else the next one, at once. Called from the thread
   // that stops the watcher; an override keeps that promise for its own waitForChange.
-  virtual void wake();
+  virtual void wake() EXCLUDES(wakeMu_);
 
   bool stopRequested() const { return stop_ && stop_->load(); }
 
  private:
   const std::atomic<bool>* stop_ = nullptr;
   // The sleep of backends without change signals.
-  std::mutex wakeMu_;
-  std::condition_variable wakeCv_;
-  bool woken_ = false;  // guarded by wakeMu_
+  Mutex wakeMu_;
+  CondVar wakeCv_;
+  bool woken_ GUARDED_BY(wakeMu_) = false;
 };
 
 // The backend of the platform the agent was built for.

@@ -195,9 +195,10 @@ struct Connection;
 // One bus connection that owns org.mpris.MediaPlayer2.* names: one player.
 struct Player {
   Connection* conn = nullptr;
-  std::string owner;  // its unique name
-  std::string id;     // the first of its names, without the prefix
-  Slot signals;       // its PropertiesChanged and Seeked
+  std::string owner;     // its unique name
+  std::string id;        // the first of its names, without the prefix
+  Slot signals;          // its PropertiesChanged and Seeked
+  bool watched = false;  // the bus confirmed that match: its changes are signalled
 
   bool identityKnown = false;
   std::string identity;
@@ -229,6 +230,7 @@ struct Connection {
   sd_bus* bus = nullptr;
   bool changed = false;
   bool lost = false;
+  bool allRead = false;  // the last listing read every player it handles
   Slot ownerChanges;
   std::map<std::string, std::string> names;  // well-known player name -> owner
   std::map<std::string, Player> players;     // owner -> player
@@ -275,7 +277,8 @@ void noteAnswer(Player& p, const sd_bus_error* e) {
 }
 
 // A player whose match the bus refused is still polled; the default would close the connection.
-int ignoreMatchFailure(sd_bus_message*, void*, sd_bus_error*) {
+int onPlayerMatch(sd_bus_message* m, void* userdata, sd_bus_error*) {
+  static_cast<Player*>(userdata)->watched = !sd_bus_message_is_method_error(m, nullptr);
   return 0;
 }
 
@@ -326,7 +329,7 @@ class MprisSession : public MediaSession {
   MediaProperties properties() override {
     return {state_.title, state_.artist, state_.album, thumbnail_};
   }
-  int32_t playbackStatus() override {
+  PlaybackStatus playbackStatus() override {
     if (state_.status == "Playing") return kStatusPlaying;
     if (state_.status == "Paused") return kStatusPaused;
     return kStatusStopped;
@@ -381,10 +384,12 @@ class MprisManager : public MediaManager {
     }
 
     std::vector<Player*> order;
+    c.allRead = true;
     for (auto& [owner, p] : c.players) {
       if (p.awaited && (p.identityInFlight || p.stateInFlight)) p.responsive = false;
       p.awaited = false;
       if (p.identityKnown) order.push_back(&p);
+      if (!p.identityKnown || (p.app.handled && !p.fresh)) c.allRead = false;
     }
     std::sort(order.begin(), order.end(), [](Player* a, Player* b) { return a->id < b->id; });
     std::vector<std::unique_ptr<MediaSession>> out;
@@ -423,8 +428,7 @@ class MprisManager : public MediaManager {
       const std::string rule = "type='signal',sender='" + owner + "',path='" + kObjectPath + "'";
       sd_bus_slot* slot = nullptr;
       // Not waited for: a stalled bus daemon must not hold up the cycle or a stop.
-      int r = sd_bus_add_match_async(c.bus, &slot, rule.c_str(), onPlayerSignal, ignoreMatchFailure,
-                                     &p);
+      int r = sd_bus_add_match_async(c.bus, &slot, rule.c_str(), onPlayerSignal, onPlayerMatch, &p);
       if (r < 0 && sd_bus_is_open(c.bus) <= 0) throw busLost(r, "AddMatch");
       p.signals.reset(slot);  // without it the player is still polled
     }
@@ -594,6 +598,15 @@ class MprisBackend : public MediaBackend {
         return false;
       }
     }
+  }
+
+  // With signals on, every player's properties, seeks and coming and going are signalled, once
+  // the bus confirmed each player's match; a player the last listing could not read is polled.
+  bool reportsEveryChange() override {
+    std::shared_ptr<Connection> conn = current_.lock();
+    if (!signals_ || !conn || conn->lost || !conn->allRead) return false;
+    return std::all_of(conn->players.begin(), conn->players.end(),
+                       [](const auto& e) { return e.second.watched; });
   }
 
   void wake() override {

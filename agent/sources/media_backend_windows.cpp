@@ -24,6 +24,7 @@
 #include "agent/sources/fault_guard_windows.h"
 #include "agent/sources/media_backend.h"
 #include "agent/sources/winrt_smtc.h"
+#include "agent/sources/winrt_time.h"
 
 namespace tunelight {
 
@@ -542,7 +543,7 @@ class WinSession : public MediaSession {
     return out;
   }
 
-  int32_t playbackStatus() override {
+  PlaybackStatus playbackStatus() override {
     ISession* const s = handle_->session();
     Ref<ISessionPlaybackInfo> info = readRef<ISessionPlaybackInfo>([&](void** out) {
       return s->GetPlaybackInfo(reinterpret_cast<ISessionPlaybackInfo**>(out));
@@ -605,11 +606,8 @@ class WinSession : public MediaSession {
     check(guarded([&] { return t->get_EndTime(&end); }));
     check(guarded([&] { return t->get_Position(&position); }));
     check(guarded([&] { return t->get_LastUpdatedTime(&updated); }));
-    out.startTime = start.Duration;
-    out.endTime = end.Duration;
-    out.position = position.Duration;
-    out.lastUpdatedTime = updated.UniversalTime;
-    return out;
+    return timelineFromTicks(start.Duration, end.Duration, position.Duration,
+                             updated.UniversalTime);
   }
 
  private:

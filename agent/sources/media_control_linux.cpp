@@ -4,13 +4,13 @@
 
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstring>
-#include <mutex>
 #include <string>
 
 #include "agent/log.h"
+#include "agent/sources/media_backend.h"
 #include "agent/sources/media_control.h"
+#include "agent/thread_annotations.h"
 
 namespace tunelight {
 
@@ -45,26 +45,29 @@ class MprisControl : public PlayerControl {
 
   std::string send(const SourceRecord& source, uint32_t action) override {
     const char* method = methodOf(action);
-    const std::string prefix = "smtc:";
+    const std::string prefix = kMediaSessionKeyPrefix;
     if (!method || source.sourceKey.compare(0, prefix.size(), prefix) != 0)
       return "not a media session";
     // The watcher names a session by the first of its bus names, without the common prefix.
     const std::string name = "org.mpris.MediaPlayer2." + source.sourceKey.substr(prefix.size());
 
     {
-      std::unique_lock<std::mutex> lock(mu_);
-      if (!idle_.wait_for(lock, kQueueWait, [this] { return !busy_; }))
-        return "the player is still busy with an earlier action";
+      MutexLock lock(mu_);
+      const auto deadline = std::chrono::steady_clock::now() + kQueueWait;
+      while (busy_) {
+        if (!idle_.waitUntil(mu_, deadline) && busy_)
+          return "the player is still busy with an earlier action";
+      }
       busy_ = true;
     }
     struct Done {
       MprisControl& c;
       ~Done() {
         {
-          std::lock_guard<std::mutex> lock(c.mu_);
+          MutexLock lock(c.mu_);
           c.busy_ = false;
         }
-        c.idle_.notify_one();
+        c.idle_.signal();
       }
     } done{*this};
     if (bus_ && sd_bus_is_open(bus_) <= 0) {
@@ -98,16 +101,16 @@ class MprisControl : public PlayerControl {
  private:
   // One action at a time. A flag under a plain mutex rather than a timed mutex: the thread
   // sanitizer of GCC 12 does not see a timed mutex's timed lock and reports its unlock.
-  std::mutex mu_;
-  std::condition_variable idle_;
-  bool busy_ = false;      // guarded by mu_
+  Mutex mu_;
+  CondVar idle_;
+  bool busy_ GUARDED_BY(mu_) = false;
   sd_bus* bus_ = nullptr;  // used only by the action that set busy_
 };
 
 }  // namespace
 
 // The players are reached on their own bus names, apart from the watcher.
-std::unique_ptr<PlayerControl> makePlatformMediaControl(SmtcWatcher& /*watcher*/) {
+std::unique_ptr<PlayerControl> makePlatformMediaControl(SessionWatcher& /*watcher*/) {
   return std::make_unique<MprisControl>();
 }
 

@@ -1,7 +1,7 @@
 // Player actions on Windows media sessions: the watcher holds the sessions of its last listing,
 // and its control worker (in the runtime's apartment) sends each action.
 #include "agent/sources/media_control.h"
-#include "agent/sources/smtc_watcher.h"
+#include "agent/sources/session_watcher.h"
 
 namespace tunelight {
 
@@ -9,19 +9,19 @@ namespace {
 
 class SessionControl : public PlayerControl {
  public:
-  explicit SessionControl(SmtcWatcher& watcher) : watcher_(watcher) {}
+  explicit SessionControl(SessionWatcher& watcher) : watcher_(watcher) {}
 
   std::string send(const SourceRecord& source, uint32_t action) override {
     return watcher_.control(source.sourceKey, action);
   }
 
  private:
-  SmtcWatcher& watcher_;
+  SessionWatcher& watcher_;
 };
 
 }  // namespace
 
-std::unique_ptr<PlayerControl> makePlatformMediaControl(SmtcWatcher& watcher) {
+std::unique_ptr<PlayerControl> makePlatformMediaControl(SessionWatcher& watcher) {
   return std::make_unique<SessionControl>(watcher);
 }
 

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 #include "agent/model.h"
 
@@ -93,7 +92,7 @@ std::string lower(const std::string& s) {
 AppIdentity fromPlayer(const PlayerRow& row) {
   AppIdentity a;
   a.handled = true;
-  a.kind = kKindSmtcApp;
+  a.kind = kKindMediaApp;
   a.service = row.service;
   a.app = "desktop";
   a.player = row.player;
@@ -104,7 +103,7 @@ AppIdentity fromPlayer(const PlayerRow& row) {
 AppIdentity fromBrowser(const BrowserRow& row) {
   AppIdentity a;
   a.handled = true;
-  a.kind = kKindSmtcBrowser;
+  a.kind = kKindMediaBrowser;
   a.service = kServiceUnknown;
   a.app = row.app;
   a.player = row.player;
@@ -146,16 +145,16 @@ AppIdentity identifyMprisPlayer(const std::string& busSuffix, const std::string&
 std::vector<KnownPlayer> knownMprisPlayers() {
   std::vector<KnownPlayer> out;
   for (const PlayerRow& r : kPlayersByName) {
-    out.push_back({kKindSmtcApp, r.service, "desktop", r.player, r.isVideo});
+    out.push_back({kKindMediaApp, r.service, "desktop", r.player, r.isVideo});
   }
   for (const PlayerRow& r : kPlayersByIdentity) {
-    out.push_back({kKindSmtcApp, r.service, "desktop", r.player, r.isVideo});
+    out.push_back({kKindMediaApp, r.service, "desktop", r.player, r.isVideo});
   }
   for (const BrowserRow& r : kBrowsersByName) {
-    out.push_back({kKindSmtcBrowser, kServiceUnknown, r.app, r.player, false});
+    out.push_back({kKindMediaBrowser, kServiceUnknown, r.app, r.player, false});
   }
   for (const BrowserRow& r : kBrowsersByIdentity) {
-    out.push_back({kKindSmtcBrowser, kServiceUnknown, r.app, r.player, false});
+    out.push_back({kKindMediaBrowser, kServiceUnknown, r.app, r.player, false});
   }
   return out;
 }
@@ -171,14 +170,11 @@ uint32_t mprisControls(const MprisPlayerState& s) {
 }
 
 MediaTimeline mprisTimeline(int64_t lengthUs, int64_t positionUs, int64_t readAtMs) {
-  constexpr int64_t kTicksPerUs = 10;
-  constexpr int64_t kMaxUs = std::numeric_limits<int64_t>::max() / kTicksPerUs;
   MediaTimeline t;
   if (lengthUs <= 0) return t;
-  t.endTime = (lengthUs > kMaxUs ? kMaxUs : lengthUs) * kTicksPerUs;
-  int64_t pos = positionUs < 0 ? 0 : (positionUs > kMaxUs ? kMaxUs : positionUs);
-  t.position = pos * kTicksPerUs;
-  t.lastUpdatedTime = kUnixEpochTicks + readAtMs * 10000;
+  t.endMs = lengthUs / 1000;
+  t.positionMs = std::max<int64_t>(positionUs, 0) / 1000;
+  t.updatedAtMs = readAtMs;
   return t;
 }
 

@@ -44,7 +44,7 @@ std::string table(const std::vector<KnownPlayer>& rows) {
   for (int32_t s = kServiceYandex; s <= kServiceAmazonMusic; ++s) {
     std::vector<KnownPlayer> of;
     for (const KnownPlayer& r : rows) {
-      if (r.kind == kKindSmtcApp && r.service == s) of.push_back(r);
+      if (r.kind == kKindMediaApp && r.service == s) of.push_back(r);
     }
     if (of.empty()) continue;
     const std::string label =
@@ -54,14 +54,14 @@ std::string table(const std::vector<KnownPlayer>& rows) {
   const Group groups[] = {
       {"Other music players",
        [](const KnownPlayer& r) {
-         return r.kind == kKindSmtcApp && r.service == kServiceOther && !r.isVideo;
+         return r.kind == kKindMediaApp && r.service == kServiceOther && !r.isVideo;
        }},
       {"Video players (hidden unless “Video players” is on)",
        [](const KnownPlayer& r) {
-         return r.kind == kKindSmtcApp && r.service == kServiceOther && r.isVideo;
+         return r.kind == kKindMediaApp && r.service == kServiceOther && r.isVideo;
        }},
       {"Browsers (any tab that plays; the service is unknown without the extension)",
-       [](const KnownPlayer& r) { return r.kind == kKindSmtcBrowser; }},
+       [](const KnownPlayer& r) { return r.kind == kKindMediaBrowser; }},
   };
   for (const Group& g : groups) {
     const std::string n = names(rows, g.member);

@@ -48,17 +48,17 @@ class HubTest : public ::testing::Test {
 };
 
 TEST_F(HubTest, PlayingBeatsPausedAndLaterStartWins) {
-  hub.putSource(rec("smtc:a", kKindSmtcApp, "A", "Paused", kStatusPaused));
+  hub.putSource(rec("smtc:a", kKindMediaApp, "A", "Paused", kStatusPaused));
   now += 10;
-  hub.putSource(rec("smtc:b", kKindSmtcBrowser, "B", "Tab"));
+  hub.putSource(rec("smtc:b", kKindMediaBrowser, "B", "Tab"));
   now += 10;
-  hub.putSource(rec("smtc:a", kKindSmtcApp, "A", "Paused", kStatusPaused));  // newer, still paused
+  hub.putSource(rec("smtc:a", kKindMediaApp, "A", "Paused", kStatusPaused));  // newer, still paused
   EXPECT_TRUE(shows("Tab"));
 
-  hub.putSource(rec("smtc:c", kKindSmtcApp, "C", "Later"));
+  hub.putSource(rec("smtc:c", kKindMediaApp, "C", "Later"));
   EXPECT_TRUE(shows("Later"));
   now += 10;
-  hub.putSource(rec("smtc:b", kKindSmtcBrowser, "B", "Tab"));  // refresh keeps playingSince
+  hub.putSource(rec("smtc:b", kKindMediaBrowser, "B", "Tab"));  // refresh keeps playingSince
   EXPECT_TRUE(shows("Later"));
 
   // A playing record with local=false loses to any local playing one, however recent.
@@ -73,21 +73,21 @@ TEST_F(HubTest, StartTimeCountsBeforeTheKindOfSource) {
   SourceRecord ext = rec("ext:1", kKindExtension, "A", "An Hour Old");
   ext.playingSince = now - 3600000;
   hub.putSource(ext);
-  hub.putSource(rec("smtc:tab", kKindSmtcBrowser, "B", "Just Started"));
+  hub.putSource(rec("smtc:tab", kKindMediaBrowser, "B", "Just Started"));
   EXPECT_TRUE(shows("Just Started"));
 }
 
 TEST_F(HubTest, FullyTiedScoresGoToTheSmallerTrackKey) {
   // Same status, start time and kind; the source keys sort the other way round.
-  hub.putSource(rec("smtc:a", kKindSmtcApp, "Artist", "Beta"));
-  hub.putSource(rec("smtc:b", kKindSmtcApp, "Artist", "Alpha"));
+  hub.putSource(rec("smtc:a", kKindMediaApp, "Artist", "Beta"));
+  hub.putSource(rec("smtc:b", kKindMediaApp, "Artist", "Alpha"));
   EXPECT_TRUE(shows("Alpha"));
-  hub.putSource(rec("smtc:c", kKindSmtcApp, "Artist", "Gamma"));
+  hub.putSource(rec("smtc:c", kKindMediaApp, "Artist", "Gamma"));
   EXPECT_TRUE(shows("Alpha"));
 }
 
 TEST_F(HubTest, EmptyTitleNeverCurrent) {
-  hub.putSource(rec("smtc:a", kKindSmtcApp, "A", ""));
+  hub.putSource(rec("smtc:a", kKindMediaApp, "A", ""));
   EXPECT_EQ(current(), "{\"active\":false}");
   EXPECT_EQ(hub.changeCounter(), 0u);
 }
@@ -98,7 +98,7 @@ TEST_F(HubTest, ServiceSwitches) {
   hub.putSource(yt);
   EXPECT_EQ(current(), "{\"active\":false}");
 
-  SourceRecord vlc = rec("smtc:vlc", kKindSmtcApp, "B", "Film");
+  SourceRecord vlc = rec("smtc:vlc", kKindMediaApp, "B", "Film");
   vlc.service = kServiceOther;
   vlc.isVideo = true;
   now += 1000;
@@ -125,10 +125,10 @@ TEST_F(HubTest, ServiceSwitches) {
       off.deezer = off.tidal = off.amazonMusic = off.otherPlayers = off.browserWithoutExtension =
           false;
   hub.setSettings(off);
-  hub.putSource(rec("smtc:app", kKindSmtcApp, "C", "Unknown app"));  // unknown service, app kind
+  hub.putSource(rec("smtc:app", kKindMediaApp, "C", "Unknown app"));  // unknown service, app kind
   EXPECT_TRUE(shows("Unknown app"));
   hub.removeSource("smtc:app");
-  hub.putSource(rec("smtc:chrome", kKindSmtcBrowser, "D", "Browser"));
+  hub.putSource(rec("smtc:chrome", kKindMediaBrowser, "D", "Browser"));
   EXPECT_EQ(current(), "{\"active\":false}");
   off.browserWithoutExtension = true;
   hub.setSettings(off);
@@ -136,7 +136,7 @@ TEST_F(HubTest, ServiceSwitches) {
 }
 
 TEST_F(HubTest, MergesOneSongFromSeveralSources) {
-  SourceRecord session = rec("smtc:chrome", kKindSmtcBrowser, "Artist", "Song");
+  SourceRecord session = rec("smtc:chrome", kKindMediaBrowser, "Artist", "Song");
   session.service = kServiceYandex;
   session.album = "Session album";
   session.coverId = "00000000000000aa";
@@ -195,25 +195,25 @@ TEST_F(HubTest, BlocklistRulesAndHiddenRecord) {
 }
 
 TEST_F(HubTest, StateTimesAndChangeSignals) {
-  hub.putSource(rec("s", kKindSmtcApp, "A", "One"));
+  hub.putSource(rec("s", kKindMediaApp, "A", "One"));
   const uint64_t c1 = hub.changeCounter();
   now += 100;
-  hub.putSource(rec("s", kKindSmtcApp, "A", "One"));
+  hub.putSource(rec("s", kKindMediaApp, "A", "One"));
   EXPECT_EQ(hub.changeCounter(), c1);  // identical document: nobody woken
   auto s = hub.health().sources.at(0);
   EXPECT_EQ(s.stateSince, 1000000);
   EXPECT_EQ(s.playingSince, 1000000);
 
   now += 100;
-  hub.putSource(rec("s", kKindSmtcApp, "A", "Two"));  // next song while playing
+  hub.putSource(rec("s", kKindMediaApp, "A", "Two"));  // next song while playing
   s = hub.health().sources.at(0);
   EXPECT_EQ(s.playingSince, 1000000);
   EXPECT_EQ(s.stateSince, 1000200);
 
   now += 100;
-  hub.putSource(rec("s", kKindSmtcApp, "A", "Two", kStatusPaused));
+  hub.putSource(rec("s", kKindMediaApp, "A", "Two", kStatusPaused));
   now += 100;
-  hub.putSource(rec("s", kKindSmtcApp, "A", "Two"));
+  hub.putSource(rec("s", kKindMediaApp, "A", "Two"));
   EXPECT_EQ(hub.health().sources.at(0).playingSince, 1000400);
 }
 
@@ -237,7 +237,7 @@ TEST_F(HubTest, ListenersWakeAWaiterOnAChange) {
   EXPECT_EQ(waitChange(c, 20), c);         // times out unchanged
   std::thread waker([this] {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    hub.putSource(rec("s", kKindSmtcApp, "A", "One"));
+    hub.putSource(rec("s", kKindMediaApp, "A", "One"));
   });
   const auto start = std::chrono::steady_clock::now();
   EXPECT_EQ(waitChange(c, 15000), c + 1);
@@ -247,19 +247,19 @@ TEST_F(HubTest, ListenersWakeAWaiterOnAChange) {
 
 TEST_F(HubTest, HistoryOfPlayedSongs) {
   EXPECT_EQ(hub.historyJson(), "[]");
-  hub.putSource(rec("s", kKindSmtcApp, "A", "First", kStatusPaused));
+  hub.putSource(rec("s", kKindMediaApp, "A", "First", kStatusPaused));
   EXPECT_EQ(hub.historyJson(), "[]");  // paused songs do not count
   now = 2000;
-  hub.putSource(rec("s", kKindSmtcApp, "A", "First"));
+  hub.putSource(rec("s", kKindMediaApp, "A", "First"));
   now = 3000;
-  SourceRecord b = rec("s", kKindSmtcApp, "B", "Second");
+  SourceRecord b = rec("s", kKindMediaApp, "B", "Second");
   b.service = kServiceVk;
   b.album = "LP";
   hub.putSource(b);
   b.coverId = "00000000000000cc";
   hub.putSource(b);  // cover arrives later: filled into the newest entry
   now = 4000;
-  hub.putSource(rec("s", kKindSmtcApp, "a", "FIRST"));
+  hub.putSource(rec("s", kKindMediaApp, "a", "FIRST"));
   EXPECT_EQ(hub.historyJson(),
             "[{\"album\":null,\"artist\":\"a\",\"coverUrl\":null,\"service\":\"unknown\","
             "\"startedAt\":4000,\"title\":\"FIRST\"},"
@@ -269,7 +269,7 @@ TEST_F(HubTest, HistoryOfPlayedSongs) {
             "\"startedAt\":2000,\"title\":\"First\"}]");
 
   for (int i = 0; i < 25; ++i)
-    hub.putSource(rec("s", kKindSmtcApp, "X", "Song " + std::to_string(i)));
+    hub.putSource(rec("s", kKindMediaApp, "X", "Song " + std::to_string(i)));
   const std::string h = hub.historyJson();
   size_t entries = 0;
   for (size_t at = h.find("startedAt"); at != std::string::npos; at = h.find("startedAt", at + 1))

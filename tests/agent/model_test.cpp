@@ -8,7 +8,7 @@ namespace {
 SourceRecord fullRecord() {
   SourceRecord r;
   r.sourceKey = "smtc:Spotify.exe";
-  r.kind = kKindSmtcApp;
+  r.kind = kKindMediaApp;
   r.service = kServiceSpotify;
   r.app = "desktop";
   r.player = "Spotify";

@@ -58,7 +58,7 @@ class LogCapture {
 SourceRecord song(const std::string& title, const std::string& artist) {
   SourceRecord r;
   r.sourceKey = "smtc:player";
-  r.kind = kKindSmtcApp;
+  r.kind = kKindMediaApp;
   r.service = kServiceSpotify;
   r.title = title;
   r.artist = artist;

@@ -184,8 +184,8 @@ void map(const MprisPlayerState& s) {
   anchorTimeline(a, s, 1'700'000'000'500, false);
   if (s.status != "Playing") check(a.atMs == 1'700'000'000'000);  // standing still: kept
   const MediaTimeline t = mprisTimeline(s.lengthUs, a.positionUs, a.atMs);
-  check(t.endTime >= t.startTime && t.position >= 0);
-  check((s.lengthUs > 0) == (t.endTime > t.startTime));
+  check(t.endMs >= t.startMs && t.positionMs >= 0);
+  check((s.lengthUs >= 1000) == (t.endMs > t.startMs));  // a timeline from the first whole ms
   if (std::optional<std::string> path = fileUrlPath(s.artUrl)) check(!path->empty());
   coverDownloadUrl(s.artUrl);
   imageTypeFromSignature(s.title);

@@ -75,7 +75,7 @@ std::string readAll(int fd, int timeoutMs, bool* closed = nullptr) {
 SourceRecord song(const std::string& title) {
   SourceRecord r;
   r.sourceKey = "smtc:app";
-  r.kind = kKindSmtcApp;
+  r.kind = kKindMediaApp;
   r.artist = "Artist";
   r.title = title;
   r.status = kStatusPlaying;

@@ -32,7 +32,7 @@ const std::string kInactive = "{\"active\":false}";
 SourceRecord playing(const std::string& key, const std::string& artist, const std::string& title) {
   SourceRecord r;
   r.sourceKey = key;
-  r.kind = kKindSmtcApp;
+  r.kind = kKindMediaApp;
   r.service = kServiceSpotify;
   r.app = "spotify";
   r.player = "Spotify";
@@ -72,7 +72,7 @@ class ServerTest : public ::testing::Test {
 
   void start() {
     server.setIngest(&ingest);
-    controller.route(kKindSmtcApp, &player);
+    controller.route(kKindMediaApp, &player);
     server.setPlayerControl(&controller);
     server.setControl(
         kToken,
@@ -347,7 +347,7 @@ TEST_F(ServerTest, HealthDocument) {
 
   // Filtered out (a browser session of no known service), yet listed.
   SourceRecord stopped = playing("smtc:tab", "B", "Quiet");
-  stopped.kind = kKindSmtcBrowser;
+  stopped.kind = kKindMediaBrowser;
   stopped.service = static_cast<ServiceId>(42);
   stopped.status = kStatusStopped;
   stopped.app = "firefox";

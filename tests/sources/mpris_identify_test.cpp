@@ -10,7 +10,7 @@ namespace {
 TEST(MprisIdentify, PlayersBrowsersAndElectronApps) {
   AppIdentity a = identifyMprisPlayer("spotify", "Spotify");
   EXPECT_TRUE(a.handled);
-  EXPECT_EQ(a.kind, kKindSmtcApp);
+  EXPECT_EQ(a.kind, kKindMediaApp);
   EXPECT_EQ(a.service, kServiceSpotify);
   EXPECT_EQ(a.app, "desktop");
 
@@ -22,18 +22,18 @@ TEST(MprisIdentify, PlayersBrowsersAndElectronApps) {
   EXPECT_FALSE(identifyMprisPlayer("Rhythmbox", "Rhythmbox").isVideo);
 
   a = identifyMprisPlayer("firefox.instance_1_24", "Mozilla Firefox");
-  EXPECT_EQ(a.kind, kKindSmtcBrowser);
+  EXPECT_EQ(a.kind, kKindMediaBrowser);
   EXPECT_EQ(a.service, kServiceUnknown);
   EXPECT_EQ(a.app, "firefox");
   EXPECT_EQ(identifyMprisPlayer("chrome.instance26232", "").app, "chrome");
 
   // Everything Chromium-based registers as chromium: the Identity decides.
   a = identifyMprisPlayer("chromium.instance575", "Chromium");
-  EXPECT_EQ(a.kind, kKindSmtcBrowser);
+  EXPECT_EQ(a.kind, kKindMediaBrowser);
   EXPECT_EQ(a.player, "Chromium");
   EXPECT_EQ(identifyMprisPlayer("chromium.instance9", "Microsoft Edge").app, "edge");
   a = identifyMprisPlayer("chromium.instance575", "YouTube Music");
-  EXPECT_EQ(a.kind, kKindSmtcApp);
+  EXPECT_EQ(a.kind, kKindMediaApp);
   EXPECT_EQ(a.service, kServiceYoutubeMusic);
   EXPECT_FALSE(identifyMprisPlayer("chromium.instance575", "Some Chat App").handled);
 
@@ -45,21 +45,21 @@ TEST(MprisIdentify, PlayersBrowsersAndElectronApps) {
 
 TEST(MprisIdentify, TimelineFromMicroseconds) {
   MediaTimeline t = mprisTimeline(183'500'000, 61'000'123, 1'700'000'000'123);
-  EXPECT_EQ(t.startTime, 0);
-  EXPECT_EQ(t.endTime, 1'835'000'000);
-  EXPECT_EQ(t.position, 610'001'230);
-  EXPECT_EQ((t.lastUpdatedTime - kUnixEpochTicks) / 10000, 1'700'000'000'123);
+  EXPECT_EQ(t.startMs, 0);
+  EXPECT_EQ(t.endMs, 183'500);
+  EXPECT_EQ(t.positionMs, 61'000);
+  EXPECT_EQ(t.updatedAtMs, 1'700'000'000'123);
 
   // Players report negative positions around track changes.
-  EXPECT_EQ(mprisTimeline(1'000'000, -40'000, 5).position, 0);
+  EXPECT_EQ(mprisTimeline(1'000'000, -40'000, 5).positionMs, 0);
   // No length: no timeline at all.
   t = mprisTimeline(0, 5'000'000, 5);
-  EXPECT_EQ(t.endTime, t.startTime);
-  EXPECT_EQ(t.lastUpdatedTime, 0);
+  EXPECT_EQ(t.endMs, t.startMs);
+  EXPECT_EQ(t.updatedAtMs, 0);
   // Absurd values must not overflow.
   t = mprisTimeline(std::numeric_limits<int64_t>::max(), std::numeric_limits<int64_t>::max(), 5);
-  EXPECT_GT(t.endTime, 0);
-  EXPECT_GT(t.position, 0);
+  EXPECT_GT(t.endMs, 0);
+  EXPECT_GT(t.positionMs, 0);
 }
 
 TEST(MprisIdentify, CoverUrls) {

@@ -1,11 +1,10 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <functional>
-#include <future>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -17,6 +16,7 @@
 #include "agent/clock.h"
 #include "agent/sources/identify.h"
 #include "agent/sources/media_backend.h"
+#include "agent/thread_annotations.h"
 
 namespace tunelight {
 
@@ -46,7 +46,7 @@ struct SessionSnapshot {
   std::string title;
   std::string artist;
   std::string album;
-  int32_t status = 0;
+  PlaybackStatus status = kStatusStopped;
   uint32_t controls = 0;  // ControlAction bits
   int64_t positionMs = 0;
   int64_t durationMs = 0;
@@ -62,7 +62,7 @@ std::string sniffImageType(const std::string& bytes);
 // a size of 0 or above kMaxThumbnailBytes. Platform errors propagate.
 bool readThumbnail(MediaThumbnail* thumbnail, ThumbnailState& state);
 
-// Fills durationMs, positionMs and positionAt of a snapshot from a platform timeline.
+// Fills durationMs, positionMs and positionAt of a snapshot from a session's timeline.
 void applyTimeline(const MediaTimeline& t, SessionSnapshot& s);
 
 // What was last published to the Hub, per session key.
@@ -74,12 +74,17 @@ class SessionTable {
   void publish(const std::vector<SessionSnapshot>& snapshots, int64_t nowMs);
   // Removes every published source, in key order, and forgets them.
   void clear();
+  // Every published source was among the snapshots of the last publish.
+  bool allListed() const;
+  // Counts every published source as seen at nowMs: the platform reported no change until then.
+  void seenUntil(int64_t nowMs);
   size_t size() const { return entries_.size(); }
   bool has(const std::string& aumid) const { return entries_.count(aumid) != 0; }
 
  private:
   struct Entry {
     int64_t lastSeenMs = 0;
+    bool listed = false;  // among the snapshots of the last publish
     std::string trackKey;
     std::string coverId;
     int64_t trackChangedAt = 0;
@@ -92,17 +97,72 @@ class SessionTable {
   std::map<std::string, Entry> entries_;
 };
 
-// Publishes the platform's media sessions as Hub sources ("smtc:" + app id), polling every
-// 500 ms on a thread of its own (earlier when the backend signals a change). Each session is
+// One worker thread of the watcher (thumbnail reads, player actions). It joins the platform's
+// thread set-up (MediaBackend::workerBegin/End) and runs queued jobs one at a time, until it is
+// stopped or the platform faulted. Started and stopped by the watcher thread, which releases the
+// jobs left queued then (they may hold platform objects, which only threads of the platform's
+// apartment release).
+class SessionWorker {
+ public:
+  // A job runs on the worker (onWorker true) or, for a worker that runs jobs where it cannot
+  // have a thread, on the watcher thread (onWorker false).
+  using Job = std::function<void(bool onWorker)>;
+
+  // startFailed and beginFailed begin the warnings when the thread cannot be created or cannot
+  // join the platform. runHere: without a thread the worker still takes jobs, which the watcher
+  // runs itself (runQueuedHere); otherwise it takes none.
+  SessionWorker(MediaBackend& backend, const std::atomic<bool>& faulted, const char* startFailed,
+                const char* beginFailed, bool runHere);
+  ~SessionWorker() { stop(); }
+  SessionWorker(const SessionWorker&) = delete;
+  SessionWorker& operator=(const SessionWorker&) = delete;
+
+  void start() EXCLUDES(mu_);
+  // Takes no further job, lets the job in progress end, joins the thread and releases the jobs
+  // still queued on the calling thread.
+  void stop() EXCLUDES(mu_);
+  enum PostResult { kQueued, kClosed, kFull };
+  // Queues a job unless the worker takes none (kClosed) or maxQueued jobs wait already (kFull).
+  // A non-empty key replaces the job queued under the same key.
+  PostResult post(const std::string& key, Job job, size_t maxQueued = SIZE_MAX) EXCLUDES(mu_);
+  // The worker takes jobs.
+  bool hasOpenQueue() EXCLUDES(mu_);
+  // Runs the queued jobs on the calling thread, when no thread runs them.
+  void runQueuedHere() EXCLUDES(mu_);
+  // A thread runs the jobs. Watcher thread only.
+  bool hasThread() const { return thread_.joinable(); }
+  // Lets a waiting worker see a fault.
+  void notify() EXCLUDES(mu_);
+
+ private:
+  void run() EXCLUDES(mu_);
+
+  MediaBackend& backend_;
+  const std::atomic<bool>& faulted_;
+  const char* const startFailed_;
+  const char* const beginFailed_;
+  const bool runHere_;
+  Mutex mu_;
+  CondVar cv_;
+  std::deque<std::pair<std::string, Job>> queue_ GUARDED_BY(mu_);
+  bool open_ GUARDED_BY(mu_);  // jobs are taken
+  bool stop_ GUARDED_BY(mu_) = false;
+  std::thread thread_;  // started and joined by the watcher thread
+};
+
+// Publishes the platform's media sessions as Hub sources (kMediaSessionKeyPrefix + app id): the
+// system media transport controls on Windows, MPRIS players on Linux. It polls every 500 ms on a
+// thread of its own (earlier when the backend signals a change); with a backend that reports
+// every change it does not poll while nothing plays and nothing is due. Each session is
 // read on its own: one that fails, answers nothing or hangs costs only itself. Thumbnails are
 // read on a worker thread of their own, and player actions are sent from another.
-class SmtcWatcher {
+class SessionWatcher {
  public:
-  explicit SmtcWatcher(Hub& hub);
-  SmtcWatcher(Hub& hub, std::unique_ptr<MediaBackend> backend, WallClock clock);
-  ~SmtcWatcher();
-  SmtcWatcher(const SmtcWatcher&) = delete;
-  SmtcWatcher& operator=(const SmtcWatcher&) = delete;
+  explicit SessionWatcher(Hub& hub);
+  SessionWatcher(Hub& hub, std::unique_ptr<MediaBackend> backend, WallClock clock);
+  ~SessionWatcher();
+  SessionWatcher(const SessionWatcher&) = delete;
+  SessionWatcher& operator=(const SessionWatcher&) = delete;
 
   // Called once, on the watcher's thread, after a processor fault in the platform's code: the
   // watcher has stopped for good and the process should be restarted. Set before start().
@@ -139,21 +199,10 @@ class SmtcWatcher {
     int64_t listedAtMs = 0;
     ThumbnailState thumb;
   };
-  struct ThumbnailJob {
-    std::string session;  // key
-    std::string track;
-    std::shared_ptr<MediaThumbnail> ref;
-  };
   struct ThumbnailResult {
     std::string session;
     std::string track;
     ThumbnailState read;  // bytes, contentType, ok
-  };
-  struct ControlJob {
-    std::shared_ptr<MediaSessionControl> session;
-    uint32_t action = 0;
-    std::chrono::steady_clock::time_point deadline;
-    std::promise<std::string> answer;
   };
 
   void threadMain();
@@ -167,13 +216,12 @@ class SmtcWatcher {
   void planThumbnail(const std::string& key, SessionState& st, const std::string& track,
                      std::shared_ptr<MediaThumbnail> ref, int64_t nowMs);
   void takeThumbnails(std::vector<SessionSnapshot>& snapshots, int64_t nowMs);
-  void thumbnailWorker();
-  void readQueuedThumbnails();
-  ThumbnailResult readOne(ThumbnailJob& job);
-  void stopThumbnailWorker();
+  void planNextCycle(const std::vector<SessionSnapshot>& snapshots, int64_t nowMs);
+  ThumbnailResult readOne(const std::string& session, const std::string& track,
+                          std::shared_ptr<MediaThumbnail> ref);
   void publishControls(std::map<std::string, std::shared_ptr<MediaSessionControl>> controls);
-  void controlWorker();
-  void stopControlWorker();
+  std::string sendControl(MediaSessionControl& session, uint32_t action,
+                          std::chrono::steady_clock::time_point deadline);
 
   std::unique_ptr<MediaBackend> backend_;
   const WallClock clock_;
@@ -181,9 +229,9 @@ class SmtcWatcher {
   std::atomic<bool> faulted_{false};
   std::function<void()> onFault_;
   std::thread thread_;
-  std::mutex doneMu_;
-  std::condition_variable doneCv_;
-  bool done_ = false;  // guarded by doneMu_: the thread has left every platform call
+  Mutex doneMu_;
+  CondVar doneCv_;
+  bool done_ GUARDED_BY(doneMu_) = false;  // the thread has left every platform call
 
   // Cycle state: used only by the thread running the cycles (or a test while none runs).
   std::unique_ptr<MediaManager> manager_;
@@ -193,25 +241,24 @@ class SmtcWatcher {
   std::map<std::string, SessionState> states_;  // of listed or published sessions only
   int32_t failureCount_ = 0;
   SessionTable table_;
+  // When the next cycle is due after the last one, and whether the wait until then counts as
+  // having seen every published session (a backend that reports every change said nothing).
+  std::chrono::milliseconds nextCycleIn_{500};
+  bool quietWait_ = false;
 
-  // The thumbnail worker: one read at a time, at most one queued per session.
-  std::mutex thumbMu_;
-  std::condition_variable thumbCv_;
-  std::deque<ThumbnailJob> thumbQueue_;     // guarded by thumbMu_
-  std::vector<ThumbnailResult> thumbDone_;  // guarded by thumbMu_
-  bool thumbStop_ = false;                  // guarded by thumbMu_
+  // Thumbnail reads: one at a time, at most one queued per session.
+  SessionWorker thumbWorker_;
+  Mutex thumbMu_;
+  std::vector<ThumbnailResult> thumbDone_ GUARDED_BY(thumbMu_);
   std::atomic<bool> thumbReady_{false};
-  std::thread thumbThread_;  // started and joined by the watcher thread
 
-  // The control worker: one action at a time, on the sessions of the last listing. Only the
-  // watcher thread and the worker ever release a session (both are in the platform's apartment).
-  std::mutex controlMu_;
-  std::condition_variable controlCv_;
-  std::map<std::string, std::shared_ptr<MediaSessionControl>> controls_;  // by key; controlMu_
-  std::deque<ControlJob> controlQueue_;                                   // guarded by controlMu_
-  bool controlOpen_ = false;   // guarded by controlMu_: the worker takes jobs
-  bool controlStop_ = false;   // guarded by controlMu_
-  std::thread controlThread_;  // started and joined by the watcher thread
+  // Player actions: one at a time, on the sessions of the last listing. Only the watcher thread
+  // and the worker ever release a session (both are in the platform's apartment).
+  SessionWorker controlWorker_;
+  // Taken before the control worker's own lock, never after it.
+  Mutex controlMu_;
+  std::map<std::string, std::shared_ptr<MediaSessionControl>> controls_  // by key
+      GUARDED_BY(controlMu_);
 };
 
 // One pass over the platform's media sessions, every call timed, as a JSON document (for

@@ -1,4 +1,4 @@
-#include "agent/sources/smtc_watcher.h"
+#include "agent/sources/session_watcher.h"
 
 #include <gtest/gtest.h>
 
@@ -12,6 +12,7 @@
 #include "agent/hub.h"
 #include "agent/log.h"
 #include "tests/support/wait.h"
+#include "agent/sources/winrt_time.h"
 
 namespace tunelight {
 namespace {
@@ -60,7 +61,7 @@ struct FakeSessionData {
   bool fail = false;  // its reads fail
   bool gone = false;  // closed after being listed: even its id cannot be read
   std::string title, artist, album;
-  int32_t status = kStatusPlaying;
+  PlaybackStatus status = kStatusPlaying;
   MediaTimeline timeline;
   std::shared_ptr<FakeThumb> thumb;
 };
@@ -94,7 +95,7 @@ struct FakeSession : MediaSession {
     AppIdentity a;
     a.handled = d.handled;
     if (d.handled) {
-      a.kind = kKindSmtcBrowser;
+      a.kind = kKindMediaBrowser;
       a.service = kServiceOther;
       a.app = "firefox";
       a.player = "Firefox";
@@ -113,7 +114,7 @@ struct FakeSession : MediaSession {
     if (deadline > std::chrono::steady_clock::now()) ++w.hungWaits;
     return std::nullopt;
   }
-  int32_t playbackStatus() override { return d.status; }
+  PlaybackStatus playbackStatus() override { return d.status; }
   MediaTimeline timeline() override { return d.timeline; }
 };
 
@@ -149,9 +150,9 @@ struct FakeBackend : MediaBackend {
   }
 };
 
-class SmtcWatcherTest : public ::testing::Test {
+class SessionWatcherTest : public ::testing::Test {
  protected:
-  SmtcWatcherTest()
+  SessionWatcherTest()
       : world(std::make_shared<World>()),
         hub(50, [this] { return now; }),
         watcher(hub, std::make_unique<FakeBackend>(world), [this] { return now; }) {
@@ -159,7 +160,7 @@ class SmtcWatcherTest : public ::testing::Test {
     gLog.clear();
     oldSink = setSink(captureSink);
   }
-  ~SmtcWatcherTest() override { setSink(oldSink); }
+  ~SessionWatcherTest() override { setSink(oldSink); }
 
   FakeSessionData& add(const std::string& id, const std::string& title, const std::string& artist) {
     FakeSessionData d;
@@ -186,7 +187,7 @@ class SmtcWatcherTest : public ::testing::Test {
   int64_t now = 1'700'000'000'000;
   std::shared_ptr<World> world;
   Hub hub;
-  SmtcWatcher watcher;
+  SessionWatcher watcher;
   LogSink oldSink = nullptr;
 };
 
@@ -199,16 +200,16 @@ TEST(SniffImageType, MagicBytesAndFallback) {
   EXPECT_EQ(sniffImageType("GIF89a"), "image/png");
 }
 
-TEST_F(SmtcWatcherTest, PublishesHandledSessionsAndRemovesThemAfterMoreThan3000ms) {
+TEST_F(SessionWatcherTest, PublishesHandledSessionsAndRemovesThemAfterMoreThan3000ms) {
   FakeSessionData& d = add("Firefox.A", "Song", "Band");
-  d.timeline = {10000 * 1000, 10000 * 181000, 10000 * 31000, 0};
+  d.timeline = {1000, 181000, 31000, 0};
   add("unknown.app", "Other", "X").handled = false;
   add("quiet.app", "", "Nobody");
   cycleAt(now);
 
   auto r = source("smtc:Firefox.A");
   ASSERT_TRUE(r);
-  EXPECT_EQ(r->kind, kKindSmtcBrowser);
+  EXPECT_EQ(r->kind, kKindMediaBrowser);
   EXPECT_EQ(r->app, "firefox");
   EXPECT_EQ(r->title, "Song");
   EXPECT_FALSE(r->album);  // empty album is absent
@@ -226,16 +227,17 @@ TEST_F(SmtcWatcherTest, PublishesHandledSessionsAndRemovesThemAfterMoreThan3000m
   EXPECT_FALSE(source("smtc:Firefox.A"));
 }
 
-TEST_F(SmtcWatcherTest, TimelineConversion) {
+TEST_F(SessionWatcherTest, TimelineConversion) {
   SessionSnapshot s;
   // Truncation toward zero, relative to the start time.
-  applyTimeline({5, 5 + 12345678, 5 + 9999, kUnixEpochTicks + 10000 * 42 + 9999}, s);
+  applyTimeline(timelineFromTicks(5, 5 + 12345678, 5 + 9999, kUnixEpochTicks + 10000 * 42 + 9999),
+                s);
   EXPECT_EQ(s.durationMs, 1234);
   EXPECT_EQ(s.positionMs, 0);
   EXPECT_EQ(s.positionAt, 42);
 
   FakeSessionData& d = add("a", "T", "A");
-  d.timeline = {0, 0, 10000 * 5000, kUnixEpochTicks + 10000 * (now - 100)};
+  d.timeline = {0, 0, 5000, now - 100};
   cycleAt(now);
   auto r = source("smtc:a");
   ASSERT_TRUE(r);
@@ -243,16 +245,15 @@ TEST_F(SmtcWatcherTest, TimelineConversion) {
   EXPECT_FALSE(r->positionMs);
   EXPECT_EQ(r->positionAt, 0);
 
-  world->sessions[0].timeline = {0, 10000 * 60000, 10000 * 5000,
-                                 kUnixEpochTicks + 10000 * (now - 100)};
+  world->sessions[0].timeline = {0, 60000, 5000, now - 100};
   cycleAt(now);
   EXPECT_EQ(source("smtc:a")->positionAt, now - 100);
-  world->sessions[0].timeline.lastUpdatedTime = kUnixEpochTicks + 10000 * (now + 700);
+  world->sessions[0].timeline.updatedAtMs = now + 700;
   cycleAt(now);
   EXPECT_EQ(source("smtc:a")->positionAt, now);  // a future update time is clamped
 }
 
-TEST_F(SmtcWatcherTest, ThumbnailReadsFollowKeyFailureAndRefreshRules) {
+TEST_F(SessionWatcherTest, ThumbnailReadsFollowKeyFailureAndRefreshRules) {
   auto thumb = std::make_shared<FakeThumb>();
   thumb->set(std::string("\x89PNG-one", 8));
   add("p", "One", "A").thumb = thumb;
@@ -309,7 +310,7 @@ TEST_F(SmtcWatcherTest, ThumbnailReadsFollowKeyFailureAndRefreshRules) {
   EXPECT_EQ(hub.cover(r->coverId)->contentType, "image/jpeg");  // sniffed
 }
 
-TEST_F(SmtcWatcherTest, ThumbnailSizeLimits) {
+TEST_F(SessionWatcherTest, ThumbnailSizeLimits) {
   FakeThumb t;
   ThumbnailState st;
   t.set("");
@@ -331,7 +332,7 @@ TEST_F(SmtcWatcherTest, ThumbnailSizeLimits) {
   EXPECT_EQ(st.contentType, "image/png");
 }
 
-TEST_F(SmtcWatcherTest, FailedCyclesWarnThreeTimesPerRunAndBackOff) {
+TEST_F(SessionWatcherTest, FailedCyclesWarnThreeTimesPerRunAndBackOff) {
   add("a", "T", "A");
   const int64_t t0 = now;
   cycleAt(t0);
@@ -382,7 +383,7 @@ TEST_F(SmtcWatcherTest, FailedCyclesWarnThreeTimesPerRunAndBackOff) {
   EXPECT_EQ(world->cycles, cycles);
 }
 
-TEST_F(SmtcWatcherTest, OneBadSessionCostsOnlyItself) {
+TEST_F(SessionWatcherTest, OneBadSessionCostsOnlyItself) {
   add("good", "G0", "A");
   add("bad", "B", "B");
   add("gone", "C", "C");
@@ -411,7 +412,7 @@ TEST_F(SmtcWatcherTest, OneBadSessionCostsOnlyItself) {
                      3, "warning: SMTC: session bad: The RPC server is unavailable."));
 }
 
-TEST_F(SmtcWatcherTest, HungPropertiesReadIsWaitedForOnceAndGivenUp) {
+TEST_F(SessionWatcherTest, HungPropertiesReadIsWaitedForOnceAndGivenUp) {
   add("a", "A0", "x");
   add("h", "H", "y");
   world->hung.insert("h");
@@ -435,7 +436,7 @@ TEST_F(SmtcWatcherTest, HungPropertiesReadIsWaitedForOnceAndGivenUp) {
   EXPECT_EQ(source("smtc:h")->title, "H");
 }
 
-TEST_F(SmtcWatcherTest, TwoSessionsWithOneIdAreTwoSources) {
+TEST_F(SessionWatcherTest, TwoSessionsWithOneIdAreTwoSources) {
   auto one = std::make_shared<FakeThumb>();
   one->set("PNGDATA1");
   auto two = std::make_shared<FakeThumb>();
@@ -451,7 +452,7 @@ TEST_F(SmtcWatcherTest, TwoSessionsWithOneIdAreTwoSources) {
   EXPECT_EQ(one->opens + two->opens, 2);  // each cached on its own: no read every cycle
 }
 
-TEST_F(SmtcWatcherTest, ThreadRemovesSourcesOnStopAndWakesEarlyOnSignal) {
+TEST_F(SessionWatcherTest, ThreadRemovesSourcesOnStopAndWakesEarlyOnSignal) {
   add("a", "T", "A");
   watcher.start();
   test::waitUntil([&] { return world->cycles >= 1; }, 2000, 5);

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "agent/hub.h"
-#include "agent/sources/smtc_watcher.h"
+#include "agent/sources/session_watcher.h"
 #include "tests/support/wait.h"
 
 namespace tunelight {
@@ -32,6 +32,9 @@ struct Platform {
   std::shared_ptr<Thumb> thumb = std::make_shared<Thumb>();
   std::atomic<int> cycles{0};
   std::atomic<int> waits{0};
+  bool reportsAll = false;      // the backend reports every change
+  std::atomic<int> changes{0};  // waitForChange answers true this many times
+  PlaybackStatus status = kStatusPaused;
 };
 
 struct Session : MediaSession {
@@ -45,7 +48,7 @@ struct Session : MediaSession {
     return a;
   }
   MediaProperties properties() override { return {"Song", "Band", "", p.thumb}; }
-  int32_t playbackStatus() override { return kStatusPaused; }
+  PlaybackStatus playbackStatus() override { return p.status; }
   MediaTimeline timeline() override { return {}; }
 };
 
@@ -70,29 +73,40 @@ struct Backend : MediaBackend {
   }
   bool waitForChange(int32_t ms) override {
     ++p->waits;
+    if (p->changes > 0) {
+      --p->changes;
+      return true;
+    }
     return MediaBackend::waitForChange(ms);  // the plain sleep
   }
+  bool reportsEveryChange() override { return p->reportsAll; }
 };
 
-class SmtcWatcherWait : public ::testing::Test {
+class SessionWatcherWait : public ::testing::Test {
  protected:
-  SmtcWatcherWait()
+  SessionWatcherWait()
       : p(std::make_shared<Platform>()),
-        hub(50, [this] { return now; }),
-        watcher(hub, std::make_unique<Backend>(p), [this] { return now; }) {}
+        hub(50, [this] { return now.load(); }),
+        watcher(hub, makeBackend(), [this] { return now.load(); }) {}
+  std::unique_ptr<Backend> makeBackend() {
+    auto b = std::make_unique<Backend>(p);
+    backend = b.get();
+    return b;
+  }
   bool published() { return !hub.health().sources.empty(); }
   void cycleAt(int64_t t) {
     now = t;
     watcher.runCycle();
   }
 
-  int64_t now = 1'700'000'000'000;
+  std::atomic<int64_t> now{1'700'000'000'000};
   std::shared_ptr<Platform> p;
+  Backend* backend = nullptr;  // owned by the watcher
   Hub hub;
-  SmtcWatcher watcher;
+  SessionWatcher watcher;
 };
 
-TEST_F(SmtcWatcherWait, IdleThreadWaitsOncePerPeriodAndStopEndsTheWait) {
+TEST_F(SessionWatcherWait, IdleThreadWaitsOncePerPeriodAndStopEndsTheWait) {
   p->thumb.reset();  // a thumbnail read wakes the thread early
   watcher.start();
   const auto t0 = std::chrono::steady_clock::now();
@@ -108,7 +122,38 @@ TEST_F(SmtcWatcherWait, IdleThreadWaitsOncePerPeriodAndStopEndsTheWait) {
   EXPECT_FALSE(published());
 }
 
-TEST_F(SmtcWatcherWait, ThumbnailStateGoesWithItsSession) {
+TEST_F(SessionWatcherWait, APausedSessionOfASignallingPlatformIsNotPolled) {
+  p->thumb.reset();
+  p->reportsAll = true;
+  watcher.start();
+  const auto t0 = std::chrono::steady_clock::now();
+  while (p->cycles < 1 && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(5))
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_TRUE(published());
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  EXPECT_EQ(p->cycles, 1);  // no cycle without a change
+  EXPECT_EQ(p->waits, 1);
+
+  // A change after a long quiet time: the sessions were there all along, so one missing from
+  // this listing still goes only by the removal rule.
+  now += 60000;
+  p->listed = false;
+  p->changes = 1;
+  backend->wake();  // ends the plain sleep, which then asks again
+  while (p->cycles < 2 && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(5))
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_EQ(p->cycles, 2);
+  EXPECT_TRUE(published());
+
+  // Unseen now: cycles run on time again until the removal rule has removed it.
+  now += 3001;
+  while (published() && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(5))
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  EXPECT_FALSE(published());
+  watcher.stop();
+}
+
+TEST_F(SessionWatcherWait, ThumbnailStateGoesWithItsSession) {
   const int64_t t0 = now;
   cycleAt(t0);
   EXPECT_EQ(p->thumb->opens, 1);
@@ -123,7 +168,7 @@ TEST_F(SmtcWatcherWait, ThumbnailStateGoesWithItsSession) {
   EXPECT_TRUE(published());
 }
 
-TEST_F(SmtcWatcherWait, LostSessionsGoByTheRemovalRuleOtherFailuresKeepThem) {
+TEST_F(SessionWatcherWait, LostSessionsGoByTheRemovalRuleOtherFailuresKeepThem) {
   const int64_t t0 = now;
   cycleAt(t0);
   ASSERT_TRUE(published());

@@ -1,8 +1,9 @@
-#include "agent/sources/smtc_watcher.h"
+#include "agent/sources/session_watcher.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <future>
 #include <iterator>
 #include <nlohmann/json.hpp>
 #include <system_error>
@@ -14,9 +15,11 @@
 
 namespace tunelight {
 
+// Log lines keep their "SMTC: " prefix on every platform: users' notes, log searches and the
+// tests look for it.
+
 namespace {
 
-constexpr int64_t kTicksPerMs = 10000;
 constexpr int64_t kThumbnailRefreshMs = 5000;
 // Apps often publish the new artwork a little after the new title: the thumbnail is read again
 // this long after a track change.
@@ -30,6 +33,9 @@ constexpr int64_t kLastBackoffMs = 5000;
 constexpr auto kReadWindow = std::chrono::milliseconds(300);
 constexpr int64_t kReadGiveUpMs = 5000;
 constexpr auto kCyclePeriod = std::chrono::milliseconds(500);
+// With a backend that reports every change, the longest wait while nothing moves: a backstop
+// for a player that breaks its promise to signal.
+constexpr auto kIdlePeriod = std::chrono::milliseconds(60000);
 // A change signal never runs cycles closer together than this.
 constexpr auto kMinCycleGap = std::chrono::milliseconds(50);
 // A player action is sent no later than this after it was asked for (an older one is dropped
@@ -54,16 +60,18 @@ std::string sessionKey(const std::string& appId, std::map<std::string, int>& see
 }  // namespace
 
 bool MediaBackend::waitForChange(int32_t timeoutMs) {
-  std::unique_lock<std::mutex> lock(wakeMu_);
-  wakeCv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return woken_; });
+  MutexLock lock(wakeMu_);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!woken_ && wakeCv_.waitUntil(wakeMu_, deadline)) {
+  }
   woken_ = false;
   return false;
 }
 
 void MediaBackend::wake() {
-  std::lock_guard<std::mutex> lock(wakeMu_);
+  MutexLock lock(wakeMu_);
   woken_ = true;
-  wakeCv_.notify_all();
+  wakeCv_.signalAll();
 }
 
 std::string sniffImageType(const std::string& b) {
@@ -89,23 +97,25 @@ bool readThumbnail(MediaThumbnail* thumbnail, ThumbnailState& state) {
 }
 
 void applyTimeline(const MediaTimeline& t, SessionSnapshot& s) {
-  s.durationMs = (t.endTime - t.startTime) / kTicksPerMs;
-  s.positionMs = (t.position - t.startTime) / kTicksPerMs;
-  s.positionAt = t.lastUpdatedTime > 0 ? (t.lastUpdatedTime - kUnixEpochTicks) / kTicksPerMs : 0;
+  s.durationMs = t.endMs - t.startMs;
+  s.positionMs = t.positionMs - t.startMs;
+  s.positionAt = t.updatedAtMs;
 }
 
 SessionTable::SessionTable(Hub& hub, int32_t removeAfterMs, int32_t coverHoldMs)
     : hub_(hub), removeAfterMs_(removeAfterMs), coverHoldMs_(coverHoldMs) {}
 
 void SessionTable::publish(const std::vector<SessionSnapshot>& snapshots, int64_t nowMs) {
+  for (auto& [aumid, entry] : entries_) entry.listed = false;
   for (const SessionSnapshot& s : snapshots) {
     const AppIdentity& id = s.identity;
     if (!id.handled || s.title.empty()) continue;
     Entry& e = entries_[s.aumid];
     e.lastSeenMs = nowMs;
+    e.listed = true;
 
     SourceRecord r;
-    r.sourceKey = "smtc:" + s.aumid;
+    r.sourceKey = kMediaSessionKeyPrefix + s.aumid;
     r.kind = static_cast<SourceKind>(id.kind);
     r.service = static_cast<ServiceId>(id.service);
     r.app = id.app;
@@ -142,7 +152,7 @@ void SessionTable::publish(const std::vector<SessionSnapshot>& snapshots, int64_
 
   for (auto it = entries_.begin(); it != entries_.end();) {
     if (nowMs - it->second.lastSeenMs > removeAfterMs_) {
-      hub_.removeSource("smtc:" + it->first);
+      hub_.removeSource(kMediaSessionKeyPrefix + it->first);
       it = entries_.erase(it);
     } else {
       ++it;
@@ -150,34 +160,51 @@ void SessionTable::publish(const std::vector<SessionSnapshot>& snapshots, int64_
   }
 }
 
+bool SessionTable::allListed() const {
+  return std::all_of(entries_.begin(), entries_.end(),
+                     [](const auto& e) { return e.second.listed; });
+}
+
+void SessionTable::seenUntil(int64_t nowMs) {
+  for (auto& [aumid, entry] : entries_) entry.lastSeenMs = std::max(entry.lastSeenMs, nowMs);
+}
+
 void SessionTable::clear() {
-  for (const auto& [aumid, entry] : entries_) hub_.removeSource("smtc:" + aumid);
+  for (const auto& [aumid, entry] : entries_) hub_.removeSource(kMediaSessionKeyPrefix + aumid);
   entries_.clear();
 }
 
-SmtcWatcher::SmtcWatcher(Hub& hub) : SmtcWatcher(hub, makePlatformMediaBackend(), wallNowMs) {}
+SessionWatcher::SessionWatcher(Hub& hub)
+    : SessionWatcher(hub, makePlatformMediaBackend(), wallNowMs) {}
 
-SmtcWatcher::SmtcWatcher(Hub& hub, std::unique_ptr<MediaBackend> backend, WallClock clock)
-    : backend_(std::move(backend)), clock_(std::move(clock)), table_(hub) {
+SessionWatcher::SessionWatcher(Hub& hub, std::unique_ptr<MediaBackend> backend, WallClock clock)
+    : backend_(std::move(backend)),
+      clock_(std::move(clock)),
+      table_(hub),
+      // Without its thread, thumbnails are read within the cycle.
+      thumbWorker_(*backend_, faulted_,
+                   "SMTC: no thumbnail thread: ", "SMTC: thumbnails unavailable: ", true),
+      controlWorker_(*backend_, faulted_,
+                     "SMTC: no player actions: ", "SMTC: player actions unavailable: ", false) {
   backend_->setStopFlag(&stop_);
 }
 
-SmtcWatcher::~SmtcWatcher() {
+SessionWatcher::~SessionWatcher() {
   // A thread that outlived stop()'s wait still uses this object: wait for it after all.
   if (!stop() && thread_.joinable()) thread_.join();
 }
 
-void SmtcWatcher::start() {
+void SessionWatcher::start() {
   if (thread_.joinable() || faulted_) return;
   stop_ = false;
   {
-    std::lock_guard<std::mutex> lock(doneMu_);
+    MutexLock lock(doneMu_);
     done_ = false;
   }
   thread_ = std::thread([this] { threadMain(); });
 }
 
-bool SmtcWatcher::stop(int32_t timeoutMs) {
+bool SessionWatcher::stop(int32_t timeoutMs) {
   stop_ = true;
   if (!thread_.joinable()) return true;
   if (thread_.get_id() == std::this_thread::get_id()) {
@@ -185,16 +212,18 @@ bool SmtcWatcher::stop(int32_t timeoutMs) {
   }
   backend_->wake();
   {
-    std::unique_lock<std::mutex> lock(doneMu_);
+    MutexLock lock(doneMu_);
     // A platform call that never returns keeps the thread; the process ends without it.
-    if (!doneCv_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return done_; }))
-      return false;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done_) {
+      if (!doneCv_.waitUntil(doneMu_, deadline) && !done_) return false;
+    }
   }
   thread_.join();
   return true;
 }
 
-void SmtcWatcher::threadMain() {
+void SessionWatcher::threadMain() {
   bool begun = false;
   try {
     backend_->threadBegin();
@@ -205,23 +234,8 @@ void SmtcWatcher::threadMain() {
     log(kLogError, "SMTC: cannot start");
   }
   if (begun) {
-    try {
-      thumbThread_ = std::thread([this] { thumbnailWorker(); });
-    } catch (const std::system_error& e) {
-      // Without the worker, thumbnails are read within the cycle.
-      log(kLogWarning, std::string("SMTC: no thumbnail thread: ") + e.what());
-    }
-    {
-      std::lock_guard<std::mutex> lock(controlMu_);
-      controlOpen_ = true;
-    }
-    try {
-      controlThread_ = std::thread([this] { controlWorker(); });
-    } catch (const std::system_error& e) {
-      log(kLogWarning, std::string("SMTC: no player actions: ") + e.what());
-      std::lock_guard<std::mutex> lock(controlMu_);
-      controlOpen_ = false;
-    }
+    thumbWorker_.start();
+    controlWorker_.start();
     failureCount_ = 0;
   }
   while (begun && !stop_ && !faulted_) {
@@ -233,9 +247,10 @@ void SmtcWatcher::threadMain() {
       log(kLogError, "SMTC: unexpected failure, watcher stopped");
       break;
     }
-    // One wait for the rest of the period: an idle watcher wakes twice a second, and stop()
-    // ends the wait through the backend's wake(), as does a thumbnail that has been read.
-    const auto deadline = std::chrono::steady_clock::now() + kCyclePeriod;
+    // One wait until the next cycle is due: stop() ends it through the backend's wake(), as does
+    // a thumbnail that has been read, and a change signal ends it early.
+    const bool quiet = quietWait_;
+    const auto deadline = std::chrono::steady_clock::now() + nextCycleIn_;
     bool woke = false;
     while (!stop_ && !woke) {
       const auto left =
@@ -244,26 +259,36 @@ void SmtcWatcher::threadMain() {
       woke = backend_->waitForChange(static_cast<int32_t>(left.count()));
       if (thumbReady_.exchange(false)) woke = true;
     }
+    // Until the wait ended, a backend that reports every change reported none: the sessions of
+    // the last listing were all there.
+    if (quiet) table_.seenUntil(clock_());
     if (woke && !stop_) {
       auto gap = std::chrono::steady_clock::now() - cycleStart;
       if (gap < kMinCycleGap) std::this_thread::sleep_for(kMinCycleGap - gap);
     }
   }
   if (begun) {
-    stopControlWorker();
-    stopThumbnailWorker();
+    controlWorker_.stop();
+    // The sessions of the last listing are released here, on the watcher thread, while it is
+    // still in the apartment.
+    publishControls({});
+    thumbWorker_.stop();
+    {
+      MutexLock lock(thumbMu_);
+      thumbDone_.clear();
+    }
     endCycles();
     try {
       backend_->threadEnd();
     } catch (...) {
     }
   }
-  std::lock_guard<std::mutex> lock(doneMu_);
+  MutexLock lock(doneMu_);
   done_ = true;
-  doneCv_.notify_all();
+  doneCv_.signalAll();
 }
 
-void SmtcWatcher::endCycles() {
+void SessionWatcher::endCycles() {
   manager_.reset();
   table_.clear();
   states_.clear();  // gives up reads still running
@@ -273,7 +298,7 @@ void SmtcWatcher::endCycles() {
   sessionsLost_ = false;
 }
 
-void SmtcWatcher::noteFault(uint32_t code) {
+void SessionWatcher::noteFault(uint32_t code) {
   if (faulted_.exchange(true)) return;
   char line[120];
   std::snprintf(line, sizeof line,
@@ -282,21 +307,18 @@ void SmtcWatcher::noteFault(uint32_t code) {
   log(kLogError, line);
   // The runtime may hold its own locks now: nothing calls into it again in this process.
   stop_ = true;
-  thumbCv_.notify_all();
-  {
-    std::lock_guard<std::mutex> lock(controlMu_);
-    controlCv_.notify_all();
-  }
+  thumbWorker_.notify();
+  controlWorker_.notify();
   if (onFault_) onFault_();
 }
 
-void SmtcWatcher::runCycle() {
+void SessionWatcher::runCycle() {
   if (faulted_) return;
   uint32_t fault = backend_->guard([this] { pollOnce(); });
   if (fault != 0) noteFault(fault);
 }
 
-void SmtcWatcher::managerFailed(const std::string& what, bool sessionsGone) {
+void SessionWatcher::managerFailed(const std::string& what, bool sessionsGone) {
   // An operation abandoned because the watcher is stopping is no platform failure.
   if (!stop_ && ++failureCount_ <= 3) log(kLogWarning, "SMTC: " + what);
   managerBackoffMs_ = nextBackoff(managerBackoffMs_);
@@ -307,15 +329,15 @@ void SmtcWatcher::managerFailed(const std::string& what, bool sessionsGone) {
 
 // Sources of a platform that lost its sessions go by the removal rule; after other failures
 // (which say nothing about the sessions) their last records stay.
-void SmtcWatcher::dropLostSessions() {
+void SessionWatcher::dropLostSessions() {
   if (!sessionsLost_) return;
   table_.publish({}, clock_());
   for (auto it = states_.begin(); it != states_.end();)
     it = table_.has(it->first) ? std::next(it) : states_.erase(it);
 }
 
-void SmtcWatcher::sessionFailed(const std::string& key, SessionState& st, const std::string& what,
-                                int64_t nowMs) {
+void SessionWatcher::sessionFailed(const std::string& key, SessionState& st,
+                                   const std::string& what, int64_t nowMs) {
   if (!stop_ && ++st.failures <= 3) {
     log(kLogWarning, "SMTC: session " + (key.empty() ? std::string("?") : key) + ": " + what);
   }
@@ -323,7 +345,9 @@ void SmtcWatcher::sessionFailed(const std::string& key, SessionState& st, const 
   st.retryAtMs = nowMs + st.backoffMs;
 }
 
-void SmtcWatcher::pollOnce() {
+void SessionWatcher::pollOnce() {
+  nextCycleIn_ = kCyclePeriod;
+  quietWait_ = false;
   if (!manager_) {
     if (clock_() < managerRetryAtMs_) {
       dropLostSessions();
@@ -446,7 +470,7 @@ void SmtcWatcher::pollOnce() {
     }
   }
 
-  if (!thumbThread_.joinable()) readQueuedThumbnails();
+  if (!thumbWorker_.hasThread()) thumbWorker_.runQueuedHere();
   takeThumbnails(snapshots, nowMs);
   table_.publish(snapshots, nowMs);
   // Apps with per-process ids would otherwise leave an entry behind for every run.
@@ -454,10 +478,35 @@ void SmtcWatcher::pollOnce() {
     const bool keep = it->second.listedAtMs == nowMs || table_.has(it->first);
     it = keep ? std::next(it) : states_.erase(it);
   }
+  planNextCycle(snapshots, nowMs);
 }
 
-void SmtcWatcher::planThumbnail(const std::string& key, SessionState& st, const std::string& track,
-                                std::shared_ptr<MediaThumbnail> ref, int64_t nowMs) {
+// A backend that reports every change is polled only for what its signals do not bring: a
+// playing session (players do not signal the position as it runs), a published session missing
+// from the cycle (the removal rule counts its time), a read still running, and reads due at a
+// time (retries after failures, the thumbnail read once a track settled). Otherwise the watcher
+// waits for a signal; a paused or stopped player costs no wake-up. The thumbnail refresh every
+// 5 s is for platforms without change signals.
+void SessionWatcher::planNextCycle(const std::vector<SessionSnapshot>& snapshots, int64_t nowMs) {
+  if (!backend_->reportsEveryChange() || !table_.allListed()) return;
+  for (const SessionSnapshot& s : snapshots)
+    if (s.status == kStatusPlaying) return;
+  int64_t dueMs = nowMs + kIdlePeriod.count();
+  for (const auto& [key, st] : states_) {
+    const ThumbnailState& th = st.thumb;
+    if (st.pending || th.inFlight) return;
+    if (st.retryAtMs > nowMs) dueMs = std::min(dueMs, st.retryAtMs);
+    if (th.ok && !th.settled) dueMs = std::min(dueMs, th.changedAtMs + kThumbnailSettleMs);
+    if (!th.ok && th.backoffMs > 0) dueMs = std::min(dueMs, th.retryAtMs + 1);
+  }
+  nextCycleIn_ =
+      std::max<std::chrono::milliseconds>(kCyclePeriod, std::chrono::milliseconds(dueMs - nowMs));
+  quietWait_ = true;
+}
+
+void SessionWatcher::planThumbnail(const std::string& key, SessionState& st,
+                                   const std::string& track, std::shared_ptr<MediaThumbnail> ref,
+                                   int64_t nowMs) {
   ThumbnailState& th = st.thumb;
   bool due = false;
   if (track != th.key) {
@@ -489,19 +538,24 @@ void SmtcWatcher::planThumbnail(const std::string& key, SessionState& st, const 
     return;
   }
   th.inFlight = true;
-  std::lock_guard<std::mutex> lock(thumbMu_);
-  // A read still queued for this session is of an older track or an older reference.
-  thumbQueue_.erase(std::remove_if(thumbQueue_.begin(), thumbQueue_.end(),
-                                   [&](const ThumbnailJob& j) { return j.session == key; }),
-                    thumbQueue_.end());
-  thumbQueue_.push_back({key, track, std::move(ref)});
-  thumbCv_.notify_all();
+  // Replaces a read still queued for this session: it is of an older track or reference.
+  thumbWorker_.post(key, [this, key, track, ref = std::move(ref)](bool onWorker) mutable {
+    ThumbnailResult r = readOne(key, track, std::move(ref));
+    {
+      MutexLock lock(thumbMu_);
+      thumbDone_.push_back(std::move(r));
+    }
+    if (onWorker) {
+      thumbReady_ = true;
+      backend_->wake();  // the cycle that shows it runs now
+    }
+  });
 }
 
-void SmtcWatcher::takeThumbnails(std::vector<SessionSnapshot>& snapshots, int64_t nowMs) {
+void SessionWatcher::takeThumbnails(std::vector<SessionSnapshot>& snapshots, int64_t nowMs) {
   std::vector<ThumbnailResult> done;
   {
-    std::lock_guard<std::mutex> lock(thumbMu_);
+    MutexLock lock(thumbMu_);
     done.swap(thumbDone_);
   }
   for (ThumbnailResult& r : done) {
@@ -532,184 +586,199 @@ void SmtcWatcher::takeThumbnails(std::vector<SessionSnapshot>& snapshots, int64_
   }
 }
 
-SmtcWatcher::ThumbnailResult SmtcWatcher::readOne(ThumbnailJob& job) {
-  ThumbnailResult r{job.session, job.track, {}};
+SessionWatcher::ThumbnailResult SessionWatcher::readOne(const std::string& session,
+                                                        const std::string& track,
+                                                        std::shared_ptr<MediaThumbnail> ref) {
+  ThumbnailResult r{session, track, {}};
   uint32_t fault = backend_->guard([&] {
     try {
-      r.read.ok = readThumbnail(job.ref.get(), r.read);
+      r.read.ok = readThumbnail(ref.get(), r.read);
     } catch (const std::exception&) {
       // Unread; the session's back-off decides when it is tried again.
       r.read.ok = false;
     }
   });
   if (fault != 0) noteFault(fault);
-  job.ref.reset();
+  ref.reset();
   return r;
 }
 
-void SmtcWatcher::readQueuedThumbnails() {
-  for (;;) {
-    ThumbnailJob job;
-    {
-      std::lock_guard<std::mutex> lock(thumbMu_);
-      if (thumbQueue_.empty() || faulted_) return;
-      job = std::move(thumbQueue_.front());
-      thumbQueue_.pop_front();
-    }
-    ThumbnailResult r = readOne(job);
-    std::lock_guard<std::mutex> lock(thumbMu_);
-    thumbDone_.push_back(std::move(r));
-  }
-}
-
-void SmtcWatcher::thumbnailWorker() {
-  try {
-    backend_->workerBegin();
-  } catch (const std::exception& e) {
-    log(kLogWarning, std::string("SMTC: thumbnails unavailable: ") + e.what());
-    return;
-  } catch (...) {
-    return;
-  }
-  std::unique_lock<std::mutex> lock(thumbMu_);
-  for (;;) {
-    thumbCv_.wait(lock, [this] { return thumbStop_ || faulted_ || !thumbQueue_.empty(); });
-    if (thumbStop_ || faulted_) break;
-    ThumbnailJob job = std::move(thumbQueue_.front());
-    thumbQueue_.pop_front();
-    lock.unlock();
-    ThumbnailResult r = readOne(job);
-    lock.lock();
-    thumbDone_.push_back(std::move(r));
-    thumbReady_ = true;
-    backend_->wake();  // the cycle that shows it runs now
-  }
-  lock.unlock();
-  try {
-    backend_->workerEnd();
-  } catch (...) {
-  }
-}
-
-void SmtcWatcher::stopThumbnailWorker() {
-  {
-    std::lock_guard<std::mutex> lock(thumbMu_);
-    thumbStop_ = true;
-    thumbCv_.notify_all();
-  }
-  if (thumbThread_.joinable()) thumbThread_.join();
-  std::lock_guard<std::mutex> lock(thumbMu_);
-  thumbQueue_.clear();
-  thumbDone_.clear();
-  thumbStop_ = false;
-}
-
-void SmtcWatcher::publishControls(
+void SessionWatcher::publishControls(
     std::map<std::string, std::shared_ptr<MediaSessionControl>> controls) {
   {
-    std::lock_guard<std::mutex> lock(controlMu_);
+    MutexLock lock(controlMu_);
     controls_.swap(controls);
   }
   // The sessions of the listing before are released here, on the watcher thread.
 }
 
-std::string SmtcWatcher::control(const std::string& sourceKey, uint32_t action) {
-  const std::string prefix = "smtc:";
+std::string SessionWatcher::control(const std::string& sourceKey, uint32_t action) {
+  const std::string prefix = kMediaSessionKeyPrefix;
   if (sourceKey.compare(0, prefix.size(), prefix) != 0) return "not a media session";
   const auto now = std::chrono::steady_clock::now();
-  std::future<std::string> answer;
+  const auto deadline = now + kControlSendWithin;
+  // Owned by the job alone: a job dropped unsent breaks the promise.
+  auto answer = std::make_shared<std::promise<std::string>>();
+  std::future<std::string> future = answer->get_future();
   {
-    std::lock_guard<std::mutex> lock(controlMu_);
-    if (!controlOpen_ || faulted_) return "the media sessions are not watched now";
+    MutexLock lock(controlMu_);
+    if (faulted_) return "the media sessions are not watched now";
     const auto it = controls_.find(sourceKey.substr(prefix.size()));
-    if (it == controls_.end()) return "the player's session has ended";
-    if (controlQueue_.size() >= kMaxQueuedControls) {
-      return "the player is still busy with earlier actions";
+    if (it == controls_.end()) {
+      return controlWorker_.hasOpenQueue() ? "the player's session has ended"
+                                           : "the media sessions are not watched now";
     }
     // The job holds the session so that this thread never releases it (it is in no apartment).
-    ControlJob job;
-    job.session = it->second;
-    job.action = action;
-    job.deadline = now + kControlSendWithin;
-    answer = job.answer.get_future();
-    controlQueue_.push_back(std::move(job));
-    controlCv_.notify_all();
+    std::shared_ptr<MediaSessionControl> session = it->second;
+    const SessionWorker::PostResult posted = controlWorker_.post(
+        {},
+        [this, session, action, deadline, answer = std::move(answer)](bool) mutable {
+          answer->set_value(sendControl(*session, action, deadline));
+          session.reset();  // released on this thread, which is in the apartment
+        },
+        kMaxQueuedControls);
+    if (posted == SessionWorker::kClosed) return "the media sessions are not watched now";
+    if (posted == SessionWorker::kFull) return "the player is still busy with earlier actions";
   }
-  if (answer.wait_until(now + kControlAnswerWithin) != std::future_status::ready) {
+  if (future.wait_until(now + kControlAnswerWithin) != std::future_status::ready) {
     return "the player did not answer in time";
   }
   try {
-    return answer.get();
+    return future.get();
   } catch (const std::future_error&) {
     return "the media sessions are stopping";  // dropped unsent
   }
 }
 
-void SmtcWatcher::controlWorker() {
+std::string SessionWatcher::sendControl(MediaSessionControl& session, uint32_t action,
+                                        std::chrono::steady_clock::time_point deadline) {
+  std::string answer;
+  if (std::chrono::steady_clock::now() >= deadline) {
+    answer = "the player is still busy with an earlier action";
+  } else {
+    const uint32_t fault = backend_->guard([&] {
+      try {
+        answer = session.send(action, deadline);
+      } catch (const std::exception& e) {
+        answer = std::string("the player did not take the action: ") + e.what();
+      }
+    });
+    if (fault != 0) {
+      noteFault(fault);
+      answer = "the media runtime failed; the agent restarts";
+    }
+  }
+  if (!answer.empty()) log(kLogWarning, "SMTC: player action: " + answer);
+  return answer;
+}
+
+SessionWorker::SessionWorker(MediaBackend& backend, const std::atomic<bool>& faulted,
+                             const char* startFailed, const char* beginFailed, bool runHere)
+    : backend_(backend),
+      faulted_(faulted),
+      startFailed_(startFailed),
+      beginFailed_(beginFailed),
+      runHere_(runHere),
+      open_(runHere) {}
+
+void SessionWorker::start() {
+  {
+    MutexLock lock(mu_);
+    open_ = true;
+  }
+  try {
+    thread_ = std::thread([this] { run(); });
+  } catch (const std::system_error& e) {
+    log(kLogWarning, startFailed_ + std::string(e.what()));
+    MutexLock lock(mu_);
+    open_ = runHere_;
+  }
+}
+
+void SessionWorker::run() {
   bool joined = false;
   try {
-    backend_->workerBegin();
+    backend_.workerBegin();
     joined = true;
   } catch (const std::exception& e) {
-    log(kLogWarning, std::string("SMTC: player actions unavailable: ") + e.what());
+    log(kLogWarning, beginFailed_ + std::string(e.what()));
   } catch (...) {
   }
-  std::unique_lock<std::mutex> lock(controlMu_);
+  MutexLock lock(mu_);
   while (joined) {
-    controlCv_.wait(lock, [this] { return controlStop_ || faulted_ || !controlQueue_.empty(); });
-    if (controlStop_ || faulted_) break;
-    ControlJob job = std::move(controlQueue_.front());
-    controlQueue_.pop_front();
+    while (!stop_ && !faulted_ && queue_.empty()) cv_.wait(mu_);
+    if (stop_ || faulted_) break;
+    Job job = std::move(queue_.front().second);
+    queue_.pop_front();
     lock.unlock();
-    std::string answer;
-    if (std::chrono::steady_clock::now() >= job.deadline) {
-      answer = "the player is still busy with an earlier action";
-    } else {
-      const uint32_t fault = backend_->guard([&] {
-        try {
-          answer = job.session->send(job.action, job.deadline);
-        } catch (const std::exception& e) {
-          answer = std::string("the player did not take the action: ") + e.what();
-        }
-      });
-      if (fault != 0) {
-        noteFault(fault);
-        answer = "the media runtime failed; the agent restarts";
-      }
-    }
-    if (!answer.empty()) log(kLogWarning, "SMTC: player action: " + answer);
-    job.answer.set_value(std::move(answer));
-    job.session.reset();  // released on this thread, which is in the apartment
+    job(true);
+    job = nullptr;  // what it holds is released on this thread
     lock.lock();
   }
-  // Nothing is taken any more; what is queued is dropped by stopControlWorker.
-  controlOpen_ = false;
+  // Nothing is taken any more; what is queued is dropped by stop().
+  open_ = false;
   lock.unlock();
   if (joined) {
     try {
-      backend_->workerEnd();
+      backend_.workerEnd();
     } catch (...) {
     }
   }
 }
 
-void SmtcWatcher::stopControlWorker() {
+void SessionWorker::stop() {
   {
-    std::lock_guard<std::mutex> lock(controlMu_);
-    controlOpen_ = false;
-    controlStop_ = true;
-    controlCv_.notify_all();
+    MutexLock lock(mu_);
+    open_ = false;
+    stop_ = true;
+    cv_.signalAll();
   }
-  if (controlThread_.joinable()) controlThread_.join();
-  std::deque<ControlJob> dropped;
-  std::map<std::string, std::shared_ptr<MediaSessionControl>> sessions;
-  {
-    std::lock_guard<std::mutex> lock(controlMu_);
-    dropped.swap(controlQueue_);
-    sessions.swap(controls_);
-    controlStop_ = false;
+  if (thread_.joinable()) thread_.join();
+  std::deque<std::pair<std::string, Job>> dropped;
+  MutexLock lock(mu_);
+  dropped.swap(queue_);
+  stop_ = false;
+  open_ = runHere_;  // for cycles run without the thread
+  lock.unlock();
+  // The dropped jobs are released here, on the calling thread.
+}
+
+SessionWorker::PostResult SessionWorker::post(const std::string& key, Job job, size_t maxQueued) {
+  MutexLock lock(mu_);
+  if (!open_ || faulted_) return kClosed;
+  if (!key.empty()) {
+    queue_.erase(
+        std::remove_if(queue_.begin(), queue_.end(),
+                       [&](const std::pair<std::string, Job>& j) { return j.first == key; }),
+        queue_.end());
   }
-  // Released here, on the watcher thread, while it is still in the apartment.
+  if (queue_.size() >= maxQueued) return kFull;
+  queue_.emplace_back(key, std::move(job));
+  cv_.signalAll();
+  return kQueued;
+}
+
+bool SessionWorker::hasOpenQueue() {
+  MutexLock lock(mu_);
+  return open_ && !faulted_;
+}
+
+void SessionWorker::runQueuedHere() {
+  for (;;) {
+    Job job;
+    {
+      MutexLock lock(mu_);
+      if (queue_.empty() || faulted_) return;
+      job = std::move(queue_.front().second);
+      queue_.pop_front();
+    }
+    job(false);
+  }
+}
+
+void SessionWorker::notify() {
+  MutexLock lock(mu_);
+  cv_.signalAll();
 }
 
 namespace {
@@ -771,7 +840,7 @@ std::string diagnoseMediaSessions(MediaBackend& backend, const std::string& vers
       std::string id;
       if (step(sms, serrors, "appId", [&] { id = session->appId(); })) {
         s["appId"] = id;
-        s["key"] = "smtc:" + sessionKey(id, seen);
+        s["key"] = kMediaSessionKeyPrefix + sessionKey(id, seen);
       }
       AppIdentity a;
       if (step(sms, serrors, "identify", [&] { a = session->identify(); })) {
@@ -788,7 +857,7 @@ std::string diagnoseMediaSessions(MediaBackend& backend, const std::string& vers
         s["artist"] = props.artist;
         s["album"] = props.album;
       }
-      int32_t status = 0;
+      PlaybackStatus status = kStatusStopped;
       if (step(sms, serrors, "status", [&] { status = session->playbackStatus(); })) {
         s["status"] = statusName(status);
       }
@@ -801,12 +870,10 @@ std::string diagnoseMediaSessions(MediaBackend& backend, const std::string& vers
       }
       MediaTimeline t;
       if (step(sms, serrors, "timeline", [&] { t = session->timeline(); })) {
-        s["timeline"] = {
-            {"startMs", t.startTime / kTicksPerMs},
-            {"endMs", t.endTime / kTicksPerMs},
-            {"positionMs", t.position / kTicksPerMs},
-            {"lastUpdatedMs",
-             t.lastUpdatedTime > 0 ? (t.lastUpdatedTime - kUnixEpochTicks) / kTicksPerMs : 0}};
+        s["timeline"] = {{"startMs", t.startMs},
+                         {"endMs", t.endMs},
+                         {"positionMs", t.positionMs},
+                         {"lastUpdatedMs", t.updatedAtMs}};
       }
       s["thumbnail"] = nullptr;  // none offered
       if (props.thumbnail) {
