@@ -11,8 +11,8 @@
 
 #include "agent/hub.h"
 #include "agent/log.h"
-#include "tests/support/wait.h"
 #include "agent/sources/winrt_time.h"
+#include "tests/support/wait.h"
 
 namespace tunelight {
 namespace {
