@@ -100,6 +100,8 @@ void TextOutput::stop() {
 void TextOutput::setDir(const std::string& dir) {
   MutexLock lock(mu_);
   outputDir_ = dir;
+  changed_ = true;  // written at once rather than at the next re-check
+  wake_.signal();
 }
 
 void TextOutput::run() {
@@ -119,9 +121,14 @@ void TextOutput::run() {
       written_.fill(std::string());
       log(kLogError, "text output: unknown exception");
     }
-    // Until the document changes, a stop, or recheckMs for what no change announces (a
-    // deleted folder, a file that could not be written).
+    // Until the document or the directory changes, a stop, or recheckMs for what no change
+    // announces (a deleted folder, a file that could not be written). With no directory there is
+    // nothing to re-check, so an idle agent without text files never wakes for them.
     MutexLock lock(mu_);
+    if (outputDir_.empty()) {
+      while (!changed_ && !stopping_) wake_.wait(mu_);
+      continue;
+    }
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(recheckMs_);
     while (!changed_ && !stopping_ && wake_.waitUntil(mu_, deadline)) {
     }

@@ -35,7 +35,8 @@ class TextOutput {
   void start();
   // Ends the worker at once and joins it. start and stop are called by the owner's thread.
   void stop();
-  // UTF-8 directory; empty turns the output off. Files already written stay.
+  // UTF-8 directory; empty turns the output off. Files already written stay. The worker writes
+  // into a new directory at once.
   void setDir(const std::string& dir);
 
   // One writing pass, as the worker runs it. Only for callers that did not start the worker.

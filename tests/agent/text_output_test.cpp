@@ -317,12 +317,12 @@ TEST(TextOutput, WorkerFollowsChangesAndRechecksWithoutThem) {
   EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::milliseconds(1000));
 }
 
-TEST(TextOutput, AChangeAndAStopWakeTheWorkerAtOnce) {
+TEST(TextOutput, ADirectoryAChangeAndAStopWakeTheWorkerAtOnce) {
   TempDir tmp;
   Hub hub(50);
   TextOutput out(hub, 600000);  // no re-check while the test runs
-  out.setDir(tmp.path());
   out.start();
+  out.setDir(tmp.path());  // the worker already waits, with no directory to look at
   ASSERT_TRUE(waitUntil([&] { return test::fileExists(tmp.file("nowplaying.json")); }, 3000, 5));
   hub.putSource(song("One", "Artist"));
   EXPECT_TRUE(waitUntil([&] { return readFile(tmp.file("title.txt")) == "One"; }, 3000, 5));
