@@ -125,9 +125,9 @@ std::string ExtensionIngest::handleReport(const std::string& body, int64_t nowMs
   const std::string key = "ext:" + cutUtf8(*id, kIdBytes);
 
   if (optBool(doc, "gone", false)) {
-    std::lock_guard<std::mutex> publish(publishMu_);
+    MutexLock publish(publishMu_);
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      MutexLock lock(mu_);
       reports_.erase(key);
     }
     hub_.removeSource(key);
@@ -180,12 +180,12 @@ std::string ExtensionIngest::handleReport(const std::string& body, int64_t nowMs
   const bool allowed = !url.empty() && isAllowedCoverUrl(url);
   bool needCover = false;
 
-  std::unique_lock<std::mutex> publish(publishMu_);
+  MutexLock publish(publishMu_);
   SourceRecord copy;
   std::string evicted;
   bool created = false;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     auto [it, inserted] = reports_.try_emplace(key);
     created = inserted;
     if (inserted && reports_.size() > kMaxSources) evicted = evictStalestLocked(key);
@@ -223,9 +223,9 @@ bool ExtensionIngest::acceptCover(const std::string& url, const std::string& con
                                   const std::string& bytes) {
   if (bytes.empty() || bytes.size() > kCoverMaxBytes || !isImageType(contentType)) return false;
   std::vector<SourceRecord> updated;
-  std::lock_guard<std::mutex> publish(publishMu_);
+  MutexLock publish(publishMu_);
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     if (pendingCovers_.erase(url) == 0) return false;
     if (covers_) covers_->forget(url);
     const std::string id = hub_.putCover(contentType, bytes);
@@ -257,9 +257,9 @@ std::string ExtensionIngest::evictStalestLocked(const std::string& keep) {
 
 size_t ExtensionIngest::expireReports(int64_t nowMs) {
   std::vector<std::string> expired;
-  std::lock_guard<std::mutex> publish(publishMu_);
+  MutexLock publish(publishMu_);
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     for (auto it = reports_.begin(); it != reports_.end();) {
       if (nowMs - it->second.lastSeenMs > kSilenceMs) {
         expired.push_back(it->first);
@@ -274,7 +274,7 @@ size_t ExtensionIngest::expireReports(int64_t nowMs) {
 }
 
 bool ExtensionIngest::hasReports() {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return !reports_.empty();
 }
 
@@ -286,7 +286,7 @@ std::string ExtensionIngest::send(const SourceRecord& source, uint32_t action) {
   const char* name = controlName(action);
   std::string channel;
   {
-    std::lock_guard<std::mutex> lock(mu_);
+    MutexLock lock(mu_);
     auto it = reports_.find(source.sourceKey);
     if (it != reports_.end()) channel = it->second.channel;
   }
@@ -295,7 +295,7 @@ std::string ExtensionIngest::send(const SourceRecord& source, uint32_t action) {
 
   using Clock = std::chrono::steady_clock;
   const auto now = Clock::now();
-  std::unique_lock<std::mutex> lock(commandMu_);
+  MutexLock lock(commandMu_);
   auto c = channels_.find(channel);
   const bool listening = c != channels_.end() && !commandsClosed_ &&
                          (c->second.waiting || now - c->second.lastSeen <= kChannelGrace);
@@ -303,9 +303,10 @@ std::string ExtensionIngest::send(const SourceRecord& source, uint32_t action) {
   const uint64_t id = ++lastCommand_;
   c->second.queue.push_back({id, tab, action});
   answers_.emplace(id, std::nullopt);
-  commandWake_.notify_all();
-  commandWake_.wait_until(lock, now + kCommandDeadline,
-                          [&] { return commandsClosed_ || answers_[id].has_value(); });
+  commandWake_.signalAll();
+  while (!commandsClosed_ && !answers_[id].has_value() &&
+         commandWake_.waitUntil(commandMu_, now + kCommandDeadline)) {
+  }
   std::optional<std::string> answer = std::move(answers_[id]);
   answers_.erase(id);
   if (answer) return *answer;
@@ -329,7 +330,7 @@ ControlAnswer ExtensionIngest::takeCommands(const std::string& body,
 
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + wait;
-  std::unique_lock<std::mutex> lock(commandMu_);
+  MutexLock lock(commandMu_);
   auto it = channels_.find(name);
   if (it == channels_.end() || !it->second.waiting) {
     size_t waiting = 0;
@@ -352,16 +353,15 @@ ControlAnswer ExtensionIngest::takeCommands(const std::string& body,
   }
   const uint64_t request = ++it->second.request;
   it->second.waiting = true;
-  commandWake_.notify_all();  // an older request of this channel ends
+  commandWake_.signalAll();  // an older request of this channel ends
   // Looked up again after each wake: a channel that no request holds any more may be dropped.
-  const auto mine = [&]() -> Channel* {
+  const auto mine = [&]() REQUIRES(commandMu_) -> Channel* {
     auto c = channels_.find(name);
     return c != channels_.end() && c->second.request == request ? &c->second : nullptr;
   };
-  commandWake_.wait_until(lock, deadline, [&] {
-    Channel* c = mine();
-    return commandsClosed_ || !c || !c->queue.empty();
-  });
+  for (Channel* c = mine(); !commandsClosed_ && c && c->queue.empty(); c = mine()) {
+    if (!commandWake_.waitUntil(commandMu_, deadline)) break;
+  }
   json commands = json::array();
   if (Channel* c = mine()) {
     c->waiting = false;
@@ -387,18 +387,18 @@ bool ExtensionIngest::finishCommand(const std::string& body) {
     error = cutUtf8(json_read::memberString(doc, "error").value_or(""), kErrorBytes);
     if (error.empty()) error = "the tab could not take the action";
   }
-  std::lock_guard<std::mutex> lock(commandMu_);
+  MutexLock lock(commandMu_);
   auto it = answers_.find(id->get<uint64_t>());
   if (it == answers_.end() || it->second) return false;
   it->second = std::move(error);
-  commandWake_.notify_all();
+  commandWake_.signalAll();
   return true;
 }
 
 void ExtensionIngest::closeCommands() {
-  std::lock_guard<std::mutex> lock(commandMu_);
+  MutexLock lock(commandMu_);
   commandsClosed_ = true;
-  commandWake_.notify_all();
+  commandWake_.signalAll();
 }
 
 void ExtensionIngest::prunePendingLocked() {

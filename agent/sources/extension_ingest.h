@@ -2,13 +2,11 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -17,6 +15,7 @@
 #include "agent/control.h"
 #include "agent/model.h"
 #include "agent/sources/cover_fetcher.h"
+#include "agent/thread_annotations.h"
 
 namespace tunelight {
 
@@ -96,29 +95,31 @@ class ExtensionIngest : public PlayerControl {
     std::deque<Command> queue;
   };
   static CoverFetcher::Rules coverRules();
-  void prunePendingLocked();  // requires mu_
+  void prunePendingLocked() REQUIRES(mu_);
   // Drops the entry reported least recently, other than keep; returns its key.
-  std::string evictStalestLocked(const std::string& keep);  // requires mu_
+  std::string evictStalestLocked(const std::string& keep) REQUIRES(mu_);
 
   Hub& hub_;
   std::function<void()> onNewSource_;  // set before reports come, then only read
 
   // Held across "change state, then publish to the Hub" so the Hub sees the changes of
   // concurrent callers in the order they were made. Taken before mu_.
-  std::mutex publishMu_;
+  Mutex publishMu_ ACQUIRED_BEFORE(mu_);
 
-  std::mutex mu_;  // guards everything below; taken before the cover fetcher's lock
-  std::map<std::string, ReportEntry> reports_;     // source key -> last report
-  std::map<std::string, std::string> coverCache_;  // artwork URL -> coverId, at most 200
-  std::set<std::string> pendingCovers_;            // downloading or awaiting an upload
+  Mutex mu_;  // taken before the cover fetcher's lock
+  std::map<std::string, ReportEntry> reports_ GUARDED_BY(mu_);  // source key -> last report
+  // artwork URL -> coverId, at most 200
+  std::map<std::string, std::string> coverCache_ GUARDED_BY(mu_);
+  std::set<std::string> pendingCovers_ GUARDED_BY(mu_);  // downloading or awaiting an upload
 
   // Commands. Never held together with mu_ or publishMu_.
-  std::mutex commandMu_;  // guards everything below up to worker_
-  std::condition_variable commandWake_;
-  std::map<std::string, Channel> channels_;
-  std::map<uint64_t, std::optional<std::string>> answers_;  // sent commands -> error once done
-  uint64_t lastCommand_ = 0;
-  bool commandsClosed_ = false;
+  Mutex commandMu_;
+  CondVar commandWake_;
+  std::map<std::string, Channel> channels_ GUARDED_BY(commandMu_);
+  // sent commands -> error once done
+  std::map<uint64_t, std::optional<std::string>> answers_ GUARDED_BY(commandMu_);
+  uint64_t lastCommand_ GUARDED_BY(commandMu_) = 0;
+  bool commandsClosed_ GUARDED_BY(commandMu_) = false;
 
   // Downloads the covers when the agent fetches them itself. Last: its worker calls acceptCover,
   // so it goes first.
