@@ -6,15 +6,7 @@
 # commit) with the same client.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/bench/lib.sh"
 "$root/scripts/deps.sh" core tests
-# The benchmarks' own tree (or $BENCH_BUILD_DIR): their optimised build leaves build/ alone.
-build=${BENCH_BUILD_DIR:-$root/build-bench}
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTUNELIGHT_TESTS=ON ${CMAKE_ARGS:-} >/dev/null
-cmake --build "$build" -j"${JOBS:-2}" --target tunelight-agent tunelight_http_latency >/dev/null
-# In a network namespace of its own when possible: the agent binds the fixed loopback ports, and
-# nothing else's traffic shares the loopback device with the measurement.
-if unshare --net true 2>/dev/null; then
-  exec unshare --net bash -c 'ip link set lo up && exec "$0" "$@"' \
-    "$build/bench/tunelight_http_latency" "$@"
-fi
-exec "$build/bench/tunelight_http_latency" "$@"
+bench_build tunelight_http_latency
+bench_exec_isolated "$build/bench/tunelight_http_latency" "$@"

@@ -3,9 +3,7 @@
 # Usage: bench/mpris_latency.sh [changes per run]
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/bench/lib.sh"
 "$root/scripts/deps.sh" core tests watcher
-# The benchmarks' own tree (or $BENCH_BUILD_DIR): their optimised build leaves build/ alone.
-build=${BENCH_BUILD_DIR:-$root/build-bench}
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTUNELIGHT_TESTS=ON ${CMAKE_ARGS:-} >/dev/null
-cmake --build "$build" -j"${JOBS:-2}" --target tunelight-agent tunelight_mpris_latency >/dev/null
+bench_build tunelight_mpris_latency
 "$build/bench/tunelight_mpris_latency" "$@"
