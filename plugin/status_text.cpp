@@ -3,6 +3,7 @@
 #include <ctime>
 #include <nlohmann/json.hpp>
 
+#include "agent/json_read.h"
 #include "agent/services.h"
 
 namespace tunelight::plugin {
@@ -24,9 +25,7 @@ std::string browser_display_name(const std::string& app) {
 }
 
 std::string str_member(const json& obj, const char* key) {
-  if (!obj.is_object()) return "";
-  auto it = obj.find(key);
-  return it != obj.end() && it->is_string() ? it->get<std::string>() : "";
+  return json_read::memberString(obj, key).value_or("");
 }
 
 namespace {

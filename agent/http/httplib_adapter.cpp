@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "agent/http/socket_io.h"
+
 // Each note below says which part of the library this leans on and why. All were checked
 // against cpp-httplib 0.11.4 (see the header).
 
@@ -78,7 +80,7 @@ bool LibraryServer::process_and_close_socket(socket_t sock) {
   try {
     adopt_(sock);
   } catch (...) {
-    httplib::detail::close_socket(sock);  // no memory: this one connection is dropped
+    net::closeSocket(sock);  // no memory: this one connection is dropped
   }
   return true;
 }

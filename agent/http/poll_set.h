@@ -9,8 +9,8 @@ namespace tunelight::net {
 
 // The sockets one thread waits on, each with a key of the caller's that comes back when it is
 // ready. Every socket is watched for input (and hang-ups and errors); for room to write only
-// while asked. One file per platform: on Linux an epoll set, so a wait costs the same with 1 or
-// 256 sockets; elsewhere poll() over an array kept between waits.
+// while asked. One file per platform: on Linux an epoll set, so the wait itself costs the same
+// with 1 or 256 sockets; on Windows WSAPoll() over an array kept between waits.
 class PollSet {
  public:
   struct Event {

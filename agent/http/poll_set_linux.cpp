@@ -59,7 +59,7 @@ int PollSet::wait(std::vector<Event>& ready, int timeoutMs) {
     const epoll_event& e = state_->events[i];
     Event ev;
     ev.key = e.data.ptr;
-    ev.input = (e.events & (EPOLLIN | EPOLLHUP | EPOLLERR | EPOLLRDHUP)) != 0;
+    ev.input = (e.events & (EPOLLIN | EPOLLHUP | EPOLLERR)) != 0;
     ev.output = (e.events & EPOLLOUT) != 0;
     ready.push_back(ev);
   }

@@ -371,7 +371,9 @@ void Server::Routes::events(Server& s, const Request&, Response& res) {
       res, "text/event-stream",
       [&s, ex](std::string& first) {
         if (s.stopping_) return false;
-        auto [text, counter] = s.hub_.snapshot();
+        // From the poller's own source, so that its "newer than sent" check compares like
+        // with like.
+        auto [text, counter] = s.conns_->documents.document();
         first = "retry: 1000\ndata: " + text + "\n\n";
         ex->lastSent = counter;
         return true;

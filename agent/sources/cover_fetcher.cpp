@@ -14,6 +14,19 @@
 
 namespace tunelight {
 
+namespace {
+
+// For the worker's steps outside its lock, which nothing may leave: a line that cannot be
+// written (no memory) is dropped. detail is shortened to 120 bytes.
+void logQuietly(LogLevel level, const char* text, const std::string& detail = {}) noexcept {
+  try {
+    log(level, detail.empty() ? std::string(text) : text + cutUtf8(detail, 120));
+  } catch (...) {
+  }
+}
+
+}  // namespace
+
 bool httpsCoverGetter(const std::string& url, std::string& contentType, std::string& body,
                       const std::atomic<bool>& cancel) {
   return coverFetcher(url, contentType, body, &cancel);
@@ -143,26 +156,35 @@ void CoverFetcher::fetchOne() {
   inFlight_ = url;
   mu_.unlock();
 
+  // Nothing may leave this part: the lock must be taken again first.
   Cover got;
   bool ok = false;
   try {
     ok = getter_ && getter_(url, got.contentType, got.bytes, cancel_);
-  } catch (const std::exception&) {
+    ok = ok && !got.bytes.empty() && got.bytes.size() <= kCoverMaxBytes;
+    if (ok && rules_.notImageType && got.contentType.compare(0, 6, "image/") != 0)
+      got.contentType = rules_.notImageType;
+  } catch (...) {
     ok = false;
   }
-  ok = ok && !got.bytes.empty() && got.bytes.size() <= kCoverMaxBytes;
-  if (ok && rules_.notImageType && got.contentType.compare(0, 6, "image/") != 0)
-    got.contentType = rules_.notImageType;
   // Handed over before the URL leaves the fetcher, so that a wish in between does not queue it
   // again.
   if (ok && onCover_ && !cancel_) {
     try {
       onCover_(url, got.contentType, got.bytes);
     } catch (const std::exception& e) {
-      log(kLogError, std::string("cover worker: ") + e.what());
+      logQuietly(kLogError, "cover worker: ", e.what());
+    } catch (...) {
+      logQuietly(kLogError, "cover worker: unknown exception");
     }
   }
-  const int64_t failedAt = ok ? 0 : now_();
+  int64_t failedAt = 0;
+  if (!ok) {
+    try {
+      failedAt = now_();
+    } catch (...) {
+    }
+  }
 
   mu_.lock();
   inFlight_.clear();
@@ -184,7 +206,7 @@ void CoverFetcher::fetchOne() {
   // Written once the failure is noted, and outside the lock.
   if (!ok && rules_.logFailures) {
     mu_.unlock();
-    log(kLogWarning, "cover download failed: " + cutUtf8(url, 120));
+    logQuietly(kLogWarning, "cover download failed: ", url);
     mu_.lock();
   }
 }

@@ -45,6 +45,14 @@ class MediaError : public std::runtime_error {
   bool sessionsGone_;
 };
 
+// A thumbnail whose picture is on its way (a cover still downloading, or waiting out a pause
+// after a failed download). Not a failure: the backend wakes the watcher when the picture is
+// here, so the read is tried again at the next cycle instead of being scheduled.
+class MediaNotReady : public MediaError {
+ public:
+  explicit MediaNotReady(const std::string& message) : MediaError(0, message) {}
+};
+
 // A processor fault (its exception code) caught inside a guarded platform call. Deliberately not
 // a std::exception: it passes the cycle's handlers for platform and standard errors and reaches
 // MediaBackend::guard, which reports it.

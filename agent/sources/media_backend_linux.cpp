@@ -180,7 +180,7 @@ class HttpsThumbnail : public MediaThumbnail {
     if (std::optional<CoverFetcher::Cover> cover = downloads_.cover(url_))
       return std::make_unique<BytesStream>(std::move(cover->contentType), std::move(cover->bytes));
     downloads_.wish(url_);
-    throw MediaError(EAGAIN, "cover not downloaded yet");
+    throw MediaNotReady("cover not downloaded yet");
   }
 
  private:
@@ -522,6 +522,7 @@ class MprisBackend : public MediaBackend {
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   }
   ~MprisBackend() override {
+    downloads_.stop();  // its worker wakes the watcher through wakeFd_
     if (wakeFd_ >= 0) ::close(wakeFd_);
   }
 
@@ -564,6 +565,7 @@ class MprisBackend : public MediaBackend {
     const SteadyTime deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
+      if (coverLanded_.exchange(false)) return true;  // the cycle shows it
       int r;
       while ((r = sd_bus_process(conn->bus, nullptr)) > 0) {
       }
@@ -595,7 +597,7 @@ class MprisBackend : public MediaBackend {
       }
       if (fds[1].revents & POLLIN) {
         drainWake();
-        return false;
+        return coverLanded_.exchange(false);
       }
     }
   }
@@ -625,7 +627,13 @@ class MprisBackend : public MediaBackend {
   int wakeFd_ = -1;
   std::weak_ptr<Connection> current_;
   // Started by thumbnail reads, stopped by threadEnd after they ended.
-  CoverFetcher downloads_{kCoverRules, httpsCoverGetter, steadyNowMs};
+  // A landed cover is a change: the watcher's next cycle reads it at once.
+  std::atomic<bool> coverLanded_{false};
+  CoverFetcher downloads_{kCoverRules, httpsCoverGetter, steadyNowMs,
+                          [this](const std::string&, const std::string&, const std::string&) {
+                            coverLanded_ = true;
+                            wake();
+                          }};
   std::set<std::string> rejectedCovers_;  // thumbnail reads only (the watcher's worker)
 };
 

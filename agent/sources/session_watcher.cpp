@@ -567,7 +567,9 @@ void SessionWatcher::takeThumbnails(std::vector<SessionSnapshot>& snapshots, int
     if (!r.read.ok) {
       th.ok = false;
       th.bytes.clear();
-      th.backoffMs = nextBackoff(th.backoffMs);
+      // Not yet here: read again at the next cycle, which the picture's arrival starts; nothing
+      // is scheduled for it, so a paused player whose cover cannot be fetched stays quiet.
+      th.backoffMs = r.notReady ? 0 : nextBackoff(th.backoffMs);
       th.retryAtMs = nowMs + th.backoffMs;
       continue;
     }
@@ -593,6 +595,9 @@ SessionWatcher::ThumbnailResult SessionWatcher::readOne(const std::string& sessi
   uint32_t fault = backend_->guard([&] {
     try {
       r.read.ok = readThumbnail(ref.get(), r.read);
+    } catch (const MediaNotReady&) {
+      r.read.ok = false;
+      r.notReady = true;
     } catch (const std::exception&) {
       // Unread; the session's back-off decides when it is tried again.
       r.read.ok = false;
@@ -711,7 +716,14 @@ void SessionWorker::run() {
     Job job = std::move(queue_.front().second);
     queue_.pop_front();
     lock.unlock();
-    job(true);
+    try {
+      job(true);
+    } catch (const std::exception& e) {
+      // Its session sees no answer (a dropped action breaks its promise); the worker goes on.
+      log(kLogError, std::string("SMTC: worker job: ") + e.what());
+    } catch (...) {
+      log(kLogError, "SMTC: worker job: unknown exception");
+    }
     job = nullptr;  // what it holds is released on this thread
     lock.lock();
   }

@@ -202,7 +202,8 @@ class SessionWatcher {
   struct ThumbnailResult {
     std::string session;
     std::string track;
-    ThumbnailState read;  // bytes, contentType, ok
+    ThumbnailState read;    // bytes, contentType, ok
+    bool notReady = false;  // the picture is on its way (MediaNotReady)
   };
 
   void threadMain();

@@ -13,7 +13,8 @@ namespace tunelight {
 namespace {
 
 struct Thumb : MediaThumbnail {
-  int opens = 0;
+  std::atomic<int> opens{0};
+  std::atomic<bool> onItsWay{false};  // a cover still downloading
   struct Stream : MediaThumbnailStream {
     uint64_t size() override { return 4; }
     std::string contentType() override { return "image/png"; }
@@ -21,6 +22,7 @@ struct Thumb : MediaThumbnail {
   };
   std::unique_ptr<MediaThumbnailStream> open() override {
     ++opens;
+    if (onItsWay) throw MediaNotReady("cover not downloaded yet");
     return std::make_unique<Stream>();
   }
 };
@@ -150,6 +152,26 @@ TEST_F(SessionWatcherWait, APausedSessionOfASignallingPlatformIsNotPolled) {
   while (published() && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(5))
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   EXPECT_FALSE(published());
+  watcher.stop();
+}
+
+TEST_F(SessionWatcherWait, ACoverOnItsWayIsReadWhenItArrivesNotOnASchedule) {
+  p->thumb->onItsWay = true;
+  p->reportsAll = true;
+  watcher.start();
+  ASSERT_TRUE(test::waitUntil([&] { return p->thumb->opens >= 1 && published(); }, 5000, 5));
+  std::this_thread::sleep_for(std::chrono::milliseconds(1200));
+  EXPECT_EQ(p->thumb->opens, 1);  // no retries while it downloads: a paused player stays quiet
+  EXPECT_LE(p->cycles, 2);        // the first, and the one that took the read's answer
+
+  p->thumb->onItsWay = false;
+  now += 2000;     // the download took a while
+  p->changes = 1;  // the backend reports the landed cover as a change
+  backend->wake();
+  EXPECT_TRUE(test::waitUntil(
+      [&] { return !hub.health().sources.empty() && !hub.health().sources[0].coverId.empty(); },
+      3000, 5));
+  EXPECT_EQ(p->thumb->opens, 2);
   watcher.stop();
 }
 
