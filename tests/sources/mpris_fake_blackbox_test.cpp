@@ -206,8 +206,17 @@ class MprisFakeBlackbox : public ::testing::Test {
     daemon = std::make_unique<ChildProcess>(
         "/usr/bin/dbus-daemon",
         std::vector<std::string>{"--session", "--nofork", "--nopidfile", "--address=" + address});
-    ASSERT_TRUE(waitUntil([&] { return test::fileExists(socket); }, 4000, 20)) << "no bus";
     ::setenv("DBUS_SESSION_BUS_ADDRESS", address.c_str(), 1);
+    // Its socket file appears before the daemon takes connections: wait for a real one.
+    ASSERT_TRUE(waitUntil(
+        [] {
+          sd_bus* bus = nullptr;
+          if (sd_bus_open_user(&bus) < 0) return false;
+          sd_bus_flush_close_unref(bus);
+          return true;
+        },
+        4000, 20))
+        << "no bus";
   }
   void TearDown() override {
     ::unsetenv("TUNELIGHT_AGENT_RUNNER");
