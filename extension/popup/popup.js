@@ -22,10 +22,20 @@
     // a closed tab: nothing to show for it
   }
 
+  // The switch is the stored setting; the popup shows its own flip at once rather than after the
+  // background has caught up (its status may still say the old value for a moment).
   const enabled = $('enabled');
   enabled.checked = (await ext.storage.local.get('paused')).paused !== true;
+  let last = {};
+  let live = true;
   enabled.addEventListener('change', () => {
+    showTab(last);
     ext.storage.local.set({ paused: !enabled.checked }).then(refresh);
+  });
+  ext.storage.onChanged.addListener((changes, area) => {
+    if (area !== 'local' || !changes.paused) return;
+    enabled.checked = changes.paused.newValue !== true;
+    showTab(last);
   });
 
   // Firefox lets the user hold back site access; without it nothing can be read.
@@ -47,7 +57,6 @@
     manifest: ext.runtime.getManifest(),
     patterns: services.matchPatterns(),
   });
-  let live = true;
   const checkLive = async () => {
     live = !access || !services.serviceFromUrl(tabUrl) || !ext.scripting || (await attacher.isLive(tabId));
     $('orphan').hidden = live;
@@ -68,7 +77,8 @@
     const service = (st.tab && st.tab.service) || services.serviceFromUrl(tabUrl);
     let title = '';
     let detail = '';
-    if (st.paused) {
+    last = st;
+    if (!enabled.checked) {
       title = 'Reporting is off';
       detail = 'Switch it on below to show your music on the card.';
     } else if (r) {
