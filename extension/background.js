@@ -231,7 +231,6 @@ if (typeof importScripts === 'function' && !(globalThis.Tunelight && globalThis.
     const tab = tabs.get(tabId);
     const state = tab ? tab.pacer.state() : null;
     return {
-      paused,
       browser: browserName,
       agent: link.status(),
       tab: tab && {
